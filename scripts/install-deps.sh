@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing, fuzzing and
+# benchmarking need. Safe to run again: apt-get skips what is present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  clang libclang-rt-14-dev            # libFuzzer and the sanitizer runtimes
+  libgtest-dev libgmock-dev           # unit tests
+  libbenchmark-dev zlib1g-dev libdeflate-dev   # benchmark baselines only
+  zip unzip 7zip python3              # independent archive peers in tests
+)
+
+need=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+done
+
+if ((${#need[@]})); then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${need[@]}"
+fi

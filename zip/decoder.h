@@ -1,0 +1,81 @@
+// The contract between the archive reader and the decoders of the entry data.
+//
+// A decoder pulls the compressed bytes of one entry through a DecodeInput
+// (the reader reads the archive in chunks of at most 16000 bytes, crosses
+// volumes, decrypts and honours cancel) and pushes the decoded bytes through a
+// DecodeOutput (the reader writes the target, enforces the uncompressed size as
+// a hard bound, updates the CRC and reports progress).
+//
+// Error outcomes differ by method, because callers rely on them:
+//   - Inflate ends an entry silently on any damage and on any exception raised
+//     while a block is decoded; only an EBiggerThanUncompressed raised by the
+//     final flush after the last block leaves it. The CRC check then decides.
+//   - Stored, unshrink, unreduce and explode catch nothing: EUserCanceled,
+//     EFatalUnzipError and any other exception of the routines travel on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace corvid::zip {
+
+class DecodeInput {
+ public:
+  virtual ~DecodeInput() = default;
+  // Copies up to `capacity` further compressed bytes of the entry into `buf`
+  // and returns how many; 0 means the entry's compressed bytes are used up.
+  // Raises EFatalUnzipError when the archive ends before the entry does, and
+  // EUserCanceled when the host cancelled.
+  virtual size_t Read(uint8_t* buf, size_t capacity) = 0;
+};
+
+class DecodeOutput {
+ public:
+  virtual ~DecodeOutput() = default;
+  // Takes `n` decoded bytes. Raises EBiggerThanUncompressed when they would
+  // pass the entry's declared uncompressed size (nothing of them is written
+  // then), or whatever the target raises.
+  virtual void Write(const uint8_t* data, size_t n) = 0;
+};
+
+// Buffers of one extraction run: allocated once at its start and reused for
+// every entry, so memory stays fixed whatever the entry sizes.
+struct DecodeWorkspace {
+  // Input chunk: the reader never hands out more than this per Read.
+  static constexpr size_t kInputChunk = 16000;
+  static constexpr size_t kInputSlack = 64;  // room for word-wise bit refills
+  // Window: 32 KiB of history plus room to decode ahead before flushing.
+  static constexpr size_t kHistory = 32768;
+  static constexpr size_t kWindowBytes = kHistory + 65536 + 1024;
+
+  DecodeWorkspace()
+      : input(new uint8_t[kInputChunk + kInputSlack]()), window(new uint8_t[kWindowBytes]()) {}
+
+  std::unique_ptr<uint8_t[]> input;
+  std::unique_ptr<uint8_t[]> window;
+};
+
+// What a decoder needs to know of the entry besides its bytes.
+struct EntryCoding {
+  uint16_t method = 0;            // CompressionMethod
+  uint16_t bit_flag = 0;          // general purpose bits (explode reads bits 1 and 2)
+  uint32_t compressed_size = 0;   // without an encryption header
+  uint32_t uncompressed_size = 0;
+};
+
+// Decodes one entry with the decoder its method names. Returns false, having
+// read and written nothing, for a method this engine does not understand.
+bool DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutput& out,
+                 DecodeWorkspace& workspace);
+
+// The decoders, one file each; DecodeEntry is the only caller outside tests.
+void CopyStored(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
+void Inflate(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
+void Unshrink(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint32_t uncompressed_size);
+void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int factor,
+              uint32_t uncompressed_size);
+void Explode(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint16_t bit_flag,
+             uint32_t compressed_size, uint32_t uncompressed_size);
+
+}  // namespace corvid::zip
