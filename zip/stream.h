@@ -61,6 +61,8 @@ inline constexpr int fmCreate = 65535;
 class TFileStream : public TStream {
  public:
   TFileStream(const std::string& file_name, int mode);
+  // Takes over an open descriptor (closed on destruction).
+  TFileStream(int fd, const std::string& file_name) : file_name_(file_name), fd_(fd) {}
   ~TFileStream() override;
 
   int64_t Read(void* buffer, int64_t count) override;

@@ -1,0 +1,1005 @@
+#include "zip/zip_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "zip/buffer_stream.h"
+#include "zip/crc32.h"
+#include "zip/decoder.h"
+#include "zip/errors.h"
+#include "zip/file_utils.h"
+#include "zip/stream.h"
+#include "zip/text.h"
+#include "zip/wildcard.h"
+#include "zip/zip_format.h"
+
+namespace corvid::zip {
+
+namespace {
+
+std::time_t FileDate(const std::string& name) {
+  struct stat st;
+  return ::stat(name.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+bool HasExeExtension(const std::string& name) {
+  return name.size() >= 4 && SameTextNoCase(std::string_view(name).substr(name.size() - 4), ".exe");
+}
+
+// Name of block volume `number`: the archive name with its extension
+// replaced by the number in three digits.
+std::string BlockVolumeName(const std::string& name, int number) {
+  size_t slash = name.find_last_of("/\\");
+  size_t dot = name.rfind('.');
+  std::string base = (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+                         ? name.substr(0, dot)
+                         : name;
+  char ext[16];
+  std::snprintf(ext, sizeof ext, ".%03d", number);
+  return base + ext;
+}
+
+// Splits a stored path into the components that may be created below the
+// target folder: no drive prefix, no leading separator, no "." or "..", no
+// empty parts, no NUL.
+std::vector<std::string> SafeComponents(std::string_view path) {
+  if (path.size() >= 2 && path[1] == ':') path.remove_prefix(2);
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string part(path.substr(start, end - start));
+    std::replace(part.begin(), part.end(), '\0', '_');
+    std::replace(part.begin(), part.end(), '/', '_');
+    if (!part.empty() && part != "." && part != "..") parts.push_back(std::move(part));
+    start = end + 1;
+  }
+  return parts;
+}
+
+// Creates `base`/`parts...` one level at a time without following any
+// symbolic link on the way. False when a part exists as something else.
+bool MakeDirsNoFollow(const std::string& base, const std::vector<std::string>& parts, size_t count) {
+  std::string path = base;
+  for (size_t i = 0; i < count; ++i) {
+    path += "/" + parts[i];
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return false;
+      continue;
+    }
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  }
+  return true;
+}
+
+std::string ListIndexMessage(int i) {
+  char text[64];
+  std::snprintf(text, sizeof text, "Index %d is out of range", i);
+  return text;
+}
+
+}  // namespace
+
+// --- The input and output routines of one entry ---------------------------
+
+class EntryInput : public DecodeInput {
+ public:
+  EntryInput(TZipReader& reader, uint32_t compressed, bool encrypted)
+      : reader_(reader), remaining_(compressed), encrypted_(encrypted) {}
+
+  size_t Read(uint8_t* buf, size_t capacity) override {
+    if (remaining_ == 0) return 0;
+    reader_.ProcessMessagesAndCheckCancel(kMsgUserAborted);
+    size_t want = std::min<size_t>({remaining_, DecodeWorkspace::kInputChunk, capacity});
+    size_t got = static_cast<size_t>(reader_.archive_->Read(buf, static_cast<int64_t>(want)));
+    while (got < want) {
+      if (!reader_.IsMultiVolume() || !reader_.OnGetNextDisk) throw EFatalUnzipError(kMsgPrematureEnd);
+      try {
+        reader_.ChangeVolume(reader_.current_volume_ + 2);
+      } catch (const EUserCanceled&) {
+        throw EUserCanceled(kMsgUserAborted);
+      }
+      got += static_cast<size_t>(reader_.archive_->Read(buf + got, static_cast<int64_t>(want - got)));
+    }
+    if (encrypted_) reader_.cipher_.DecryptBuffer(buf, got);
+    remaining_ -= static_cast<uint32_t>(got);
+    return got;
+  }
+
+ private:
+  TZipReader& reader_;
+  uint32_t remaining_;
+  bool encrypted_;
+};
+
+class EntryOutput : public DecodeOutput {
+ public:
+  EntryOutput(TZipReader& reader, uint32_t uncompressed, TStream* target)
+      : reader_(reader), bound_(uncompressed), target_(target) {}
+
+  void Write(const uint8_t* data, size_t n) override {
+    // Progress is reported per 16000 bytes whatever size the decoder hands over.
+    while (n > 0) {
+      size_t piece = std::min<size_t>(n, 16000);
+      WritePiece(data, piece);
+      data += piece;
+      n -= piece;
+    }
+  }
+
+  uint32_t Crc() const { return ~crc_; }
+  uint64_t Written() const { return written_; }
+
+ private:
+  void WritePiece(const uint8_t* data, size_t n) {
+    using Mode = TZipReader::RunMode;
+    TZipReader& r = reader_;
+    if (r.run_mode_ == Mode::Buffer && r.target_block_ != nullptr) {
+      if (r.target_block_size_ - r.target_block_used_ < n) throw EBiggerThanUncompressed(kMsgBiggerThanUncompressed);
+    } else if (written_ + n > bound_) {
+      throw EBiggerThanUncompressed(kMsgBiggerThanUncompressed);
+    }
+    if (r.run_mode_ == Mode::Buffer) {
+      if (r.target_block_ != nullptr) {
+        std::memcpy(r.target_block_ + r.target_block_used_, data, n);
+        r.target_block_used_ += static_cast<uint32_t>(n);
+      } else {
+        r.target_vector_->insert(r.target_vector_->end(), data, data + n);
+      }
+    } else if (target_ != nullptr) {
+      if (target_->Write(data, static_cast<int64_t>(n)) != static_cast<int64_t>(n))
+        throw EFileError("Cannot write the extracted data: " + std::string(std::strerror(errno ? errno : EIO)));
+    }
+    crc_ = Crc32Update(crc_, data, n);
+    written_ += n;
+    r.run_done_bytes_ += static_cast<int64_t>(n);
+    if (r.OnFilePercentDone) {
+      int percent = bound_ == 0 ? 100
+                                : static_cast<int>(std::min<double>(100.0, std::round(written_ * 100.0 / bound_)));
+      r.OnFilePercentDone(&r, percent);
+    }
+    if (r.OnTotalPercentDone && r.run_total_bytes_ > 0) {
+      int percent = static_cast<int>(
+          std::min<double>(100.0, std::round(r.run_done_bytes_ * 100.0 / r.run_total_bytes_)));
+      r.OnTotalPercentDone(&r, percent);
+    }
+  }
+
+  TZipReader& reader_;
+  uint64_t bound_;
+  TStream* target_;
+  uint32_t crc_ = kCrcInit;
+  uint64_t written_ = 0;
+};
+
+// --- Construction and properties ---------------------------------------
+
+TZipReader::TZipReader() {
+  OnGetNextDisk = [](TZipReader* reader, int next_disk, std::string& fname) {
+    // Removable-disk sets are not detected here, so every set is a set of
+    // block files named .001, .002, ...
+    (void)reader;
+    fname = BlockVolumeName(fname, next_disk);
+  };
+}
+
+TZipReader::~TZipReader() {
+  CloseArchive();
+  delete caller_stream_;
+}
+
+void TZipReader::SetZipName(const std::string& name) {
+  if (name == zip_name_) return;
+  CloseArchive();
+  ClearDirectory();
+  zip_name_ = name;
+}
+
+void TZipReader::SetDestDir(const std::string& dir) {
+  std::string value = dir;
+  if (value == "?") {
+    std::string start = dest_dir_.empty() ? "." : dest_dir_;
+    if (!OnChooseDirectory || !OnChooseDirectory(start))
+      throw EUserCanceled("User canceled Set Desination Directory");
+    value = start;
+  }
+  while (value.size() > 1 && (value.back() == '/' || value.back() == '\\')) value.pop_back();
+  dest_dir_ = value;
+}
+
+void TZipReader::SetRootDir(const std::string& dir) {
+  root_dir_ = dir;
+  std::replace(root_dir_.begin(), root_dir_.end(), '/', '\\');
+  if (!root_dir_.empty() && root_dir_.back() != '\\') root_dir_.push_back('\\');
+}
+
+void TZipReader::SetSortMode(TZipSortMode mode) {
+  sort_mode_ = mode;
+  BuildSortedView();
+}
+
+void TZipReader::SetArchiveStream(TStream* stream) {
+  CloseArchive();
+  ClearDirectory();
+  if (stream == nullptr) {
+    caller_stream_ = nullptr;
+    return;
+  }
+  if (caller_stream_ != nullptr && caller_stream_ != stream) delete caller_stream_;
+  caller_stream_ = stream;
+  KeepZipOpen = true;
+}
+
+// --- Directory access ----------------------------------------------------
+
+int TZipReader::Count() const { return master_ ? master_->Count() : 0; }
+
+TSortedZip& TZipReader::View() const { return view_ ? *view_ : *master_; }
+
+TZipHeaderInfo& TZipReader::At(int i) const {
+  if (i < 0 || i >= Count()) throw EListError(ListIndexMessage(i));
+  return *View().Get(i);
+}
+
+const TZipHeaderInfo& TZipReader::Entry(int i) const { return At(i); }
+std::string TZipReader::FullName(int i) const { return At(i).FullName(); }
+std::string TZipReader::FileName(int i) const { return At(i).FileName(); }
+bool TZipReader::IsEncrypted(int i) const { return At(i).IsEncrypted(); }
+uint32_t TZipReader::CompressedSize(int i) const { return At(i).CompressedSize; }
+uint32_t TZipReader::UncompressedSize(int i) const { return At(i).UncompressedSize; }
+std::time_t TZipReader::DateTime(int i) const { return DosDateTimeToUnix(At(i).LastModFileTimeDate); }
+
+std::string TZipReader::FileCommentOf(int i) {
+  TZipHeaderInfo& entry = At(i);
+  if (!entry.FileComment() && entry.FileCommentLength > 0 && entry.CentralOffset > 0) {
+    bool was_open = archive_ != nullptr;
+    OpenArchive();
+    uint8_t record[kCentralRecordBytes];
+    archive_->Seek(entry.CentralOffset, soFromBeginning);
+    if (archive_->Read(record, kCentralRecordBytes) == kCentralRecordBytes &&
+        GetU32(record) == kCentralSignature) {
+      archive_->Seek(GetU16(record + 28) + GetU16(record + 30), soFromCurrent);
+      std::string comment(entry.FileCommentLength, '\0');
+      comment.resize(static_cast<size_t>(archive_->Read(comment.data(), entry.FileCommentLength)));
+      entry.LoadedFileComment(DecodeStoredComment(comment));
+    }
+    if (!was_open && !KeepZipOpen) CloseArchive();
+  }
+  return entry.FileComment().value_or("");
+}
+
+void TZipReader::SetFileCommentOf(int i, const std::string& comment) {
+  At(i).SetFileComment(comment);
+  end_.Modified = true;
+}
+
+std::string TZipReader::ZipComment() {
+  if (!end_.ZipComment && end_.ZipCommentLength > 0) {
+    bool was_open = archive_ != nullptr;
+    OpenArchive();
+    archive_->Seek(end_.ZipCommentPos, soFromBeginning);
+    std::string comment(end_.ZipCommentLength, '\0');
+    comment.resize(static_cast<size_t>(archive_->Read(comment.data(), end_.ZipCommentLength)));
+    end_.ZipComment = DecodeStoredComment(comment);
+    if (!was_open && !KeepZipOpen) CloseArchive();
+  }
+  return end_.ZipComment.value_or("");
+}
+
+void TZipReader::SetZipComment(const std::string& comment) {
+  end_.ZipComment = comment;
+  end_.ZipCommentLength = static_cast<uint16_t>(std::min<size_t>(comment.size(), 0xFFFF));
+  end_.Modified = true;
+}
+
+// --- Opening and loading -------------------------------------------------
+
+void TZipReader::ReadZip() {
+  cancel_ = false;
+  try {
+    OpenArchive();
+  } catch (...) {
+    CloseArchive();
+    throw;
+  }
+  if (!KeepZipOpen) CloseArchive();
+}
+
+void TZipReader::OpenArchive() {
+  if (!archive_) {
+    if (caller_stream_ != nullptr) {
+      archive_ = std::make_unique<TS_BufferStream>(*caller_stream_);
+    } else {
+      archive_file_ = std::make_unique<TFileStream>(zip_name_, fmOpenRead | fmShareDenyWrite);
+      archive_ = std::make_unique<TS_BufferStream>(*archive_file_);
+    }
+  }
+  bool current = master_ && (caller_stream_ != nullptr || FileDate(zip_name_) == archive_date_);
+  if (current) return;
+  try {
+    LoadDirectory();
+  } catch (...) {
+    ClearDirectory();
+    throw;
+  }
+}
+
+void TZipReader::CloseArchive() {
+  archive_.reset();
+  archive_file_.reset();
+}
+
+void TZipReader::ClearDirectory() {
+  view_.reset();
+  master_.reset();
+  end_.Clear();
+  rebuilt_ = false;
+  current_volume_ = 0;
+  volumes_ = 0;
+  multi_mode_ = TMultiMode::mmNone;
+}
+
+void TZipReader::LoadDirectory() {
+  archive_date_ = caller_stream_ != nullptr ? std::time(nullptr) : FileDate(zip_name_);
+  ClearDirectory();
+
+  if (FindEndCentral(*archive_, end_)) {
+    current_volume_ = end_.NumberOfThisDisk;
+    // A caller's stream is one attachment: it can never be part of a set,
+    // whatever a damaged end record says.
+    multi_mode_ = (current_volume_ != 0 && caller_stream_ == nullptr) ? TMultiMode::mmBlocks
+                                                                      : TMultiMode::mmNone;
+    if (end_.TotalEntries > 0) {
+      if (IsMultiVolume() && end_.NumberOfStartDisk != current_volume_)
+        ChangeVolume(end_.NumberOfStartDisk + 1);
+      uint8_t signature[4];
+      archive_->Seek(end_.CentralOffset, soFromBeginning);
+      if (archive_->Read(signature, 4) != 4 || GetU32(signature) != kCentralSignature) RecoveryScan();
+    }
+  } else {
+    TIncompleteZipMode mode = IncompleteZipMode;
+    if (OnInCompleteZip) OnInCompleteZip(this, mode);
+    if (mode == TIncompleteZipMode::izAssumeMulti) {
+      ClearDirectory();
+      throw EIncompleteZip(kMsgIncompleteZip);
+    }
+    RecoveryScan();
+  }
+
+  std::unique_ptr<TSortedZip> scanned;
+  if (rebuilt_) scanned = std::move(master_);
+  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+
+  // Read the central records. After a scan they only complete the entries
+  // found there; their offsets may be off by a stub the writer did not count,
+  // so a consistent shift is tried when none matches as stored.
+  archive_->Seek(end_.CentralOffset, soFromBeginning);
+  std::vector<std::unique_ptr<TZipHeaderInfo>> records;
+  for (int k = 0; k < end_.TotalEntries; ++k) {
+    auto entry = std::make_unique<TZipHeaderInfo>();
+    if (!ReadCentralRecord(*entry)) break;
+    if (rebuilt_) {
+      records.push_back(std::move(entry));
+    } else {
+      master_->Add(entry.get());
+      entry.release();
+    }
+  }
+  if (rebuilt_) {
+    auto match = [&](int64_t shift, bool apply) {
+      int matched = 0;
+      for (auto& record : records) {
+        for (TZipHeaderInfo* found : *scanned) {
+          if (found->DiskNumberStart != record->DiskNumberStart ||
+              static_cast<int64_t>(found->RelativeOffset) != record->RelativeOffset + shift)
+            continue;
+          ++matched;
+          if (apply) {
+            uint32_t offset = found->RelativeOffset;
+            *found = *record;
+            found->RelativeOffset = offset;
+          }
+          break;
+        }
+      }
+      return matched;
+    };
+    int64_t shift = 0;
+    if (match(0, false) == 0 && !records.empty() && scanned->Count() > 0) {
+      uint32_t lowest = records.front()->RelativeOffset;
+      for (auto& record : records) lowest = std::min(lowest, record->RelativeOffset);
+      shift = static_cast<int64_t>(scanned->Get(0)->RelativeOffset) - lowest;
+    }
+    match(shift, true);
+    // The scanned list is already in physical order.
+    for (int k = 0; k < scanned->Count(); ++k) master_->Add(scanned->Get(k));
+    scanned->SetOwnsItems(false);
+  }
+
+  if (IsMultiVolume()) {
+    for (TZipHeaderInfo* entry : *master_) {
+      if (entry->FileCommentLength == 0 || entry->CentralOffset == 0) continue;
+      // Comments of a set are read now: later the right volume may be gone.
+      uint8_t record[kCentralRecordBytes];
+      archive_->Seek(entry->CentralOffset, soFromBeginning);
+      if (archive_->Read(record, kCentralRecordBytes) != kCentralRecordBytes) continue;
+      archive_->Seek(GetU16(record + 28) + GetU16(record + 30), soFromCurrent);
+      std::string comment(entry->FileCommentLength, '\0');
+      comment.resize(static_cast<size_t>(archive_->Read(comment.data(), entry->FileCommentLength)));
+      entry->LoadedFileComment(DecodeStoredComment(comment));
+    }
+    if (end_.ZipCommentLength > 0) {
+      if (current_volume_ != end_.NumberOfThisDisk) ChangeVolume(end_.NumberOfThisDisk + 1);
+      archive_->Seek(end_.ZipCommentPos, soFromBeginning);
+      std::string comment(end_.ZipCommentLength, '\0');
+      comment.resize(static_cast<size_t>(archive_->Read(comment.data(), end_.ZipCommentLength)));
+      end_.ZipComment = DecodeStoredComment(comment);
+    }
+  }
+
+  volumes_ = end_.NumberOfThisDisk + 1;
+  current_volume_ = end_.NumberOfThisDisk;
+  BuildSortedView();
+}
+
+bool TZipReader::ReadCentralRecord(TZipHeaderInfo& entry) {
+  int64_t start = archive_->Position();
+  uint8_t record[kCentralRecordBytes];
+  int64_t got = archive_->Read(record, kCentralRecordBytes);
+  if (got < kCentralRecordBytes && got >= 0 && IsMultiVolume() && OnGetNextDisk) {
+    ChangeVolume(current_volume_ + 2);
+    got += archive_->Read(record + got, kCentralRecordBytes - got);
+  }
+  if (got != kCentralRecordBytes || GetU32(record) != kCentralSignature) {
+    archive_->Seek(start, soFromBeginning);
+    return false;
+  }
+  entry.ReadCentralFields(record);
+  std::string raw(entry.FilenameLength, '\0');
+  if (archive_->Read(raw.data(), entry.FilenameLength) != entry.FilenameLength) {
+    archive_->Seek(start, soFromBeginning);
+    return false;
+  }
+  std::string extra(entry.ExtraFieldLength, '\0');
+  extra.resize(static_cast<size_t>(std::max<int64_t>(0, archive_->Read(extra.data(), entry.ExtraFieldLength))));
+  uint16_t stored_length = entry.FilenameLength;
+  entry.SetFullName(DecodeStoredName(raw, entry.BitFlag, extra));
+  entry.FilenameLength = stored_length;
+  archive_->Seek(entry.FileCommentLength, soFromCurrent);
+  entry.CentralOffset = static_cast<uint32_t>(start);
+  return true;
+}
+
+bool TZipReader::ReadLocalRecord(TZipHeaderInfo& entry) {
+  int64_t start = archive_->Position();
+  uint8_t record[kLocalRecordBytes];
+  if (archive_->Read(record, kLocalRecordBytes) != kLocalRecordBytes || GetU32(record) != kLocalSignature) {
+    archive_->Seek(start, soFromBeginning);
+    return false;
+  }
+  entry.ReadLocalFields(record);
+  std::string raw(entry.FilenameLength, '\0');
+  if (archive_->Read(raw.data(), entry.FilenameLength) != entry.FilenameLength) {
+    archive_->Seek(start, soFromBeginning);
+    return false;
+  }
+  std::string extra(entry.ExtraFieldLength, '\0');
+  extra.resize(static_cast<size_t>(std::max<int64_t>(0, archive_->Read(extra.data(), entry.ExtraFieldLength))));
+  uint16_t stored_length = entry.FilenameLength;
+  entry.SetFullName(DecodeStoredName(raw, entry.BitFlag, extra));
+  entry.FilenameLength = stored_length;
+  entry.RelativeOffset = static_cast<uint32_t>(start);
+  entry.CentralOffset = 0;
+  return true;
+}
+
+void TZipReader::RecoveryScan() {
+  rebuilt_ = true;
+  int64_t position = (caller_stream_ == nullptr && HasExeExtension(zip_name_)) ? kSfxScanStart : 0;
+  archive_->Seek(position, soFromBeginning);
+
+  // Look for "PK\3\4" block by block; the last three bytes of a block are
+  // kept so that a signature across two blocks is seen.
+  constexpr int64_t kBlock = 10240;
+  uint8_t block[kBlock + 3];
+  int64_t kept = 0;
+  int64_t found = -1;
+  while (found < 0) {
+    ProcessMessagesAndCheckCancel(kMsgUserAborted);
+    int64_t got = archive_->Read(block + kept, kBlock);
+    if (got <= 0) break;
+    int64_t avail = kept + got;
+    for (int64_t i = 0; i + 4 <= avail; ++i) {
+      if (block[i] == 'P' && GetU32(block + i) == kLocalSignature) {
+        found = position - kept + i;
+        break;
+      }
+    }
+    position += got;
+    kept = std::min<int64_t>(3, avail);
+    std::memmove(block, block + avail - kept, static_cast<size_t>(kept));
+  }
+  if (found < 0) {
+    ClearDirectory();
+    throw EBadZipFile(kMsgNotValidZip);
+  }
+
+  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+  archive_->Seek(found, soFromBeginning);
+  for (;;) {
+    auto entry = std::make_unique<TZipHeaderInfo>();
+    if (!ReadLocalRecord(*entry)) break;
+    int64_t skip = entry->ExtraFieldLength + static_cast<int64_t>(entry->CompressedSize) +
+                   (entry->HasDataDescriptor() ? kDataDescriptorBytes : 0);
+    // ReadLocalRecord has consumed the extra field already.
+    archive_->Seek(skip - entry->ExtraFieldLength, soFromCurrent);
+    master_->Add(entry.get());
+    entry.release();
+  }
+  end_.NumberOfThisDisk = 0;
+  current_volume_ = 0;
+  multi_mode_ = TMultiMode::mmNone;
+  end_.CentralOffset = static_cast<uint32_t>(archive_->Position());
+  end_.TotalEntries = static_cast<uint16_t>(master_->Count());
+}
+
+void TZipReader::ChangeVolume(int number) {
+  if (caller_stream_ != nullptr) throw EUserCanceled(kMsgUserCanceledDisk);
+  std::string name = zip_name_;
+  std::string previous;
+  for (;;) {
+    if (!OnGetNextDisk) throw EUserCanceled(kMsgUserCanceledDisk);
+    OnGetNextDisk(this, number, name);
+    if (name.empty()) throw EUserCanceled(kMsgUserCanceledDisk);
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) break;
+    // The same missing name twice means nobody can supply the volume.
+    if (name == previous) throw EUserCanceled(kMsgUserCanceledDisk);
+    previous = name;
+  }
+  CloseArchive();
+  archive_file_ = std::make_unique<TFileStream>(name, fmOpenRead | fmShareDenyWrite);
+  archive_ = std::make_unique<TS_BufferStream>(*archive_file_);
+  current_volume_ = number - 1;
+  archive_date_ = FileDate(name);
+  zip_name_ = name;
+}
+
+void TZipReader::BuildSortedView() {
+  view_.reset();
+  if (!master_ || sort_mode_ == TZipSortMode::ByNone) return;
+  view_ = std::make_unique<TSortedZip>(sort_mode_, dupAccept, false);
+  for (TZipHeaderInfo* entry : *master_) view_->Add(entry);
+}
+
+TBoxAnswer TZipReader::MessageBox(const std::string& text, const std::string& caption, TBoxButtons buttons) {
+  if (OnMessageBox) return OnMessageBox(text, caption, buttons);
+  return buttons == TBoxButtons::YesNo ? TBoxAnswer::No
+         : buttons == TBoxButtons::OkCancel ? TBoxAnswer::Cancel
+                                            : TBoxAnswer::Ok;
+}
+
+void TZipReader::ProcessMessagesAndCheckCancel(const char* cancel_message) {
+  if (DoProcessMessages && OnProcessMessages) OnProcessMessages();
+  if (cancel_) {
+    cancel_ = false;
+    throw EUserCanceled(cancel_message);
+  }
+}
+
+// --- Extraction ------------------------------------------------------------
+
+int TZipReader::UnZip() {
+  cancel_ = false;
+  run_mode_ = RunMode::File;
+  OpenArchive();
+  int written = 0;
+  try {
+    written = RunExtraction(RunMode::File);
+  } catch (...) {
+    if (!KeepZipOpen) CloseArchive();
+    throw;
+  }
+  if (!KeepZipOpen) CloseArchive();
+  return written;
+}
+
+int TZipReader::UnZipToStream(TStream& stream, const std::string& name) {
+  cancel_ = false;
+  target_stream_ = &stream;
+  int written = 0;
+  try {
+    OpenArchive();
+    FilesList = {name};
+    written = RunExtraction(RunMode::Stream);
+  } catch (...) {
+    target_stream_ = nullptr;
+    if (!KeepZipOpen) CloseArchive();
+    throw;
+  }
+  target_stream_ = nullptr;
+  if (!KeepZipOpen) CloseArchive();
+  return written;
+}
+
+int TZipReader::UnZipToBuffer(std::vector<uint8_t>& buffer, const std::string& name) {
+  cancel_ = false;
+  buffer.clear();
+  target_vector_ = &buffer;
+  int written = 0;
+  try {
+    OpenArchive();
+    FilesList = {name};
+    written = RunExtraction(run_mode_ == RunMode::PasswordTest ? RunMode::PasswordTest : RunMode::Buffer);
+  } catch (...) {
+    target_vector_ = nullptr;
+    if (!KeepZipOpen) CloseArchive();
+    throw;
+  }
+  target_vector_ = nullptr;
+  if (!KeepZipOpen) CloseArchive();
+  return written;
+}
+
+int TZipReader::UnZipToBuffer(uint8_t* buffer, uint32_t size, const std::string& name) {
+  cancel_ = false;
+  target_block_ = buffer;
+  target_block_size_ = size;
+  target_block_used_ = 0;
+  int written = 0;
+  try {
+    OpenArchive();
+    FilesList = {name};
+    written = RunExtraction(RunMode::Buffer);
+  } catch (...) {
+    target_block_ = nullptr;
+    if (!KeepZipOpen) CloseArchive();
+    throw;
+  }
+  target_block_ = nullptr;
+  if (!KeepZipOpen) CloseArchive();
+  return written;
+}
+
+int TZipReader::TestZip() {
+  cancel_ = false;
+  int written = 0;
+  try {
+    OpenArchive();
+    written = RunExtraction(RunMode::Test);
+  } catch (...) {
+    if (!KeepZipOpen) CloseArchive();
+    throw;
+  }
+  if (!KeepZipOpen) CloseArchive();
+  return written;
+}
+
+bool TZipReader::CheckPassword(int i) {
+  TZipHeaderInfo& entry = At(i);
+  if (entry.PasswordState == 1 || entry.PasswordState == 2) return entry.PasswordState == 1;
+  entry.PasswordState = 2;
+  bool saved_recreate = RecreateDirs;
+  std::string saved_dest = dest_dir_;
+  std::vector<std::string> saved_files = FilesList;
+  bool saved_all = DoAll;
+  RecreateDirs = true;
+  dest_dir_.clear();
+  DoAll = false;
+  RunMode saved_mode = run_mode_;
+  run_mode_ = RunMode::PasswordTest;
+  std::vector<uint8_t> discard;
+  int written = 0;
+  try {
+    written = UnZipToBuffer(discard, entry.FullName());
+  } catch (...) {
+    written = 0;
+  }
+  run_mode_ = saved_mode;
+  RecreateDirs = saved_recreate;
+  dest_dir_ = saved_dest;
+  FilesList = saved_files;
+  DoAll = saved_all;
+  if (written > 0) entry.PasswordState = 1;
+  return entry.PasswordState == 1;
+}
+
+void TZipReader::ResetPasswordCheck(int i) { At(i).PasswordState = 0; }
+
+int TZipReader::RunExtraction(RunMode mode) {
+  run_mode_ = mode;
+  workspace_ = std::make_unique<DecodeWorkspace>();
+  TZipSortMode saved_sort = sort_mode_;
+  bool physical = IsMultiVolume() && sort_mode_ != TZipSortMode::ByNone;
+  int written = 0;
+  auto finish = [&] {
+    workspace_.reset();
+    if (physical) SetSortMode(saved_sort);
+  };
+  try {
+    if (mode == RunMode::File && !dest_dir_.empty()) ForceDirectories(dest_dir_);
+    if (physical) SetSortMode(TZipSortMode::ByNone);
+
+    int selected = 0;
+    run_total_bytes_ = 0;
+    run_done_bytes_ = 0;
+    for (int i = 0; i < Count(); ++i) {
+      TZipHeaderInfo& entry = At(i);
+      entry.Selected = DoAll;
+      if (!entry.Selected && (!entry.FileName().empty() || RecreateDirs)) {
+        std::string full = entry.FullName();
+        for (const std::string& line : FilesList) {
+          std::string pattern = line;
+          std::replace(pattern.begin(), pattern.end(), '/', '\\');
+          // A line equal to the name selects it even when the name holds
+          // characters that a pattern reads as wildcards.
+          if (SameTextNoCase(pattern, full) || WildcardMatch(pattern, full)) {
+            entry.Selected = true;
+            break;
+          }
+        }
+      }
+      if (entry.Selected) {
+        ++selected;
+        run_total_bytes_ += entry.UncompressedSize;
+      }
+    }
+    bool stop = false;
+    if (OnStartUnZipInfo) OnStartUnZipInfo(this, selected, run_total_bytes_, stop);
+    if (selected > 0 && !stop) {
+      for (int i = 0; i < Count(); ++i) {
+        TZipHeaderInfo& entry = At(i);
+        if (!entry.Selected) continue;
+        bool retry = false;
+        do {
+          retry = false;
+          if (ExtractEntry(i, entry, retry)) ++written;
+        } while (retry);
+      }
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+  if (OnUnZipComplete) OnUnZipComplete(this, written);
+  return written;
+}
+
+std::vector<std::string> TZipReader::TargetParts(const TZipHeaderInfo& entry) const {
+  std::vector<std::string> parts;
+  if (RecreateDirs && !entry.Directory().empty()) {
+    std::string stored = entry.Directory();
+    if (!root_dir_.empty() && StartsWithNoCase(stored, root_dir_)) stored.erase(0, root_dir_.size());
+    parts = SafeComponents(stored);
+  }
+  if (!entry.FileName().empty()) {
+    std::string name = entry.FileName();
+    std::replace(name.begin(), name.end(), '\0', '_');
+    if (name == "." || name == "..") name = "_";
+    parts.push_back(name);
+  }
+  return parts;
+}
+
+std::string TZipReader::TargetPath(const TZipHeaderInfo& entry) const {
+  std::string path = dest_dir_.empty() ? "." : dest_dir_;
+  for (const std::string& part : TargetParts(entry)) path += "/" + part;
+  return path;
+}
+
+bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& retry) {
+  TZipHeaderInfo h = stored_entry;  // the scratch header of this entry
+  const bool to_file = run_mode_ == RunMode::File;
+  std::string base = dest_dir_.empty() ? "." : dest_dir_;
+
+  // Entries without a name stand for folders.
+  if (to_file && h.FileName().empty()) {
+    if (!RecreateDirs) return false;
+    std::string dir = TargetPath(h);
+    std::string planned = dir;
+    bool skip = false;
+    if (OnStartUnZip) OnStartUnZip(this, index, dir, skip);
+    if (skip) return false;
+    std::vector<std::string> parts = TargetParts(h);
+    if (dir == planned) MakeDirsNoFollow(base, parts, parts.size());
+    else ForceDirectories(dir);
+    return false;
+  }
+
+  // Find the data through the local record's own lengths.
+  if (IsMultiVolume() && current_volume_ != h.DiskNumberStart) ChangeVolume(h.DiskNumberStart + 1);
+  uint8_t local[kLocalRecordBytes];
+  archive_->Seek(h.RelativeOffset, soFromBeginning);
+  if (archive_->Read(local, kLocalRecordBytes) != kLocalRecordBytes || GetU32(local) != kLocalSignature) {
+    if (OnSkippingFile) OnSkippingFile(this, skipOpenFailed, h.FullName(), index);
+    return false;
+  }
+  int64_t data_position =
+      static_cast<int64_t>(h.RelativeOffset) + kLocalRecordBytes + GetU16(local + 26) + GetU16(local + 28);
+
+  std::string target = to_file ? TargetPath(h) : h.FullName();
+  const std::string planned_target = target;
+  bool skip = false;
+  if (OnStartUnZip) OnStartUnZip(this, index, target, skip);
+  if (skip) return false;
+
+  // The folders of a file target: made part by part below the target folder,
+  // never through a link.
+  std::vector<std::string> parts;
+  if (to_file) {
+    parts = TargetParts(h);
+    bool made = true;
+    if (target == planned_target) {
+      made = !parts.empty() && MakeDirsNoFollow(base, parts, parts.size() - 1);
+    } else {
+      size_t slash = target.rfind('/');
+      if (slash != std::string::npos && slash > 0) {
+        made = ForceDirectories(target.substr(0, slash));
+      }
+    }
+    if (!made) {
+      if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
+      return false;
+    }
+  }
+
+  // Encrypted: the 12-byte header must decrypt to the check byte.
+  uint32_t compressed = h.CompressedSize;
+  archive_->Seek(data_position, soFromBeginning);
+  if (h.IsEncrypted()) {
+    uint8_t header[kEncryptionHeaderBytes];
+    if (archive_->Read(header, kEncryptionHeaderBytes) != kEncryptionHeaderBytes)
+      throw EFatalUnzipError(kMsgPrematureEnd);
+    compressed = compressed >= kEncryptionHeaderBytes ? compressed - kEncryptionHeaderBytes : 0;
+    uint8_t expected = PasswordCheckByte(h.BitFlag, h.CRC32, h.LastModFileTimeDate);
+    for (;;) {
+      uint8_t plain[kEncryptionHeaderBytes];
+      std::memcpy(plain, header, sizeof plain);
+      cipher_.Init(Password);
+      cipher_.DecryptBuffer(plain, sizeof plain);
+      if (plain[11] == expected && h.CompressedSize >= kEncryptionHeaderBytes) break;
+      std::string candidate = Password;
+      if (OnBadPassword) OnBadPassword(this, index, candidate);
+      if (!OnBadPassword || candidate == Password) {
+        if (OnSkippingFile) OnSkippingFile(this, skipBadPassword, h.FullName(), index);
+        return false;
+      }
+      Password = candidate;
+    }
+  }
+
+  // The output.
+  std::unique_ptr<TFileStream> file;
+  std::unique_ptr<TS_BufferStream> file_buffer;
+  TStream* sink = nullptr;
+  if (run_mode_ == RunMode::Stream) {
+    sink = target_stream_;
+  } else if (run_mode_ == RunMode::Buffer && target_vector_ != nullptr) {
+    target_vector_->clear();
+  } else if (to_file) {
+    struct stat st;
+    bool exists = ::lstat(target.c_str(), &st) == 0;
+    if (exists) {
+      bool overwrite = false;
+      uint32_t entry_date = ClampDosDateTime(h.LastModFileTimeDate);
+      uint32_t file_date = ClampDosDateTime(UnixToDosDateTime(st.st_mtime));
+      switch (OverwriteMode) {
+        case TUZOverwriteMode::Always: overwrite = true; break;
+        case TUZOverwriteMode::Never: overwrite = false; break;
+        case TUZOverwriteMode::ifNewer: overwrite = entry_date > file_date; break;
+        case TUZOverwriteMode::ifOlder: overwrite = entry_date < file_date; break;
+        case TUZOverwriteMode::Prompt:
+          if (OnPromptForOverwrite) {
+            OnPromptForOverwrite(this, overwrite, index, target);
+          } else {
+            overwrite = MessageBox("Replace existing file " + h.FileName() + "?", "File Exists Alert",
+                                   TBoxButtons::YesNo) == TBoxAnswer::Yes;
+          }
+          break;
+      }
+      if (!overwrite) {
+        if (OnSkippingFile) OnSkippingFile(this, skipNoOverwrite, target, index);
+        return false;
+      }
+      // A link in the target's place is replaced, never written through.
+      if (S_ISLNK(st.st_mode)) ::unlink(target.c_str());
+    }
+    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(target.c_str(), flags, 0666);
+    if (fd < 0 && errno == EACCES && ReplaceReadOnly && ::lstat(target.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
+      ::chmod(target.c_str(), (st.st_mode | S_IWUSR) & 07777);
+      fd = ::open(target.c_str(), flags, 0666);
+    }
+    if (fd < 0) {
+      if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
+      return false;
+    }
+    file = std::make_unique<TFileStream>(fd, target);
+    file_buffer = std::make_unique<TS_BufferStream>(*file);
+    sink = file_buffer.get();
+  }
+
+  auto discard_file = [&] {
+    file_buffer.reset();
+    file.reset();
+    ::unlink(target.c_str());
+  };
+
+  // Decode.
+  archive_->Seek(data_position + (h.IsEncrypted() ? kEncryptionHeaderBytes : 0), soFromBeginning);
+  EntryInput input(*this, compressed, h.IsEncrypted());
+  EntryOutput output(*this, h.UncompressedSize, sink);
+  EntryCoding coding{h.CompressionMethod, h.BitFlag, compressed, h.UncompressedSize};
+  try {
+    if (!DecodeEntry(coding, input, output, *workspace_) && run_mode_ != RunMode::PasswordTest)
+      MessageBox("Unknown Compression Method", "Zip Error", TBoxButtons::Ok);
+  } catch (const EBiggerThanUncompressed&) {
+    // The declared size is reached: the entry ends here and its CRC decides.
+  } catch (...) {
+    if (file) discard_file();
+    if (target_vector_ != nullptr) target_vector_->clear();
+    throw;
+  }
+
+  if (file) {
+    try {
+      file_buffer->Flush();
+    } catch (const Exception&) {
+      discard_file();
+      throw EFileError("Cannot write \"" + target + "\": " + std::strerror(errno ? errno : EIO));
+    }
+    file_buffer.reset();
+    file.reset();
+    if (RetainAttributes) {
+      mode_t mode = 0;
+      bool unix_host = (h.VersionMadeBy >> 8) == 3 && (h.ExternalAttributes >> 16) != 0;
+      if (unix_host) {
+        mode = static_cast<mode_t>((h.ExternalAttributes >> 16) & 0777);
+      } else if (h.ExternalAttributes & 1) {  // DOS read-only
+        mode = 0444;
+      }
+      if (mode != 0) {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::chmod(target.c_str(), mode & ~mask);
+      }
+    }
+    std::time_t when = DosDateTimeToUnix(h.LastModFileTimeDate);
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+
+  if (output.Crc() == h.CRC32) {
+    if (OnEndUnZip) OnEndUnZip(this, index, target);
+    return true;
+  }
+  if (h.IsEncrypted()) {
+    std::string candidate = Password;
+    if (OnBadPassword) OnBadPassword(this, index, candidate);
+    if (OnBadPassword && candidate != Password) {
+      Password = candidate;
+      retry = true;
+    } else if (OnSkippingFile) {
+      OnSkippingFile(this, skipBadPassword, h.FullName(), index);
+    }
+  } else if (OnBadCRC) {
+    OnBadCRC(this, output.Crc(), h.CRC32, index);
+  }
+  if (to_file) ::unlink(target.c_str());
+  if (target_vector_ != nullptr) target_vector_->clear();
+  return false;
+}
+
+}  // namespace corvid::zip
