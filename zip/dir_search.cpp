@@ -14,19 +14,24 @@
 namespace corvid::zip {
 
 struct TDirSearch::TSearchData {
+  TSearchData(std::string directory, size_t component, DIR* handle)
+      : directory(std::move(directory)), component(component), handle(handle) {}
+  ~TSearchData() { ::closedir(handle); }
+  TSearchData(const TSearchData&) = delete;
+  TSearchData& operator=(const TSearchData&) = delete;
+
   std::string directory;  // with a trailing '/', or "" for the current directory
   size_t component;       // index into components_; components_.size() at file levels
-  DIR* handle;
-
-  ~TSearchData() { ::closedir(handle); }
+  DIR* handle;            // owned
 };
 
 namespace {
 
-// A name without an extension is matched as if it ended in a dot.
+// A name without an extension also counts as ending in a dot, so that "*.*"
+// and "*." find it; it still matches a mask that spells it as it is.
 bool MatchesMask(const std::string& mask, const std::string& name) {
-  if (mask.empty()) return true;
-  return WildcardMatch(mask, name.find('.') == std::string::npos ? name + "." : name);
+  if (mask.empty() || WildcardMatch(mask, name)) return true;
+  return name.find('.') == std::string::npos && WildcardMatch(mask, name + ".");
 }
 
 }  // namespace
@@ -63,7 +68,7 @@ void TDirSearch::Enter(std::string directory, int parent_fd, const std::string& 
     unreadable_.push_back(directory);
     return;
   }
-  levels_.push_back(std::make_unique<TSearchData>(TSearchData{std::move(directory), component, handle}));
+  levels_.push_back(std::make_unique<TSearchData>(std::move(directory), component, handle));
 }
 
 std::string TDirSearch::Next() {

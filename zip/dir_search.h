@@ -14,8 +14,9 @@
 // matched against the subdirectory names of its level, and the file mask is
 // applied below the last of them only.
 //
-// Masks follow WildcardMatch; a name without a dot is matched with one
-// appended, so "*.*" matches every file. An empty mask matches every file.
+// Masks follow WildcardMatch; a name without a dot also matches with one
+// appended, so "*.*" matches every file and "*." those without an extension.
+// An empty mask matches every file.
 //
 // One object is used by one thread.
 #pragma once

@@ -105,8 +105,7 @@ class MemoryOutput : public DecodeOutput {
   uint64_t limit_;
 };
 
-Bytes Decode(const EntryCoding& coding, const Bytes& data, size_t chunk,
-             DecodeWorkspace& ws) {
+Bytes Decode(const EntryCoding& coding, const Bytes& data, size_t chunk, DecodeWorkspace& ws) {
   MemoryInput in(data, chunk);
   MemoryOutput out(coding.uncompressed_size);
   EXPECT_TRUE(DecodeEntry(coding, in, out, ws));
@@ -137,10 +136,9 @@ TEST_P(LegacyArchiveTest, EveryEntryDecodesToItsOriginal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Legacy, LegacyArchiveTest,
-                         testing::Values("shrink.zip", "reduce1.zip", "reduce2.zip",
-                                         "reduce3.zip", "reduce4.zip", "implode-4k-2t.zip",
-                                         "implode-4k-3t.zip", "implode-8k-2t.zip",
-                                         "implode-8k-3t.zip"),
+                         testing::Values("shrink.zip", "reduce1.zip", "reduce2.zip", "reduce3.zip",
+                                         "reduce4.zip", "implode-4k-2t.zip", "implode-4k-3t.zip",
+                                         "implode-8k-2t.zip", "implode-8k-3t.zip"),
                          [](const testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
                            name = name.substr(0, name.find('.'));
@@ -169,8 +167,8 @@ TEST(LegacyDecodersTest, StreamCutShortEndsEarlyWithoutRunningOn) {
     // could make up the rest, and they must not.
     Bytes decoded = Decode(e.coding, half, DecodeWorkspace::kInputChunk, ws);
     EXPECT_LT(decoded.size(), original.size() * 3 / 4);
-    EXPECT_TRUE(std::equal(decoded.begin(), decoded.begin() + decoded.size() / 2,
-                           original.begin()));
+    EXPECT_TRUE(
+        std::equal(decoded.begin(), decoded.begin() + decoded.size() / 2, original.begin()));
   }
 }
 
@@ -208,9 +206,9 @@ TEST(LegacyDecodersTest, GarbageTerminatesWithinTheDeclaredSize) {
   DecodeWorkspace ws;
   for (const EntryCoding& coding : codings) {
     for (const Bytes& input : inputs) {
-      SCOPED_TRACE(testing::Message() << "method " << coding.method << " flags "
-                                      << coding.bit_flag << " input " << input.size()
-                                      << " bytes starting " << (input.empty() ? 0 : input[0]));
+      SCOPED_TRACE(testing::Message()
+                   << "method " << coding.method << " flags " << coding.bit_flag << " input "
+                   << input.size() << " bytes starting " << (input.empty() ? 0 : input[0]));
       Bytes decoded = Decode(coding, input, 100, ws);
       EXPECT_LT(decoded.size(), size_t{64} << 20);
     }

@@ -100,7 +100,7 @@ class Decoder {
     // A free code that a new entry took as prefix counts as a prefix too and
     // stays out of the queue: the entry's string still runs through it.
     for (unsigned code = kFirstFreeCode; code < kCodeCount; ++code) {
-      t_.flags[code] = kQueued;
+      t_.flags[code] = t_.flags[code] & kIsPrefix ? t_.flags[code] & kInUse : kQueued;
     }
     next_free_ = kFirstFreeCode;
   }
@@ -112,8 +112,7 @@ class Decoder {
 
 }  // namespace
 
-void Unshrink(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws,
-              uint32_t uncompressed_size) {
+void Unshrink(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint32_t uncompressed_size) {
   if (uncompressed_size == 0) return;
   legacy::BitReader bits(in, ws.input.get());
   legacy::Window window(out, ws.window.get(), uncompressed_size);
@@ -156,7 +155,8 @@ void Unshrink(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws,
         // followed by its own first byte.
         uint32_t start = window.position() - previous_length;
         uint8_t first = window.At(start);
-        for (uint32_t i = 0; i < previous_length && !window.Full(); ++i) window.Put(window.At(start + i));
+        for (uint32_t i = 0; i < previous_length && !window.Full(); ++i)
+          window.Put(window.At(start + i));
         if (!window.Full()) window.Put(first);
         length = previous_length + 1;
         decoder.AddEntry(previous, first);

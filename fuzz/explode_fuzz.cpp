@@ -1,0 +1,61 @@
+// Fuzzes Explode (method 6).
+//
+// Input: a mode byte (bits 1 and 2 are the dictionary and literal tree
+// flags), a chunk size byte (0 = whole chunks), the declared uncompressed size
+// in 20 bits (3 bytes, little endian), then the compressed data. The decoder
+// must end, and must never write past the declared size.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "zip/decoder.h"
+
+namespace {
+
+class FuzzInput : public corvid::zip::DecodeInput {
+ public:
+  FuzzInput(const uint8_t* data, size_t size, size_t chunk)
+      : data_(data), left_(size), chunk_(chunk) {}
+  size_t Read(uint8_t* buf, size_t capacity) override {
+    size_t n = left_ < capacity ? left_ : capacity;
+    if (n > chunk_) n = chunk_;
+    std::memcpy(buf, data_, n);
+    data_ += n;
+    left_ -= n;
+    return n;
+  }
+  size_t left() const { return left_; }
+
+ private:
+  const uint8_t* data_;
+  size_t left_;
+  size_t chunk_;
+};
+
+class FuzzOutput : public corvid::zip::DecodeOutput {
+ public:
+  explicit FuzzOutput(uint32_t limit) : limit_(limit) {}
+  void Write(const uint8_t* data, size_t n) override {
+    if (n > limit_ - written_) std::abort();  // the decoder ran past the declared size
+    written_ += n;
+  }
+
+ private:
+  uint32_t limit_;
+  uint32_t written_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size_in) {
+  if (size_in < 5) return 0;
+  static corvid::zip::DecodeWorkspace ws;
+  const uint8_t mode = data[0];
+  const size_t chunk = data[1] != 0 ? data[1] : corvid::zip::DecodeWorkspace::kInputChunk;
+  const uint32_t uncompressed_size = (data[2] | data[3] << 8 | data[4] << 16) & 0xFFFFF;
+  FuzzInput in(data + 5, size_in - 5, chunk);
+  FuzzOutput out(uncompressed_size);
+  corvid::zip::Explode(in, out, ws, mode & 6, static_cast<uint32_t>(in.left()), uncompressed_size);
+  return 0;
+}
