@@ -5,9 +5,14 @@
 //   corvid-zip x ARCHIVE [-d DIR] [-p PASSWORD] [--paths]
 //                [-o always|never|newer|older] [NAME...]
 //                                        extract (all entries, or those named)
+//   corvid-zip a ARCHIVE FILES... [-0..-9] [-p PASSWORD] [-r] [--paths]
+//                [-x PATTERN]... [-n PATTERN]...
+//                                        add or update files
+//   corvid-zip sfx ARCHIVE               write ARCHIVE as a self-extracting .exe
 //
 // Every failure names the archive, the entry and what failed; the exit status
 // is 0 only when everything asked for succeeded.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,8 +22,14 @@
 #include <string>
 #include <vector>
 
+#if __has_include("platform/win/resources.h")
+#include "platform/win/resources.h"
+#define CORVID_HAVE_RESOURCES 1
+#endif
 #include "zip/errors.h"
+#include "zip/temp_files.h"
 #include "zip/zip_reader.h"
+#include "zip/zip_writer.h"
 
 using namespace corvid::zip;
 
@@ -27,7 +38,9 @@ namespace {
 constexpr char kUsage[] =
     "usage: corvid-zip l ARCHIVE\n"
     "       corvid-zip t ARCHIVE [-p PASSWORD]\n"
-    "       corvid-zip x ARCHIVE [-d DIR] [-p PASSWORD] [--paths] [-o always|never|newer|older] [NAME...]\n";
+    "       corvid-zip x ARCHIVE [-d DIR] [-p PASSWORD] [--paths] [-o always|never|newer|older] [NAME...]\n"
+    "       corvid-zip a ARCHIVE FILES... [-0..-9] [-p PASSWORD] [-r] [--paths] [-x PATTERN]... [-n PATTERN]...\n"
+    "       corvid-zip sfx ARCHIVE\n";
 
 const char* MethodName(uint16_t method) {
   switch (method) {
@@ -67,6 +80,10 @@ struct Options {
   bool paths = false;
   TUZOverwriteMode overwrite = TUZOverwriteMode::Prompt;
   std::vector<std::string> names;
+  int level = 6;
+  bool recurse = false;
+  std::vector<std::string> exclude;
+  std::vector<std::string> no_compress;
 };
 
 bool ParseArgs(int argc, char** argv, Options& opt) {
@@ -95,13 +112,22 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
       else if (mode == "newer") opt.overwrite = TUZOverwriteMode::ifNewer;
       else if (mode == "older") opt.overwrite = TUZOverwriteMode::ifOlder;
       else return false;
+    } else if (arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9') {
+      opt.level = arg[1] - '0';
+    } else if (arg == "-r") {
+      opt.recurse = true;
+    } else if (arg == "-x" || arg == "-n") {
+      std::string pattern;
+      if (!value(pattern)) return false;
+      (arg == "-x" ? opt.exclude : opt.no_compress).push_back(pattern);
     } else if (!arg.empty() && arg[0] == '-') {
       return false;
     } else {
       opt.names.push_back(arg);
     }
   }
-  return opt.verb == "l" || opt.verb == "t" || opt.verb == "x";
+  if (opt.verb == "a") return !opt.names.empty();
+  return opt.verb == "l" || opt.verb == "t" || opt.verb == "x" || opt.verb == "sfx";
 }
 
 // Wires the reader's events to messages on stderr and counts the failures.
@@ -179,6 +205,72 @@ int List(TZipReader& zip) {
   return 0;
 }
 
+// a: adds files (folders with -r) to a new or existing archive.
+int Add(const Options& opt) {
+  TZipWriter zip;
+  zip.SetZipName(opt.archive);
+  zip.SetPackLevel(opt.level);
+  zip.Password = opt.password;
+  zip.Recurse = opt.recurse;
+  zip.SetStorePaths(opt.paths);
+  zip.ExcludeList = opt.exclude;
+  zip.NoCompressList = opt.no_compress;
+  int failures = 0;
+  for (const std::string& name : opt.names) {
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      // A folder stands for its files; -r takes its subfolders too.
+      std::string dir = name;
+      while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+      zip.FilesList.push_back((opt.recurse ? ">" : "|") + dir + "/*");
+    } else {
+      zip.FilesList.push_back(name);
+    }
+  }
+  zip.OnNoSuchFile = [&](TZipWriter*, const std::string& fname) {
+    ++failures;
+    std::fprintf(stderr, "corvid-zip: %s: %s: no such file\n", opt.archive.c_str(), fname.c_str());
+  };
+  zip.OnSkippingFile = [&](TZipReader*, TSkipReason reason, const std::string& fname, int) {
+    ++failures;
+    std::fprintf(stderr, "corvid-zip: %s: %s: %s\n", opt.archive.c_str(), fname.c_str(),
+                 reason == skipNoOverwrite ? "named twice, added once" : "cannot open");
+  };
+  zip.OnEndZip = [](TZipWriter*, const std::string& fname, uint32_t size, uint32_t packed, int64_t) {
+    std::printf("added %s (%u -> %u bytes)\n", fname.c_str(), size, packed);
+  };
+  int added = zip.Zip();
+  std::printf("%d entries added or replaced; %d in the archive\n", added, zip.Count());
+  return failures == 0 ? 0 : 1;
+}
+
+// sfx: writes the archive with the extension .exe, the extractor stub first.
+int MakeSelfExtracting(const Options& opt) {
+  std::string stub = CreateTempFileName();
+#ifdef CORVID_HAVE_RESOURCES
+  bool have_stub = corvid::win::SaveResourceToFile("SFXBIN", 10, stub);
+#else
+  bool have_stub = false;
+#endif
+  if (!have_stub) {
+    std::remove(stub.c_str());
+    std::fprintf(stderr, "corvid-zip: the self-extractor stub is missing from this program\n");
+    return 1;
+  }
+  TZipWriter zip;
+  zip.SetZipName(opt.archive);
+  try {
+    zip.ReadZip();
+    zip.MakeSFX(stub);
+  } catch (...) {
+    std::remove(stub.c_str());
+    throw;
+  }
+  std::remove(stub.c_str());
+  std::printf("wrote %s\n", TZipWriter::SfxName(opt.archive).c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,6 +278,15 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, opt)) {
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  if (opt.verb == "a" || opt.verb == "sfx") {
+    try {
+      if (opt.verb == "a") return Add(opt);
+      return MakeSelfExtracting(opt);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "corvid-zip: %s: %s\n", opt.archive.c_str(), e.what());
+      return 1;
+    }
   }
   TZipReader zip;
   Reporter report(zip, opt.archive);

@@ -80,7 +80,10 @@ class ShannonFanoTree {
 
  private:
   bool Build(const uint8_t* lengths, unsigned symbol_count) {
-    for (unsigned length = 0; length <= kMaxCodeBits; ++length) count_[length] = 0;
+    for (unsigned length = 0; length <= kMaxCodeBits; ++length) {
+      count_[length] = 0;
+      first_[length] = 0;
+    }
     for (unsigned s = 0; s < symbol_count; ++s) ++count_[lengths[s]];
 
     // Symbols by code length, longest first and within one length the

@@ -337,9 +337,10 @@ static_assert(DecodeWorkspace::kHistory >= kMaxMatchDistance);
 
 // ---- Input ----
 
-// The fast loop refills at most twice per step, each refill reading 8 bytes
-// and moving on by at most 7.
-constexpr ptrdiff_t kFastInputMarginBytes = 16;
+// Between two checks of the input end the fast loop refills at most three
+// times (on entry, then twice in one step), each refill reading 8 bytes and
+// moving on by at most 7: 22 bytes. Rounded up.
+constexpr ptrdiff_t kFastInputMarginBytes = 32;
 // Whole bytes the bit buffer may have to give back at a stored block; the
 // input buffer keeps them when it is compacted.
 constexpr size_t kKeepBehindBytes = sizeof(uint64_t);
@@ -354,8 +355,6 @@ static_assert(kKeepBehindBytes + kFastInputMarginBytes + DecodeWorkspace::kInput
 // more means the stream is truncated, and stopping there also stops a code
 // that turns zeros into endless output.
 constexpr uint32_t kMaxOverreadBytes = sizeof(uint64_t);
-
-std::atomic<bool> force_slow_path{false};
 
 enum class Step { kMore, kEndOfBlock, kDamage };
 
@@ -408,6 +407,165 @@ enum class Step { kMore, kEndOfBlock, kDamage };
   return Step::kMore;
 }
 
+// What the fast loop works on, handed in and out in one piece.
+struct FastLoopState {
+  uint64_t bitbuf;
+  uint32_t bitsleft;
+  const uint8_t* in_next;
+  const uint8_t* in_end;
+  uint8_t* out_next;
+  uint8_t* out_fast_end;  // the window's slide point
+  const uint8_t* window;
+};
+
+// The hot loop: runs while the input holds kFastInputMarginBytes and the
+// window has its slack left. State lives in locals so that it stays in
+// registers (byte stores through out_next could alias anything in memory).
+// The next literal/length entry is looked up before a match is copied, so the
+// table load overlaps the copy.
+[[gnu::always_inline]] inline Step FastLoop(FastLoopState& s, const DecodeTables& t) {
+  const Entry* const litlen = t.litlen;
+  uint64_t bitbuf = s.bitbuf;
+  uint32_t bitsleft = s.bitsleft;
+  const uint8_t* in_next = s.in_next;
+  const uint8_t* const in_end = s.in_end;
+  uint8_t* out_next = s.out_next;
+  uint8_t* const out_fast_end = s.out_fast_end;
+  const uint8_t* const window = s.window;
+  Step step = Step::kMore;
+  if (in_end - in_next < kFastInputMarginBytes || out_next >= out_fast_end) return step;
+
+  RefillWord(bitbuf, bitsleft, in_next);
+  Entry e = litlen[bitbuf & BitMask(kLitlenTableBits)];
+  for (;;) {
+    // Here the buffer holds at least kMaxSymbolBits and `e` is the entry of its next bits.
+    if (e & kLiteralFlag) {
+      bitbuf >>= EntryDropBits(e);
+      bitsleft -= EntryDropBits(e);
+      *out_next++ = static_cast<uint8_t>(EntryValue(e));
+      e = litlen[bitbuf & BitMask(kLitlenTableBits)];
+      if (e & kLiteralFlag) {
+        bitbuf >>= EntryDropBits(e);
+        bitsleft -= EntryDropBits(e);
+        *out_next++ = static_cast<uint8_t>(EntryValue(e));
+        e = litlen[bitbuf & BitMask(kLitlenTableBits)];
+        if (e & kLiteralFlag) {
+          bitbuf >>= EntryDropBits(e);
+          bitsleft -= EntryDropBits(e);
+          *out_next++ = static_cast<uint8_t>(EntryValue(e));
+          RefillWord(bitbuf, bitsleft, in_next);
+          e = litlen[bitbuf & BitMask(kLitlenTableBits)];
+          goto next;
+        }
+      }
+      // A match may need all of kMaxSymbolBits; the entry looked up stays valid.
+      RefillWord(bitbuf, bitsleft, in_next);
+    }
+    if (e & kExceptionalFlag) {
+      if (e & kSubtableFlag) {
+        bitbuf >>= EntryDropBits(e);
+        bitsleft -= EntryDropBits(e);
+        e = litlen[EntryValue(e) + (bitbuf & BitMask(EntryCodewordBits(e)))];
+        if (e & kLiteralFlag) {
+          bitbuf >>= EntryDropBits(e);
+          bitsleft -= EntryDropBits(e);
+          *out_next++ = static_cast<uint8_t>(EntryValue(e));
+          RefillWord(bitbuf, bitsleft, in_next);
+          e = litlen[bitbuf & BitMask(kLitlenTableBits)];
+          goto next;
+        }
+      }
+      if (e & kExceptionalFlag) {
+        if (e & kEndOfBlockFlag) {
+          bitbuf >>= EntryDropBits(e);
+          bitsleft -= EntryDropBits(e);
+          step = Step::kEndOfBlock;
+        } else {
+          step = Step::kDamage;
+        }
+        break;
+      }
+    }
+    {
+      uint64_t saved = bitbuf;
+      bitbuf >>= EntryDropBits(e);
+      bitsleft -= EntryDropBits(e);
+      const size_t length = EntryValue(e) + ((saved & BitMask(EntryDropBits(e))) >> EntryCodewordBits(e));
+
+      Entry d = t.dist[bitbuf & BitMask(kDistTableBits)];
+      if (d & kExceptionalFlag) {
+        if (!(d & kSubtableFlag)) {
+          step = Step::kDamage;
+          break;
+        }
+        bitbuf >>= EntryDropBits(d);
+        bitsleft -= EntryDropBits(d);
+        d = t.dist[EntryValue(d) + (bitbuf & BitMask(EntryCodewordBits(d)))];
+        if (d & kExceptionalFlag) {
+          step = Step::kDamage;
+          break;
+        }
+      }
+      saved = bitbuf;
+      bitbuf >>= EntryDropBits(d);
+      bitsleft -= EntryDropBits(d);
+      const size_t distance = EntryValue(d) + ((saved & BitMask(EntryDropBits(d))) >> EntryCodewordBits(d));
+
+      RefillWord(bitbuf, bitsleft, in_next);
+      e = litlen[bitbuf & BitMask(kLitlenTableBits)];
+      if (distance > static_cast<size_t>(out_next - window)) {  // before the entry's start
+        step = Step::kDamage;
+        break;
+      }
+      CopyMatch(out_next, distance, length);
+      out_next += length;
+    }
+  next:
+    if (in_end - in_next < kFastInputMarginBytes || out_next >= out_fast_end) break;
+  }
+
+  s.bitbuf = bitbuf;
+  s.bitsleft = bitsleft;
+  s.in_next = in_next;
+  s.out_next = out_next;
+  return step;
+}
+
+Step FastLoopPortable(FastLoopState& s, const DecodeTables& t) { return FastLoop(s, t); }
+
+#if defined(__x86_64__)
+// The same loop with BMI2's shifts and bit-field extract, which free the
+// shift count from CL and drop the masking instructions.
+__attribute__((target("bmi2"))) Step FastLoopBmi2(FastLoopState& s, const DecodeTables& t) {
+  return FastLoop(s, t);
+}
+bool CpuHasBmi2() {
+  static const bool has = __builtin_cpu_supports("bmi2");
+  return has;
+}
+#else
+Step FastLoopBmi2(FastLoopState& s, const DecodeTables& t) { return FastLoop(s, t); }
+bool CpuHasBmi2() { return false; }
+#endif
+
+using FastLoopFn = Step (*)(FastLoopState&, const DecodeTables&);
+
+std::atomic<InflatePath> forced_path{InflatePath::kAuto};
+
+FastLoopFn ChooseFastLoop() {
+  switch (forced_path.load(std::memory_order_relaxed)) {
+    case InflatePath::kAuto:
+      break;
+    case InflatePath::kPortable:
+      return FastLoopPortable;
+    case InflatePath::kBmi2:
+      return FastLoopBmi2;
+    case InflatePath::kCarefulOnly:
+      return nullptr;
+  }
+  return CpuHasBmi2() ? FastLoopBmi2 : FastLoopPortable;
+}
+
 class Inflater {
  public:
   Inflater(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws)
@@ -421,7 +579,7 @@ class Inflater {
         out_slide_at_(ws.window.get() + DecodeWorkspace::kWindowBytes - kWindowSlackBytes),
         out_next_(window_),
         out_flushed_(window_),
-        fast_path_allowed_(!force_slow_path.load(std::memory_order_relaxed)) {}
+        fast_loop_(ChooseFastLoop()) {}
 
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
@@ -470,7 +628,7 @@ class Inflater {
   uint8_t* out_next_;
   uint8_t* out_flushed_;  // window bytes before this have been written
 
-  const bool fast_path_allowed_;
+  const FastLoopFn fast_loop_;  // null: careful path only
   DecodeTables dynamic_;
 };
 
@@ -654,12 +812,12 @@ bool Inflater::DecodeHuffmanBlock(const DecodeTables& t) {
   for (;;) {
     if (out_next_ >= out_slide_at_) FlushAndSlide();
     Step step;
-    if (fast_path_allowed_ && InputAvailable() >= kFastInputMarginBytes) {
+    if (fast_loop_ && InputAvailable() >= kFastInputMarginBytes) {
       step = DecodeHuffmanFast(t);
     } else {
       if (InputAvailable() < kFastInputMarginBytes && !in_exhausted_) {
         TopUpInput();
-        if (fast_path_allowed_ && InputAvailable() >= kFastInputMarginBytes) continue;
+        if (fast_loop_ && InputAvailable() >= kFastInputMarginBytes) continue;
       }
       step = DecodeSymbolCareful(t);
     }
@@ -668,50 +826,13 @@ bool Inflater::DecodeHuffmanBlock(const DecodeTables& t) {
   }
 }
 
-// The hot loop. State lives in locals so that it stays in registers: byte
-// stores through out_next could otherwise alias the members.
 Step Inflater::DecodeHuffmanFast(const DecodeTables& t) {
-  const Entry* const litlen = t.litlen;
-  uint64_t bitbuf = bitbuf_;
-  uint32_t bitsleft = bitsleft_;
-  const uint8_t* in_next = in_next_;
-  const uint8_t* const in_end = in_end_;
-  uint8_t* out_next = out_next_;
-  uint8_t* const out_fast_end = out_slide_at_;
-  const uint8_t* const window = window_;
-  Step step = Step::kMore;
-
-  while (in_end - in_next >= kFastInputMarginBytes && out_next < out_fast_end) {
-    RefillWord(bitbuf, bitsleft, in_next);
-    Entry e = litlen[bitbuf & BitMask(kLitlenTableBits)];
-    if (e & kLiteralFlag) {
-      bitbuf >>= EntryDropBits(e);
-      bitsleft -= EntryDropBits(e);
-      *out_next++ = static_cast<uint8_t>(EntryValue(e));
-      e = litlen[bitbuf & BitMask(kLitlenTableBits)];
-      if (e & kLiteralFlag) {
-        bitbuf >>= EntryDropBits(e);
-        bitsleft -= EntryDropBits(e);
-        *out_next++ = static_cast<uint8_t>(EntryValue(e));
-        e = litlen[bitbuf & BitMask(kLitlenTableBits)];
-        if (e & kLiteralFlag) {
-          bitbuf >>= EntryDropBits(e);
-          bitsleft -= EntryDropBits(e);
-          *out_next++ = static_cast<uint8_t>(EntryValue(e));
-          continue;
-        }
-      }
-      // A match may need all of kMaxSymbolBits; the lookup above stays valid.
-      RefillWord(bitbuf, bitsleft, in_next);
-    }
-    step = DecodeNonLiteral(e, bitbuf, bitsleft, out_next, window, t);
-    if (step != Step::kMore) break;
-  }
-
-  bitbuf_ = bitbuf;
-  bitsleft_ = bitsleft;
-  in_next_ = in_next;
-  out_next_ = out_next;
+  FastLoopState s{bitbuf_, bitsleft_, in_next_, in_end_, out_next_, out_slide_at_, window_};
+  const Step step = fast_loop_(s, t);
+  bitbuf_ = s.bitbuf;
+  bitsleft_ = s.bitsleft;
+  in_next_ = s.in_next;
+  out_next_ = s.out_next;
   return step;
 }
 
@@ -744,6 +865,10 @@ InflateResult InflateWithResult(DecodeInput& in, DecodeOutput& out, DecodeWorksp
 
 void Inflate(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) { InflateWithResult(in, out, ws); }
 
-void TEST_ForceInflateSlowPath(bool force) { force_slow_path.store(force, std::memory_order_relaxed); }
+bool InflatePathAvailable(InflatePath path) { return path != InflatePath::kBmi2 || CpuHasBmi2(); }
+
+void TEST_ForceInflatePath(InflatePath path) {
+  if (InflatePathAvailable(path)) forced_path.store(path, std::memory_order_relaxed);
+}
 
 }  // namespace corvid::zip

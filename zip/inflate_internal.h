@@ -1,6 +1,6 @@
 // Test hooks of the Inflate decoder: the outcome that Inflate itself keeps
-// silent, and a switch that keeps the fast loop out of the way so the careful
-// path decodes whole streams.
+// silent, and a switch that picks the decoding loop, so tests run every fast
+// loop and the careful path over whole streams.
 #pragma once
 
 #include "zip/decoder.h"
@@ -16,7 +16,18 @@ enum class InflateResult {
 // Inflate, telling how it ended. Raises only what the final flush raises.
 InflateResult InflateWithResult(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
 
-// Makes every later Inflate decode through the careful path only. Test-only.
-void TEST_ForceInflateSlowPath(bool force);
+enum class InflatePath {
+  kAuto,         // the fastest loop this processor supports
+  kPortable,     // the fast loop in plain x86-64 (or any other target)
+  kBmi2,         // the fast loop compiled for BMI2 (x86-64 only)
+  kCarefulOnly,  // no fast loop: every symbol through the checked refill
+};
+
+// Whether `path` can run on this processor (kBmi2 may not).
+bool InflatePathAvailable(InflatePath path);
+
+// Makes every later Inflate take `path` (kAuto restores the runtime choice).
+// Test-only; an unavailable path is ignored.
+void TEST_ForceInflatePath(InflatePath path);
 
 }  // namespace corvid::zip

@@ -23,8 +23,9 @@ int CompressionRate(const TZipHeaderInfo& entry) {
 }
 
 int TSortedZip::Compare(const TZipHeaderInfo& a, const TZipHeaderInfo& b) const {
-  // The "larger first" modes never report equality, so equal keys keep
-  // their arrival order among themselves.
+  // The "larger first" modes never report equality: an item equal to one in
+  // the list (the left side) sorts after it, so equal keys keep their arrival
+  // order among themselves.
   switch (mode_) {
     case TZipSortMode::ByName:
       return CompareTextNoCase(a.FullName(), b.FullName());
@@ -35,12 +36,12 @@ int TSortedZip::Compare(const TZipHeaderInfo& a, const TZipHeaderInfo& b) const 
     case TZipSortMode::ByDate:
       // A DOS stamp's bit order is year, month, day, hour, minute, second,
       // so clamped stamps compare like the times they stand for.
-      return ClampDosDateTime(a.LastModFileTimeDate) > ClampDosDateTime(b.LastModFileTimeDate)
+      return ClampDosDateTime(a.LastModFileTimeDate) >= ClampDosDateTime(b.LastModFileTimeDate)
                  ? -1 : 1;
     case TZipSortMode::ByCompressedSize:
-      return a.CompressedSize > b.CompressedSize ? -1 : 1;
+      return a.CompressedSize >= b.CompressedSize ? -1 : 1;
     case TZipSortMode::ByUnCompressedSize:
-      return a.UncompressedSize > b.UncompressedSize ? -1 : 1;
+      return a.UncompressedSize >= b.UncompressedSize ? -1 : 1;
     case TZipSortMode::ByRate: {
       int ra = CompressionRate(a);
       int rb = CompressionRate(b);

@@ -88,7 +88,8 @@ class TObjectList {
       if (capacity_ >= kMaxListCapacity) ThrowListIndexError(capacity_ + 1);
       wanted = kMaxListCapacity;
     }
-    items_.reserve(static_cast<size_t>(wanted));
+    // The vector keeps its own geometric growth: reserving each small step
+    // would copy the whole list every 16 items.
     capacity_ = wanted;
   }
 

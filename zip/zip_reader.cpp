@@ -82,6 +82,38 @@ bool MakeDirsNoFollow(const std::string& base, const std::vector<std::string>& p
   return true;
 }
 
+// Finds the descriptor behind the data that starts at the current position:
+// its signature, then a compressed size equal to its distance from the data
+// start. Takes CRC and sizes from it and moves past it; `poll` runs per block.
+bool ReadTrailingDescriptor(TStream& archive, TZipHeaderInfo& entry, const std::function<void()>& poll) {
+  constexpr uint32_t kDescriptorSignature = 0x08074B50;
+  constexpr size_t kBlock = 65536;
+  const int64_t data_start = archive.Position();
+  std::vector<uint8_t> buffer(kBlock + kDataDescriptorBytes);
+  int64_t position = data_start;  // of buffer[0]
+  size_t held = 0;
+  for (;;) {
+    poll();
+    int64_t got = archive.Read(buffer.data() + held, kBlock);
+    if (got <= 0) return false;
+    held += static_cast<size_t>(got);
+    size_t i = 0;
+    for (; i + kDataDescriptorBytes <= held; ++i) {
+      const uint8_t* d = buffer.data() + i;
+      if (d[0] != 'P' || GetU32(d) != kDescriptorSignature) continue;
+      if (static_cast<int64_t>(GetU32(d + 8)) != position + static_cast<int64_t>(i) - data_start) continue;
+      entry.CRC32 = GetU32(d + 4);
+      entry.CompressedSize = GetU32(d + 8);
+      entry.UncompressedSize = GetU32(d + 12);
+      archive.Seek(position + static_cast<int64_t>(i) + kDataDescriptorBytes, soFromBeginning);
+      return true;
+    }
+    std::memmove(buffer.data(), buffer.data() + i, held - i);
+    position += static_cast<int64_t>(i);
+    held -= i;
+  }
+}
+
 std::string ListIndexMessage(int i) {
   char text[64];
   std::snprintf(text, sizeof text, "Index %d is out of range", i);
@@ -144,11 +176,11 @@ class EntryOutput : public DecodeOutput {
   void WritePiece(const uint8_t* data, size_t n) {
     using Mode = TZipReader::RunMode;
     TZipReader& r = reader_;
-    if (r.run_mode_ == Mode::Buffer && r.target_block_ != nullptr) {
-      if (r.target_block_size_ - r.target_block_used_ < n) throw EBiggerThanUncompressed(kMsgBiggerThanUncompressed);
-    } else if (written_ + n > bound_) {
+    // The declared size bounds every target; a caller's block also by its room.
+    if (written_ + n > bound_ ||
+        (r.run_mode_ == Mode::Buffer && r.target_block_ != nullptr &&
+         r.target_block_size_ - r.target_block_used_ < n))
       throw EBiggerThanUncompressed(kMsgBiggerThanUncompressed);
-    }
     if (r.run_mode_ == Mode::Buffer) {
       if (r.target_block_ != nullptr) {
         std::memcpy(r.target_block_ + r.target_block_used_, data, n);
@@ -539,10 +571,17 @@ void TZipReader::RecoveryScan() {
   for (;;) {
     auto entry = std::make_unique<TZipHeaderInfo>();
     if (!ReadLocalRecord(*entry)) break;
-    int64_t skip = entry->ExtraFieldLength + static_cast<int64_t>(entry->CompressedSize) +
-                   (entry->HasDataDescriptor() ? kDataDescriptorBytes : 0);
-    // ReadLocalRecord has consumed the extra field already.
-    archive_->Seek(skip - entry->ExtraFieldLength, soFromCurrent);
+    if (entry->HasDataDescriptor() && entry->CompressedSize == 0) {
+      // Written to a pipe: the sizes are known only from the descriptor. An
+      // entry whose descriptor is missing is cut off and cannot be checked.
+      if (!ReadTrailingDescriptor(*archive_, *entry, [this] { ProcessMessagesAndCheckCancel(kMsgUserAborted); }))
+        break;
+    } else {
+      int64_t skip = static_cast<int64_t>(entry->CompressedSize) +
+                     (entry->HasDataDescriptor() ? kDataDescriptorBytes : 0);
+      // ReadLocalRecord has consumed the extra field already.
+      archive_->Seek(skip, soFromCurrent);
+    }
     master_->Add(entry.get());
     entry.release();
   }
@@ -618,16 +657,21 @@ int TZipReader::UnZipToStream(TStream& stream, const std::string& name) {
   cancel_ = false;
   target_stream_ = &stream;
   int written = 0;
+  // The target takes the named entries only: DoAll is for UnZip and TestZip.
+  const bool saved_all = DoAll;
+  DoAll = false;
   try {
     OpenArchive();
     FilesList = {name};
     written = RunExtraction(RunMode::Stream);
   } catch (...) {
     target_stream_ = nullptr;
+    DoAll = saved_all;
     if (!KeepZipOpen) CloseArchive();
     throw;
   }
   target_stream_ = nullptr;
+  DoAll = saved_all;
   if (!KeepZipOpen) CloseArchive();
   return written;
 }
@@ -637,16 +681,20 @@ int TZipReader::UnZipToBuffer(std::vector<uint8_t>& buffer, const std::string& n
   buffer.clear();
   target_vector_ = &buffer;
   int written = 0;
+  const bool saved_all = DoAll;
+  DoAll = false;
   try {
     OpenArchive();
     FilesList = {name};
     written = RunExtraction(run_mode_ == RunMode::PasswordTest ? RunMode::PasswordTest : RunMode::Buffer);
   } catch (...) {
     target_vector_ = nullptr;
+    DoAll = saved_all;
     if (!KeepZipOpen) CloseArchive();
     throw;
   }
   target_vector_ = nullptr;
+  DoAll = saved_all;
   if (!KeepZipOpen) CloseArchive();
   return written;
 }
@@ -657,16 +705,20 @@ int TZipReader::UnZipToBuffer(uint8_t* buffer, uint32_t size, const std::string&
   target_block_size_ = size;
   target_block_used_ = 0;
   int written = 0;
+  const bool saved_all = DoAll;
+  DoAll = false;
   try {
     OpenArchive();
     FilesList = {name};
     written = RunExtraction(RunMode::Buffer);
   } catch (...) {
     target_block_ = nullptr;
+    DoAll = saved_all;
     if (!KeepZipOpen) CloseArchive();
     throw;
   }
   target_block_ = nullptr;
+  DoAll = saved_all;
   if (!KeepZipOpen) CloseArchive();
   return written;
 }
