@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev           # unit tests
   libbenchmark-dev zlib1g-dev libdeflate-dev   # benchmark baselines only
   zip unzip 7zip python3              # independent archive peers in tests
+  libsqlite3-dev                      # the registry's hives
+  openssl                             # Blowfish peer in the settings tests
 )
 
 need=()

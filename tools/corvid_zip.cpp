@@ -22,10 +22,7 @@
 #include <string>
 #include <vector>
 
-#if __has_include("platform/win/resources.h")
 #include "platform/win/resources.h"
-#define CORVID_HAVE_RESOURCES 1
-#endif
 #include "zip/errors.h"
 #include "zip/temp_files.h"
 #include "zip/zip_reader.h"
@@ -247,12 +244,7 @@ int Add(const Options& opt) {
 // sfx: writes the archive with the extension .exe, the extractor stub first.
 int MakeSelfExtracting(const Options& opt) {
   std::string stub = CreateTempFileName();
-#ifdef CORVID_HAVE_RESOURCES
-  bool have_stub = corvid::win::SaveResourceToFile("SFXBIN", 10, stub);
-#else
-  bool have_stub = false;
-#endif
-  if (!have_stub) {
+  if (!corvid::win::SaveResourceToFile("SFXBIN", corvid::win::RT_RCDATA, stub)) {
     std::remove(stub.c_str());
     std::fprintf(stderr, "corvid-zip: the self-extractor stub is missing from this program\n");
     return 1;

@@ -344,6 +344,9 @@ constexpr ptrdiff_t kFastInputMarginBytes = 32;
 // Whole bytes the bit buffer may have to give back at a stored block; the
 // input buffer keeps them when it is compacted.
 constexpr size_t kKeepBehindBytes = sizeof(uint64_t);
+// A stored block's header when it starts on a byte boundary: the block type
+// byte, LEN and NLEN.
+constexpr size_t kStoredHeaderBytes = 5;
 // A top-up stops reading once this much input is ready, so short reads do not
 // each cost a trip round the decoder.
 constexpr size_t kTopUpTargetBytes = DecodeWorkspace::kInputChunk / 2;
@@ -599,10 +602,13 @@ class Inflater {
   Step DecodeHuffmanFast(const DecodeTables& t);
   Step DecodeSymbolCareful(const DecodeTables& t);
   void TopUpInput();
-  bool RefillCareful();
+  bool RefillCareful(unsigned nbits_wanted);
+  void ReadNextBlockHeader();
   void FlushAndSlide();
+  void FlushAndWrap();
+  void UnwrapHistory();
 
-  bool NeedBits(unsigned nbits) { return bitsleft_ >= nbits || RefillCareful(); }
+  bool NeedBits(unsigned nbits) { return bitsleft_ >= nbits || RefillCareful(nbits); }
   uint32_t PeekBits(unsigned nbits) const { return static_cast<uint32_t>(bitbuf_ & BitMask(nbits)); }
   void DropBits(unsigned nbits) {
     bitbuf_ >>= nbits;
@@ -627,6 +633,11 @@ class Inflater {
   uint8_t* const out_slide_at_;
   uint8_t* out_next_;
   uint8_t* out_flushed_;  // window bytes before this have been written
+  // Stored data does not slide the window: once the window is full it is
+  // written out and filled again from the start, and the history is split
+  // between the top of the window (ending here) and its start. A Huffman
+  // block joins the two first. Null when the history is in one piece.
+  uint8_t* wrapped_history_end_ = nullptr;
 
   const FastLoopFn fast_loop_;  // null: careful path only
   DecodeTables dynamic_;
@@ -650,22 +661,44 @@ void Inflater::TopUpInput() {
   in_end_ = fill;
 }
 
-bool Inflater::RefillCareful() {
-  if (InputAvailable() < static_cast<ptrdiff_t>(sizeof(uint64_t)) && !in_exhausted_) TopUpInput();
-  if (InputAvailable() >= static_cast<ptrdiff_t>(sizeof(uint64_t))) {
-    RefillWord(bitbuf_, bitsleft_, in_next_);
-    return true;
+bool Inflater::RefillCareful(unsigned nbits_wanted) {
+  for (;;) {
+    if (InputAvailable() >= static_cast<ptrdiff_t>(sizeof(uint64_t))) {
+      RefillWord(bitbuf_, bitsleft_, in_next_);
+      return true;
+    }
+    while (bitsleft_ < kRefilledBits && in_next_ != in_end_) {
+      bitbuf_ |= uint64_t{*in_next_++} << bitsleft_;
+      bitsleft_ += 8;
+    }
+    // Enough already: do not read ahead (see ReadNextBlockHeader).
+    if (bitsleft_ >= nbits_wanted) return true;
+    if (in_exhausted_) break;
+    TopUpInput();
   }
+  // Past the end the stream reads as zero bits. The bits above bitsleft_ are
+  // zero already: they could only come from bytes beyond in_end_.
   while (bitsleft_ < kRefilledBits) {
-    uint64_t byte = 0;
-    if (in_next_ != in_end_)
-      byte = *in_next_++;
-    else
-      ++overread_nbytes_;
-    bitbuf_ |= byte << bitsleft_;
+    ++overread_nbytes_;
     bitsleft_ += 8;
   }
   return overread_nbytes_ <= kMaxOverreadBytes;
+}
+
+void Inflater::ReadNextBlockHeader() {
+  // Called with the bit buffer and the input buffer empty.
+  in_next_ = in_buf_;
+  uint8_t* fill = in_buf_;
+  while (!in_exhausted_ && fill < in_buf_ + kStoredHeaderBytes) {
+    const size_t capacity = static_cast<size_t>(in_buf_ + kStoredHeaderBytes - fill);
+    const size_t nbytes = in_.Read(fill, capacity);
+    if (nbytes == 0 || nbytes > capacity) {
+      in_exhausted_ = true;
+      break;
+    }
+    fill += nbytes;
+  }
+  in_end_ = fill;
 }
 
 void Inflater::FlushAndSlide() {
@@ -673,6 +706,27 @@ void Inflater::FlushAndSlide() {
   std::memmove(window_, out_next_ - DecodeWorkspace::kHistory, DecodeWorkspace::kHistory);
   out_next_ = window_ + DecodeWorkspace::kHistory;
   out_flushed_ = out_next_;
+}
+
+void Inflater::FlushAndWrap() {
+  out_.Write(out_flushed_, static_cast<size_t>(out_next_ - out_flushed_));
+  wrapped_history_end_ = out_next_;
+  out_next_ = window_;
+  out_flushed_ = window_;
+}
+
+void Inflater::UnwrapHistory() {
+  const size_t new_nbytes = static_cast<size_t>(out_next_ - window_);
+  if (new_nbytes < DecodeWorkspace::kHistory) {
+    // The older part sits at the top of the window, which the newer part has
+    // not reached: it starts at least kWindowBytes - kWindowSlackBytes - kHistory up.
+    const size_t old_nbytes = DecodeWorkspace::kHistory - new_nbytes;
+    std::memmove(window_ + old_nbytes, window_, new_nbytes);
+    std::memcpy(window_, wrapped_history_end_ - old_nbytes, old_nbytes);
+    out_next_ += old_nbytes;
+    out_flushed_ += old_nbytes;
+  }
+  wrapped_history_end_ = nullptr;
 }
 
 bool Inflater::DecodeStream() {
@@ -686,6 +740,10 @@ bool Inflater::DecodeStream() {
     switch (block_type) {
       case kBlockTypeStored:
         ok = DecodeStoredBlock();
+        // Stored blocks tend to follow one another. Fetch no more than the
+        // next block's header, so that its data, if stored too, can be read
+        // straight into the window.
+        if (ok && !final_block && InputAvailable() == 0) ReadNextBlockHeader();
         break;
       case kBlockTypeFixed:
         ok = DecodeHuffmanBlock(FixedTables());
@@ -723,7 +781,7 @@ bool Inflater::DecodeStoredBlock() {
   size_t remaining = len;
   uint8_t* const window_end = window_ + DecodeWorkspace::kWindowBytes;
   while (remaining > 0) {
-    if (out_next_ >= out_slide_at_) FlushAndSlide();
+    if (out_next_ >= out_slide_at_) FlushAndWrap();
     const size_t room = static_cast<size_t>(window_end - out_next_);
     const size_t available = static_cast<size_t>(InputAvailable());
     if (available == 0) {
@@ -809,6 +867,7 @@ bool Inflater::ReadDynamicTables() {
 }
 
 bool Inflater::DecodeHuffmanBlock(const DecodeTables& t) {
+  if (wrapped_history_end_) UnwrapHistory();
   for (;;) {
     if (out_next_ >= out_slide_at_) FlushAndSlide();
     Step step;
@@ -838,7 +897,7 @@ Step Inflater::DecodeHuffmanFast(const DecodeTables& t) {
 
 // One symbol, with a refill that copes with the end of the input.
 Step Inflater::DecodeSymbolCareful(const DecodeTables& t) {
-  if (!RefillCareful()) return Step::kDamage;
+  if (!RefillCareful(kMaxSymbolBits)) return Step::kDamage;
   const Entry e = t.litlen[bitbuf_ & BitMask(kLitlenTableBits)];
   if (e & kLiteralFlag) {
     DropBits(EntryDropBits(e));

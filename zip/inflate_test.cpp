@@ -112,10 +112,10 @@ struct Decoded {
   Bytes bytes;
 };
 
-Decoded Decode(const Bytes& stream, size_t chunk = DecodeWorkspace::kInputChunk) {
+Decoded Decode(const Bytes& stream, size_t chunk = DecodeWorkspace::kInputChunk, size_t limit = SIZE_MAX) {
   DecodeWorkspace ws;
   MemoryInput in(stream, chunk);
-  MemoryOutput out;
+  MemoryOutput out(limit);
   InflateResult result = InflateWithResult(in, out, ws);
   return {result, out.bytes};
 }
@@ -134,6 +134,11 @@ Bytes MakeData(const std::string& kind, size_t size, uint32_t seed) {
     while (data.size() < size) {
       const char* w = kWords[rng() % 15];
       data.insert(data.end(), w, w + std::strlen(w));
+    }
+  } else if (kind == "patchwork") {  // stored and Huffman blocks in turn
+    while (data.size() < size) {
+      Bytes piece = MakeData(data.size() / 60000 % 2 ? "text" : "random", 60000, seed++);
+      data.insert(data.end(), piece.begin(), piece.end());
     }
   } else {  // "mixed": runs, short periods, random stretches and far repeats
     while (data.size() < size) {
@@ -175,7 +180,7 @@ class InflateRoundTripTest : public testing::TestWithParam<DeflateConfig> {};
 // loop forced in turn (odd chunks then).
 TEST_P(InflateRoundTripTest, MatchesZlibOutput) {
   const DeflateConfig& config = GetParam();
-  for (const char* kind : {"text", "random", "mixed"}) {
+  for (const char* kind : {"text", "random", "mixed", "patchwork"}) {
     for (size_t size : {0, 1, 15999, 16000, 16001, 32768, 100000, 1 << 20}) {
       SCOPED_TRACE(std::string(kind) + " size " + std::to_string(size));
       Bytes data = MakeData(kind, size, static_cast<uint32_t>(size) + 17);
@@ -445,7 +450,7 @@ TEST(InflateAcceptanceTest, ZeroBitsPastTheEndNeverDecodeForever) {
   // endless 'a's. The stream stops after two symbols, without an end of block.
   Bytes stream = SingleDistanceCodeHeader().Code(0, 1).Code(0, 1).bytes();
   for (size_t chunk : {size_t{1}, DecodeWorkspace::kInputChunk}) {
-    Decoded d = Decode(stream, chunk);
+    Decoded d = Decode(stream, chunk, 1 << 20);  // the bound turns a runaway into kInterrupted
     EXPECT_EQ(d.result, InflateResult::kDamaged);
     EXPECT_TRUE(d.bytes.empty());
   }
@@ -484,6 +489,42 @@ TEST(InflateWindowTest, MatchesReachExactlyOneWindowBackAcrossBlockKinds) {
   bad.Field(1, 1).Field(1, 2).Code(kFixedLength258, 8).Code(29, 5).Field(8191, 13).Code(kFixedEndOfBlock, 7);
   EXPECT_FALSE(ZlibAccepts(bad.bytes()));
   EXPECT_EQ(Decode(bad.bytes()).result, InflateResult::kDamaged);
+}
+
+TEST(InflateWindowTest, HistoryJoinsUpAfterStoredDataWrapsTheWindow) {
+  // Stored data does not slide the window but starts over at its bottom once
+  // the window is full; a later Huffman block must still see the last 32 KiB
+  // in order. Vary how much stored data follows the wrap.
+  for (size_t after_wrap : {size_t{1}, size_t{1000}, size_t{20000}, size_t{40000}}) {
+    SCOPED_TRACE(after_wrap);
+    Bytes stored = MakeData("random", DecodeWorkspace::kWindowBytes + after_wrap, 31);
+    BitWriter w;
+    for (size_t at = 0; at < stored.size(); at += 65535) {
+      const size_t n = std::min<size_t>(65535, stored.size() - at);
+      w.Field(0, 1).Field(0, 2);  // BFINAL=0, BTYPE=stored
+      w.Raw({static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(~n),
+             static_cast<uint8_t>(~n >> 8)});  // LEN, NLEN
+      w.Raw(Bytes(stored.begin() + static_cast<ptrdiff_t>(at), stored.begin() + static_cast<ptrdiff_t>(at + n)));
+    }
+    w.Field(1, 1).Field(1, 2);  // final fixed block
+    for (int i = 0; i < 40; ++i) {
+      w.Code(kFixedLength258, 8);
+      switch (i % 4) {
+        case 0: w.Code(29, 5).Field(8191, 13); break;  // distance 32768
+        case 1: w.Code(29, 5).Field(7000, 13); break;  // distance 31577
+        case 2: w.Code(19, 5).Field(100, 8); break;    // distance 869
+        default: w.Code(2, 5); break;                  // distance 3
+      }
+    }
+    w.Code(kFixedEndOfBlock, 7);
+    Bytes expected;
+    ASSERT_TRUE(ZlibAccepts(w.bytes(), &expected));
+    for (size_t chunk : {size_t{1}, size_t{777}, DecodeWorkspace::kInputChunk}) {
+      Decoded d = Decode(w.bytes(), chunk);
+      EXPECT_EQ(d.result, InflateResult::kDone) << chunk;
+      EXPECT_TRUE(d.bytes == expected) << chunk;
+    }
+  }
 }
 
 // ---- Who may raise ----

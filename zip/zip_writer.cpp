@@ -860,8 +860,13 @@ void TZipWriter::Finish(Run& run) {
   run.out_file.reset();
 
   if (sfx_mode_) {
-    ReplaceFile(run.out_name, SfxName(zip_name_));
+    std::string exe = SfxName(zip_name_);
+    ReplaceFile(run.out_name, exe);
     run.out_name.clear();
+    // The result is a program: make it runnable as the umask allows.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(exe.c_str(), 0777 & ~mask);
     return;  // the writer's own archive and directory stay as they were
   }
 

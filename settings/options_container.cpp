@@ -1,0 +1,391 @@
+#include "settings/options_container.h"
+
+#include <charconv>
+
+#include "platform/win/ascii_case.h"
+#include "platform/win/ini_text.h"
+#include "platform/win/profile_files.h"
+#include "platform/win/registry.h"
+#include "settings/blowfish_tools.h"
+
+namespace corvid::settings {
+namespace {
+
+constexpr char kIniSection[] = "Options";
+// GetPrivateProfileString's buffer for one value, in bytes.
+constexpr win::DWORD kIniValueBufferSize = 65535;
+
+bool ParseInteger(std::string_view text, int32_t* value) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty() || text.front() == '+') return false;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, *value);
+  return error == std::errc() && stop == end;
+}
+
+std::string DwordBytes(int32_t value) {
+  const auto bits = static_cast<uint32_t>(value);
+  return {static_cast<char>(bits & 0xFF), static_cast<char>((bits >> 8) & 0xFF),
+          static_cast<char>((bits >> 16) & 0xFF), static_cast<char>(bits >> 24)};
+}
+
+int32_t DwordValue(const std::string& bytes) {
+  uint32_t bits = 0;
+  for (int i = 3; i >= 0; --i) bits = bits << 8 | static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
+  return static_cast<int32_t>(bits);
+}
+
+std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// The base key without its trailing backslash, then `key_path` ("\S1\S2" or
+// "") below it.
+std::string JoinKey(std::string_view base, std::string_view key_path) {
+  if (!base.empty() && base.back() == '\\') base.remove_suffix(1);
+  if (base.empty() && !key_path.empty() && key_path.front() == '\\') key_path.remove_prefix(1);
+  return std::string(base) + std::string(key_path);
+}
+
+}  // namespace
+
+// Holds the container's lock for one operation; when the outermost operation
+// of the thread ends, releases the lock and then runs the events it queued.
+class TOptionsContainer::Guard {
+ public:
+  explicit Guard(TOptionsContainer& container) : container_(container), lock_(container.FMutex) {
+    ++container_.FDepth;
+  }
+  ~Guard() {
+    if (--container_.FDepth > 0 || container_.FPendingEvents.empty()) return;
+    std::vector<std::function<void()>> events;
+    events.swap(container_.FPendingEvents);
+    lock_.unlock();
+    for (auto& event : events) event();
+  }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+ private:
+  TOptionsContainer& container_;
+  std::unique_lock<std::recursive_mutex> lock_;
+};
+
+void TEntry::SetValue(TValue value) {
+  if (value.index() == FValue.index() && value == FValue) return;
+  FValue = std::move(value);
+  if (OnChange) OnChange(*this, true);
+}
+
+std::string TEntry::ValueName() const {
+  const size_t separator = FPath.find_last_of("\\:");
+  return separator == std::string::npos ? FPath : FPath.substr(separator + 1);
+}
+
+std::string TEntry::KeyPath() const {
+  const size_t separator = FPath.find_last_of("\\:");
+  if (separator == std::string::npos || separator == 0) return std::string();
+  return "\\" + FPath.substr(0, separator);
+}
+
+std::string TEntry::AsText() const {
+  if (const auto* number = std::get_if<int32_t>(&FValue)) return std::to_string(*number);
+  if (const auto* text = std::get_if<std::string>(&FValue)) return *text;
+  return std::string();
+}
+
+TOptionsContainer::~TOptionsContainer() = default;
+
+TEntry* TOptionsContainer::FindLocked(std::string_view path) const {
+  for (const auto& entry : FEntries) {
+    if (win::EqualsIgnoreAsciiCase(entry->FPath, path)) return entry.get();
+  }
+  return nullptr;
+}
+
+TEntry& TOptionsContainer::Append(std::string_view path) {
+  auto entry = std::make_unique<TEntry>();
+  entry->FPath = std::string(path);
+  entry->OnChange = [this](TEntry&, bool changed) {
+    if (changed) SetModified(true);
+  };
+  FEntries.push_back(std::move(entry));
+  return *FEntries.back();
+}
+
+TEntry* TOptionsContainer::FindEntry(std::string_view path) {
+  Guard guard(*this);
+  return FindLocked(path);
+}
+
+void TOptionsContainer::Clear() {
+  Guard guard(*this);
+  FEntries.clear();
+}
+
+bool TOptionsContainer::Modified() const {
+  std::lock_guard<std::recursive_mutex> lock(FMutex);
+  return FModified;
+}
+
+void TOptionsContainer::SetModified(bool modified) {
+  Guard guard(*this);
+  SetModifiedLocked(modified);
+}
+
+void TOptionsContainer::SetModifiedLocked(bool modified) {
+  if (modified == FModified) return;
+  FModified = modified;
+  FPendingEvents.push_back([this, modified] {
+    if (OnModifiedChange) OnModifiedChange(*this, modified);
+  });
+}
+
+int TOptionsContainer::Count() const {
+  std::lock_guard<std::recursive_mutex> lock(FMutex);
+  return static_cast<int>(FEntries.size());
+}
+
+void TOptionsContainer::Delete(std::string_view path) {
+  Guard guard(*this);
+  for (auto it = FEntries.begin(); it != FEntries.end(); ++it) {
+    if (win::EqualsIgnoreAsciiCase((*it)->FPath, path)) {
+      FEntries.erase(it);
+      return;
+    }
+  }
+}
+
+std::vector<std::string> TOptionsContainer::Paths() const {
+  std::lock_guard<std::recursive_mutex> lock(FMutex);
+  std::vector<std::string> paths;
+  for (const auto& entry : FEntries) paths.push_back(entry->FPath);
+  return paths;
+}
+
+int32_t TOptionsContainer::ReadInteger(std::string_view path, int32_t default_value, bool decrypt, bool create) {
+  Guard guard(*this);
+  const TEntry* entry = FindLocked(path);
+  if (entry == nullptr) {
+    if (create) WriteInteger(path, default_value, decrypt);
+    return default_value;
+  }
+  if (const auto* number = std::get_if<int32_t>(&entry->FValue)) return *number;
+  if (const auto* text = std::get_if<std::string>(&entry->FValue)) {
+    int32_t parsed;
+    return ParseInteger(decrypt ? DecryptString(*text) : *text, &parsed) ? parsed : default_value;
+  }
+  return default_value;
+}
+
+bool TOptionsContainer::ReadBool(std::string_view path, bool default_value, bool decrypt, bool create) {
+  Guard guard(*this);
+  const TEntry* entry = FindLocked(path);
+  if (entry == nullptr) {
+    if (create) WriteBool(path, default_value, decrypt);
+    return default_value;
+  }
+  if (const auto* number = std::get_if<int32_t>(&entry->FValue)) return *number == 1;
+  if (const auto* text = std::get_if<std::string>(&entry->FValue)) {
+    int32_t parsed;
+    return ParseInteger(decrypt ? DecryptString(*text) : *text, &parsed) ? parsed == 1 : default_value;
+  }
+  return default_value;
+}
+
+std::string TOptionsContainer::ReadString(std::string_view path, std::string_view default_value, bool decrypt,
+                                          bool create) {
+  Guard guard(*this);
+  const TEntry* entry = FindLocked(path);
+  if (entry == nullptr) {
+    if (create) WriteString(path, default_value, decrypt);
+    return std::string(default_value);
+  }
+  if (const auto* number = std::get_if<int32_t>(&entry->FValue)) return std::to_string(*number);
+  if (const auto* text = std::get_if<std::string>(&entry->FValue)) return decrypt ? DecryptString(*text) : *text;
+  return std::string(default_value);
+}
+
+void TOptionsContainer::WriteValueLocked(std::string_view path, TValue value, bool encrypt) {
+  TEntry* entry = FindLocked(path);
+  if (entry == nullptr) entry = &Append(path);
+  entry->FPath = std::string(path);
+  entry->FEncrypted = encrypt;
+  if (encrypt) {
+    const std::string clear = std::holds_alternative<int32_t>(value) ? std::to_string(std::get<int32_t>(value))
+                                                                     : std::get<std::string>(value);
+    value = EncryptString(clear);
+  }
+  entry->SetValue(std::move(value));
+}
+
+void TOptionsContainer::WriteInteger(std::string_view path, int32_t value, bool encrypt) {
+  Guard guard(*this);
+  WriteValueLocked(path, value, encrypt);
+}
+
+void TOptionsContainer::WriteBool(std::string_view path, bool value, bool encrypt) {
+  Guard guard(*this);
+  WriteValueLocked(path, int32_t{value ? 1 : 0}, encrypt);
+}
+
+void TOptionsContainer::WriteString(std::string_view path, std::string_view value, bool encrypt) {
+  Guard guard(*this);
+  WriteValueLocked(path, std::string(value), encrypt);
+}
+
+int32_t TOptionsContainer::Increment(std::string_view path, int32_t default_value, bool encrypt, int32_t delta) {
+  Guard guard(*this);
+  const int32_t sum = static_cast<int32_t>(
+      static_cast<uint32_t>(ReadInteger(path, default_value, encrypt, true)) + static_cast<uint32_t>(delta));
+  WriteInteger(path, sum, encrypt);
+  return sum;
+}
+
+void TOptionsContainer::Assign(const TOptionsContainer& source) {
+  if (&source == this) return;
+  struct Copy {
+    TValue value;
+    std::string path;
+    bool encrypted;
+  };
+  std::vector<Copy> copies;
+  bool source_modified;
+  {
+    std::lock_guard<std::recursive_mutex> lock(source.FMutex);
+    for (const auto& entry : source.FEntries) copies.push_back({entry->FValue, entry->FPath, entry->FEncrypted});
+    source_modified = source.FModified;
+  }
+  Guard guard(*this);
+  FEntries.clear();
+  for (Copy& copy : copies) {
+    TEntry& entry = Append(copy.path);
+    entry.FValue = std::move(copy.value);
+    entry.FEncrypted = copy.encrypted;
+  }
+  SetModifiedLocked(source_modified);
+}
+
+void TOptionsContainer::LoadFromRegistry(win::HKEY root, std::string_view key) {
+  Guard guard(*this);
+  FEntries.clear();
+  const std::string base = JoinKey(key, "");
+  std::shared_ptr<win::TRegistry> registry;
+  try {
+    registry = win::CurrentRegistry();
+  } catch (const std::exception&) {
+    FModified = false;
+    return;
+  }
+
+  // Walks one key; false ends the whole walk. Keys are opened for reading:
+  // machine-wide settings must load for users who may not change them.
+  std::function<bool(const std::string&)> walk = [&](const std::string& relative) {
+    win::HKEY handle = nullptr;
+    const std::string full = relative.empty() ? base : JoinKey(base, "\\" + relative);
+    if (registry->OpenKey(root, full, win::KEY_READ, &handle) != win::ERROR_SUCCESS) return false;
+    bool ok = true;
+    for (win::DWORD index = 0;; ++index) {
+      std::string name, data;
+      win::DWORD type = win::REG_NONE;
+      const win::LONG result = registry->EnumValue(handle, index, &name, &type, &data);
+      if (result == win::ERROR_NO_MORE_ITEMS) break;
+      if (result != win::ERROR_SUCCESS) {
+        ok = false;
+        break;
+      }
+      TValue value;
+      if (type == win::REG_SZ) {
+        value = data.substr(0, data.find('\0'));
+      } else if (type == win::REG_DWORD && data.size() == 4) {
+        value = DwordValue(data);
+      } else {
+        continue;  // other types belong to someone else; a short DWORD is not ours to guess
+      }
+      Append(relative.empty() ? name : relative + "\\" + name).SetValue(std::move(value));
+    }
+    std::vector<std::string> subkeys;
+    for (win::DWORD index = 0; ok; ++index) {
+      std::string name;
+      const win::LONG result = registry->EnumKey(handle, index, &name);
+      if (result == win::ERROR_NO_MORE_ITEMS) break;
+      if (result != win::ERROR_SUCCESS) ok = false;
+      if (ok) subkeys.push_back(name);
+    }
+    registry->CloseKey(handle);
+    for (const std::string& subkey : subkeys) {
+      if (!ok) break;
+      ok = walk(relative.empty() ? subkey : relative + "\\" + subkey);
+    }
+    return ok;
+  };
+  walk(std::string());
+  FModified = false;
+}
+
+void TOptionsContainer::SaveToRegistry(win::HKEY root, std::string_view key) {
+  Guard guard(*this);
+  FModified = false;
+  std::shared_ptr<win::TRegistry> registry;
+  try {
+    registry = win::CurrentRegistry();
+  } catch (const std::exception&) {
+    return;
+  }
+  for (const auto& entry : FEntries) {
+    win::HKEY handle = nullptr;
+    if (registry->CreateKey(root, JoinKey(key, entry->KeyPath()), win::KEY_ALL_ACCESS, &handle, nullptr) !=
+        win::ERROR_SUCCESS) {
+      return;
+    }
+    win::LONG result = win::ERROR_SUCCESS;
+    if (const auto* number = std::get_if<int32_t>(&entry->FValue)) {
+      result = registry->SetValue(handle, entry->ValueName(), win::REG_DWORD, DwordBytes(*number));
+    } else if (const auto* text = std::get_if<std::string>(&entry->FValue)) {
+      result = registry->SetValue(handle, entry->ValueName(), win::REG_SZ, *text + '\0');
+    }
+    registry->CloseKey(handle);
+    if (result != win::ERROR_SUCCESS) return;
+  }
+}
+
+void TOptionsContainer::LoadFromIniFile(const std::string& file_name) {
+  Guard guard(*this);
+  FEntries.clear();
+  try {
+    const auto names = win::CurrentProfileFiles()->ReadKeyNames(win::ProfilePath(file_name), kIniSection);
+    if (names) {
+      std::vector<char> buffer(kIniValueBufferSize);
+      for (const std::string& name : *names) {
+        const win::DWORD length = win::GetPrivateProfileString(kIniSection, name.c_str(), "", buffer.data(),
+                                                               kIniValueBufferSize, file_name.c_str());
+        Append(name).FValue = ReplaceAll(std::string(buffer.data(), length), "\t", "\r\n");
+      }
+    }
+  } catch (const std::exception&) {
+    // What was read stays.
+  }
+  FModified = false;
+}
+
+void TOptionsContainer::SaveToIniFile(const std::string& file_name) {
+  Guard guard(*this);
+  FModified = false;
+  if (!win::WritePrivateProfileString(kIniSection, nullptr, nullptr, file_name.c_str())) return;
+  for (const auto& entry : FEntries) {
+    // A path the INI layout cannot hold would come back as another setting.
+    if (!win::ini::IsValidKeyName(entry->FPath)) continue;
+    // Every line break becomes a tab, a lone CR or LF too: left raw it would
+    // end the line and the rest of the value would read as a setting.
+    std::string value = ReplaceAll(entry->AsText(), "\r\n", "\t");
+    for (char& c : value) {
+      if (c == '\r' || c == '\n') c = '\t';
+    }
+    if (!win::WritePrivateProfileString(kIniSection, entry->FPath.c_str(), value.c_str(), file_name.c_str())) return;
+  }
+}
+
+}  // namespace corvid::settings

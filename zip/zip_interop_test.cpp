@@ -1,0 +1,347 @@
+// TZipReader on archives made by independent programs at test time (Info-ZIP
+// zip, Python's zipfile, 7-Zip), on the legacy archives of testdata/, and the
+// corvid-zip tool on good and damaged archives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "testutil/zip_builder.h"
+#include "zip/errors.h"
+#include "zip/stream.h"
+#include "zip/zip_reader.h"
+
+namespace corvid::zip {
+namespace {
+
+using testutil::Bytes;
+using testutil::TempDir;
+using testutil::ToBytes;
+using Tree = std::map<std::string, Bytes>;
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+// Names in the engine's form: backslashes.
+std::string EngineName(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+// --- The inputs every peer archives ----------------------------------------------
+
+const char kInputs[] = "readme.txt random.bin zeros.bin empty.txt docs emptydir";
+
+// Extra members that the Python peer adds under names outside code page 437.
+const char* const kUtf8Names[] = {"привет.txt", "日本.txt"};
+Bytes Utf8Content(const std::string& name) {
+  std::string text;
+  for (int i = 0; i < 50; ++i) text += name;
+  return ToBytes(text);
+}
+
+const char kPythonWriter[] = R"(
+import os, sys, zipfile
+out, method, level = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+kw = {'compresslevel': level} if method == zipfile.ZIP_DEFLATED else {}
+with zipfile.ZipFile(out, 'w', compression=method, **kw) as z:
+    for top in sys.argv[4:]:
+        z.write(top)
+        for root, dirs, files in os.walk(top):
+            dirs.sort()
+            for d in dirs: z.write(os.path.join(root, d))
+            for f in sorted(files): z.write(os.path.join(root, f))
+    for name in ['привет.txt', '日本.txt']:
+        z.writestr(name, (name * 50).encode('utf-8'))
+)";
+
+struct PeerCase {
+  const char* label;
+  const char* program;
+  std::string command;  // run in the input folder; {out} is the archive
+  std::string password{};
+  bool descriptors = false;  // entries carry data descriptors
+  std::string comment{};
+  bool utf8_names = false;
+};
+
+std::vector<PeerCase> PeerCases() {
+  const std::string files = kInputs;
+  // The system interpreter starts faster than a version manager's shim.
+  static const char* python = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+  const std::string py = std::string(python) + " ../writer.py {out} ";
+  const std::string sz = "7zz a -tzip -bd -bso0 -bsp0 ";
+  return {
+      {"zip_level0", "zip", "zip -q -r -0 {out} " + files},
+      {"zip_level1", "zip", "zip -q -r -1 {out} " + files},
+      {"zip_level6", "zip", "zip -q -r -6 {out} " + files},
+      {"zip_level9", "zip", "zip -q -r -9 {out} " + files},
+      {"zip_comment", "zip", "printf 'made by a peer' | zip -q -r -z {out} " + files, "", false,
+       "made by a peer"},
+      // zip encrypts in one pass, so its encrypted entries always carry descriptors.
+      {"zip_encrypted", "zip", "zip -q -r -P secret {out} " + files, "secret", true},
+      {"zip_pipe", "zip", "zip -q -r - " + files + " | cat > {out}", "", true},
+      {"zip_pipe_encrypted", "zip", "zip -q -r -P secret - " + files + " | cat > {out}", "secret", true},
+      {"python_stored", python, py + "0 0 " + files, "", false, "", true},
+      {"python_deflate1", python, py + "8 1 " + files, "", false, "", true},
+      {"python_deflate9", python, py + "8 9 " + files, "", false, "", true},
+      {"sevenzip_mx0", "7zz", sz + "-mx=0 {out} " + files},
+      {"sevenzip_mx1", "7zz", sz + "-mx=1 {out} " + files},
+      {"sevenzip_mx9", "7zz", sz + "-mx=9 {out} " + files},
+      {"sevenzip_deflate", "7zz", sz + "-mm=Deflate {out} " + files},
+      {"sevenzip_zipcrypto", "7zz", sz + "-pSECRET -mem=ZipCrypto {out} " + files, "SECRET"},
+  };
+}
+
+class PeerInterop : public ::testing::TestWithParam<PeerCase> {
+ public:
+  static void SetUpTestSuite() {
+    shared_ = new TempDir;
+    std::string src = Src();
+    ::mkdir(src.c_str(), 0777);
+    ::mkdir((src + "/docs").c_str(), 0777);
+    ::mkdir((src + "/docs/deep").c_str(), 0777);
+    ::mkdir((src + "/emptydir").c_str(), 0777);
+    std::string text;
+    for (int i = 0; i < 200; ++i) text += "Line " + std::to_string(i) + ": the archive must keep every byte.\n";
+    testutil::WriteFileBytes(src + "/readme.txt", ToBytes(text));
+    testutil::WriteFileBytes(src + "/random.bin", testutil::RandomBytes(300 * 1024, 11));
+    testutil::WriteFileBytes(src + "/zeros.bin", Bytes(100000, 0));
+    testutil::WriteFileBytes(src + "/empty.txt", {});
+    testutil::WriteFileBytes(src + "/docs/notes.txt", ToBytes(text.substr(0, 1500)));
+    testutil::WriteFileBytes(src + "/docs/deep/more.bin", testutil::RandomBytes(3000, 12));
+    testutil::WriteFileBytes(*shared_ / "writer.py", ToBytes(kPythonWriter));
+  }
+  static void TearDownTestSuite() {
+    delete shared_;
+    shared_ = nullptr;
+  }
+
+ protected:
+  static std::string Src() { return *shared_ / "src"; }
+
+  // The archive the case's peer makes; empty when the peer is missing.
+  std::string MakeArchive() {
+    const PeerCase& c = GetParam();
+    if (!testutil::HaveProgram(c.program)) return "";
+    std::string out = tmp / "peer.zip";
+    std::string command = c.command;
+    command.replace(command.find("{out}"), 5, Quote(out));
+    EXPECT_EQ(testutil::Shell("cd " + Quote(Src()) + " && " + command), 0) << command;
+    return out;
+  }
+
+  Tree Expected() const {
+    Tree tree = testutil::TreeOf(Src());
+    if (GetParam().utf8_names)
+      for (const char* name : kUtf8Names) tree[name] = Utf8Content(name);
+    return tree;
+  }
+
+  static TempDir* shared_;
+  TempDir tmp;
+};
+
+TempDir* PeerInterop::shared_ = nullptr;
+
+TEST_P(PeerInterop, ListsTestsAndExtractsByteIdentical) {
+  const PeerCase& c = GetParam();
+  std::string archive = MakeArchive();
+  if (archive.empty()) GTEST_SKIP() << c.program << " is not installed (scripts/install-deps.sh)";
+  const Tree expected = Expected();
+
+  TZipReader zip;
+  zip.SetZipName(archive);
+  zip.ReadZip();
+  EXPECT_FALSE(zip.DirectoryRebuilt());
+  EXPECT_EQ(zip.ZipComment(), c.comment);
+
+  // Listing: backslashes in full names, no path in file names; every input
+  // file is there.
+  std::vector<std::string> files;
+  bool any_descriptor = false;
+  for (int i = 0; i < zip.Count(); ++i) {
+    std::string full = zip.FullName(i);
+    EXPECT_EQ(full.find('/'), std::string::npos) << full;
+    std::string name = full.substr(full.rfind('\\') == std::string::npos ? 0 : full.rfind('\\') + 1);
+    EXPECT_EQ(zip.FileName(i), name);
+    any_descriptor |= zip.Entry(i).HasDataDescriptor();
+    if (name.empty()) continue;
+    files.push_back(full);
+    if (!c.password.empty() && zip.UncompressedSize(i) > 0) {
+      EXPECT_TRUE(zip.IsEncrypted(i)) << full;
+    }
+  }
+  std::vector<std::string> expected_files;
+  for (const auto& [path, data] : expected)
+    if (path.back() != '/') expected_files.push_back(EngineName(path));
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, expected_files);
+  EXPECT_EQ(any_descriptor, c.descriptors);
+
+  zip.Password = c.password;
+  zip.DoAll = true;
+  EXPECT_EQ(zip.TestZip(), zip.Count());
+
+  std::string out = tmp / "out";
+  zip.SetDestDir(out);
+  zip.RecreateDirs = true;
+  EXPECT_EQ(zip.UnZip(), static_cast<int>(expected_files.size()));
+  EXPECT_EQ(testutil::TreeOf(out), expected);
+
+  for (const auto& [path, data] : expected) {
+    if (path.back() == '/') continue;
+    TMemoryStream stream;
+    EXPECT_EQ(zip.UnZipToStream(stream, EngineName(path)), 1) << path;
+    EXPECT_EQ(stream.Bytes(), data) << path;
+    Bytes buffer;
+    EXPECT_EQ(zip.UnZipToBuffer(buffer, EngineName(path)), 1) << path;
+    EXPECT_EQ(buffer, data) << path;
+  }
+
+  if (!c.password.empty()) {
+    zip.Password = "not" + c.password;
+    Bytes buffer;
+    EXPECT_EQ(zip.UnZipToBuffer(buffer, "random.bin"), 0);
+    EXPECT_TRUE(buffer.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, PeerInterop, ::testing::ValuesIn(PeerCases()),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A self-extractor whose offsets the peer adjusted is read as it is.
+TEST(PeerSelfExtractor, AdjustedOffsetsNeedNoScan) {
+  if (!testutil::HaveProgram("zip")) GTEST_SKIP() << "zip is not installed";
+  TempDir tmp;
+  Bytes data = testutil::RandomBytes(20000, 3);
+  testutil::WriteFileBytes(tmp / "data.bin", data);
+  ASSERT_EQ(testutil::Shell("cd " + Quote(tmp.path()) + " && zip -q plain.zip data.bin"), 0);
+  Bytes sfx = testutil::RandomBytes(16000, 4);
+  for (auto& byte : sfx)
+    if (byte == 'P') byte = 'Q';
+  Bytes plain = testutil::ReadFileBytes(tmp / "plain.zip");
+  sfx.insert(sfx.end(), plain.begin(), plain.end());
+  testutil::WriteFileBytes(tmp / "setup.exe", sfx);
+  ASSERT_EQ(testutil::Shell("cd " + Quote(tmp.path()) + " && zip -q -A setup.exe 2>/dev/null"), 0);
+
+  TZipReader zip;
+  zip.SetZipName(tmp / "setup.exe");
+  zip.ReadZip();
+  EXPECT_FALSE(zip.DirectoryRebuilt());
+  ASSERT_EQ(zip.Count(), 1);
+  Bytes buffer;
+  EXPECT_EQ(zip.UnZipToBuffer(buffer, "data.bin"), 1);
+  EXPECT_EQ(buffer, data);
+}
+
+// --- Legacy methods ------------------------------------------------------------------
+
+const std::string kLegacy = std::string(CORVID_TESTDATA) + "/legacy/";
+
+TEST(LegacyThroughReader, ExtractByteIdenticalToTheOriginals) {
+  const char* archives[] = {"shrink.zip",        "reduce1.zip",       "reduce2.zip",
+                            "reduce3.zip",       "reduce4.zip",       "implode-4k-2t.zip",
+                            "implode-4k-3t.zip", "implode-8k-2t.zip", "implode-8k-3t.zip",
+                            "implode-encrypted.zip"};
+  for (const char* name : archives) {
+    SCOPED_TRACE(name);
+    TempDir tmp;
+    TZipReader zip;
+    zip.SetZipName(kLegacy + name);
+    zip.ReadZip();
+    zip.Password = "allotment";
+    zip.SetDestDir(tmp / "out");
+    zip.DoAll = true;
+    ASSERT_GT(zip.Count(), 0);
+    EXPECT_EQ(zip.UnZip(), zip.Count());
+    Tree tree = testutil::TreeOf(tmp / "out");
+    EXPECT_EQ(tree.size(), static_cast<size_t>(zip.Count()));
+    for (const auto& [file, data] : tree) {
+      EXPECT_EQ(data, testutil::ReadFileBytes(kLegacy + "originals/" + file)) << file;
+    }
+  }
+}
+
+TEST(LegacyThroughReader, CheckPasswordIsCachedUntilReset) {
+  TZipReader zip;  // no event handlers at all
+  zip.SetZipName(kLegacy + "implode-encrypted.zip");
+  zip.ReadZip();
+  ASSERT_TRUE(zip.IsEncrypted(0));
+  zip.Password = "allotments";
+  EXPECT_FALSE(zip.CheckPassword(0));
+  zip.Password = "allotment";
+  EXPECT_FALSE(zip.CheckPassword(0));
+  zip.ResetPasswordCheck(0);
+  EXPECT_TRUE(zip.CheckPassword(0));
+  zip.Password = "wrong";
+  EXPECT_TRUE(zip.CheckPassword(0));
+  zip.ResetPasswordCheck(0);
+  EXPECT_FALSE(zip.CheckPassword(0));
+}
+
+// --- The command-line tool --------------------------------------------------------------
+
+class CorvidZipTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testutil::PathExists(kTool)) GTEST_SKIP() << kTool << " is not built";
+  }
+  // Runs the tool; returns the exit status, keeping stdout and stderr.
+  int Run(const std::string& args) {
+    int rc = testutil::Shell(Quote(kTool) + " " + args + " >" + Quote(tmp / "stdout") + " 2>" +
+                             Quote(tmp / "stderr") + " </dev/null");
+    out = std::string(ToString(testutil::ReadFileBytes(tmp / "stdout")));
+    err = std::string(ToString(testutil::ReadFileBytes(tmp / "stderr")));
+    return rc;
+  }
+  static std::string ToString(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+  const std::string kTool = std::string(CORVID_DIST) + "/corvid-zip";
+  TempDir tmp;
+  std::string out, err;
+};
+
+testutil::BuiltZip ToolArchive() {
+  testutil::ZipBuilder b;
+  b.Stored("dir/sub/a.txt", ToBytes("alpha\n"));
+  b.Deflated("dir/random.bin", testutil::RandomBytes(30000, 5));
+  b.Stored("dir/empty/", {});
+  return b.BuildVolumes();
+}
+
+TEST_F(CorvidZipTool, ListsTestsAndExtractsAGoodArchive) {
+  std::string archive = tmp / "good.zip";
+  testutil::WriteFileBytes(archive, ToolArchive().bytes());
+
+  EXPECT_EQ(Run("l " + Quote(archive)), 0) << err;
+  EXPECT_NE(out.find("dir/sub/a.txt"), std::string::npos) << out;
+  EXPECT_NE(out.find("dir/random.bin"), std::string::npos) << out;
+
+  EXPECT_EQ(Run("t " + Quote(archive)), 0) << err;
+
+  EXPECT_EQ(Run("x " + Quote(archive) + " -d " + Quote(tmp / "out") + " --paths"), 0) << err;
+  EXPECT_EQ(testutil::TreeOf(tmp / "out"), (Tree{{"dir/", {}},
+                                                 {"dir/sub/", {}},
+                                                 {"dir/sub/a.txt", ToBytes("alpha\n")},
+                                                 {"dir/random.bin", testutil::RandomBytes(30000, 5)},
+                                                 {"dir/empty/", {}}}));
+}
+
+TEST_F(CorvidZipTool, TestOfADamagedArchiveFailsNamingArchiveAndEntry) {
+  testutil::BuiltZip built = ToolArchive();
+  const testutil::EntryLayout& random = built.entries[1];
+  built.bytes()[random.data + random.data_size / 2] ^= 0x01;
+  std::string archive = tmp / "damaged.zip";
+  testutil::WriteFileBytes(archive, built.bytes());
+
+  EXPECT_NE(Run("t " + Quote(archive)), 0);
+  EXPECT_NE(err.find(archive), std::string::npos) << err;
+  EXPECT_NE(err.find("dir/random.bin"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace corvid::zip
