@@ -11,6 +11,8 @@ packages=(
   zip unzip 7zip python3              # independent archive peers in tests
   libsqlite3-dev                      # the registry's hives
   openssl                             # Blowfish peer in the settings tests
+  libgmime-3.0-dev                    # MIME engine of the message store
+  mutt mpack                          # mail programs that make the store tests' corpus
 )
 
 need=()

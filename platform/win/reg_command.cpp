@@ -122,7 +122,7 @@ std::string ShowData(DWORD type, const std::string& data) {
     return text;
   }
   if (type == REG_MULTI_SZ) {
-    std::string shown, item;
+    std::string shown;
     std::string_view rest(data);
     while (!rest.empty() && rest.back() == '\0') rest.remove_suffix(1);
     for (char c : rest) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
@@ -243,12 +243,16 @@ bool EncodeData(const std::string& type_name, const std::string& text, const std
   if (type_upper == "REG_BINARY") {
     if (text.size() % 2 != 0) return false;
     bytes->clear();
+    const auto digit = [](char c) {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
     for (size_t i = 0; i < text.size(); i += 2) {
-      char* end = nullptr;
-      const std::string pair = text.substr(i, 2);
-      const long value = std::strtol(pair.c_str(), &end, 16);
-      if (end != pair.c_str() + 2) return false;
-      *bytes += static_cast<char>(value);
+      const int high = digit(text[i]), low = digit(text[i + 1]);
+      if (high < 0 || low < 0) return false;
+      *bytes += static_cast<char>(high << 4 | low);
     }
     *type = REG_BINARY;
     return true;

@@ -152,7 +152,9 @@ TEST_F(RegCommandTest, AddQueryAndDelete) {
   for (const char* bad : {"4294967296", "12a", "", "0x"}) {
     EXPECT_EQ(Run({"add", "HKLM\\Software\\Corvid", "/v", "Bad", "/t", "REG_DWORD", "/d", bad, "/f"}), 1) << bad;
   }
-  EXPECT_EQ(Run({"add", "HKLM\\Software\\Corvid", "/v", "Bad", "/t", "REG_BINARY", "/d", "abc", "/f"}), 1);
+  for (const char* bad : {"abc", "+f", " f", "zz"}) {
+    EXPECT_EQ(Run({"add", "HKLM\\Software\\Corvid", "/v", "Bad", "/t", "REG_BINARY", "/d", bad, "/f"}), 1) << bad;
+  }
   EXPECT_EQ(Run({"add", "HKEY_USERS\\x", "/v", "v", "/d", "1"}), 1);
 
   ASSERT_EQ(Run({"query", "HKLM\\Software\\Corvid", "/s"}), 0);
