@@ -46,7 +46,8 @@ class PieceInput : public corvid::zip::EncodeInput {
 class PieceOutput : public corvid::zip::EncodeOutput {
  public:
   void Write(const uint8_t* data, size_t n) override {
-    if (short_piece_seen_ || n == 0 || n > 1024) __builtin_trap();  // only the last piece may be short
+    if (short_piece_seen_ || n == 0 || n > 1024)
+      __builtin_trap();  // only the last piece may be short
     short_piece_seen_ = n < 1024;
     bytes.insert(bytes.end(), data, data + n);
   }
@@ -60,7 +61,8 @@ class StreamInput : public corvid::zip::DecodeInput {
  public:
   explicit StreamInput(const Bytes& data) : data_(data) {}
   size_t Read(uint8_t* buf, size_t capacity) override {
-    const size_t n = std::min({capacity, corvid::zip::DecodeWorkspace::kInputChunk, data_.size() - at_});
+    const size_t n =
+        std::min({capacity, corvid::zip::DecodeWorkspace::kInputChunk, data_.size() - at_});
     if (n > 0) std::memcpy(buf, data_.data() + at_, n);
     at_ += n;
     return n;
@@ -75,7 +77,8 @@ class CheckingOutput : public corvid::zip::DecodeOutput {
  public:
   explicit CheckingOutput(const Bytes& expected) : expected_(expected) {}
   void Write(const uint8_t* data, size_t n) override {
-    if (n > expected_.size() - at_ || std::memcmp(data, expected_.data() + at_, n) != 0) __builtin_trap();
+    if (n > expected_.size() - at_ || std::memcmp(data, expected_.data() + at_, n) != 0)
+      __builtin_trap();
     at_ += n;
   }
   size_t written() const { return at_; }
@@ -118,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static corvid::zip::DecodeWorkspace ws;
   StreamInput stream(out.bytes);
   CheckingOutput check(input);
-  if (corvid::zip::InflateWithResult(stream, check, ws) != corvid::zip::InflateResult::kDone) __builtin_trap();
+  if (corvid::zip::InflateWithResult(stream, check, ws) != corvid::zip::InflateResult::kDone)
+    __builtin_trap();
   if (check.written() != input.size()) __builtin_trap();
   return 0;
 }

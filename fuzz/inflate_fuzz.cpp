@@ -24,7 +24,8 @@ constexpr size_t kOutputCap = 1 << 20;
 
 class ChunkInput : public corvid::zip::DecodeInput {
  public:
-  ChunkInput(const uint8_t* data, size_t size, size_t chunk) : data_(data), size_(size), chunk_(chunk) {}
+  ChunkInput(const uint8_t* data, size_t size, size_t chunk)
+      : data_(data), size_(size), chunk_(chunk) {}
   size_t Read(uint8_t* buf, size_t capacity) override {
     if (capacity > DecodeWorkspace::kInputChunk || ended_) std::abort();  // contract broken
     size_t n = std::min({capacity, chunk_, size_ - at_});
@@ -93,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t small_chunk = 1 + data[0] % 64;
   Outcome whole = Run(data + 1, size - 1, DecodeWorkspace::kInputChunk, InflatePath::kAuto);
   Outcome small = Run(data + 1, size - 1, small_chunk, InflatePath::kAuto);
-  Outcome careful = Run(data + 1, size - 1, DecodeWorkspace::kInputChunk, InflatePath::kCarefulOnly);
+  Outcome careful =
+      Run(data + 1, size - 1, DecodeWorkspace::kInputChunk, InflatePath::kCarefulOnly);
 
   // The three agree on the outcome and, for a complete stream, on every byte.
   // A stop (damage or the cap) may come after a different amount has been

@@ -1,8 +1,8 @@
 // Fuzzes Unreduce (methods 2 to 5).
 //
 // Input: a mode byte (its low two bits pick the factor), a chunk size byte
-// (0 = whole chunks), the declared uncompressed size in 20 bits (3 bytes,
-// little endian), then the compressed data. The decoder must end, and must
+// (0 = whole chunks), 3 bytes little endian whose low 17 bits are the declared
+// uncompressed size, then the compressed data. The decoder must end, and must
 // never write past the declared size.
 #include <cstddef>
 #include <cstdint>
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size_in) {
   static corvid::zip::DecodeWorkspace ws;
   const uint8_t mode = data[0];
   const size_t chunk = data[1] != 0 ? data[1] : corvid::zip::DecodeWorkspace::kInputChunk;
-  const uint32_t uncompressed_size = (data[2] | data[3] << 8 | data[4] << 16) & 0xFFFFF;
+  const uint32_t uncompressed_size = (data[2] | data[3] << 8 | data[4] << 16) & 0x1FFFF;
   FuzzInput in(data + 5, size_in - 5, chunk);
   FuzzOutput out(uncompressed_size);
   corvid::zip::Unreduce(in, out, ws, (mode & 3) + 1, uncompressed_size);

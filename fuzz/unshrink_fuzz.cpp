@@ -1,9 +1,9 @@
 // Fuzzes Unshrink (method 1).
 //
 // Input: a mode byte (unused; the legacy targets all read alike), a chunk
-// size byte (0 = whole chunks), the declared uncompressed size in 20 bits
-// (3 bytes, little endian), then the compressed data. The decoder must end,
-// and must never write past the declared size.
+// size byte (0 = whole chunks), 3 bytes little endian whose low 17 bits are
+// the declared uncompressed size, then the compressed data. The decoder must
+// end, and must never write past the declared size.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size_in) {
   if (size_in < 5) return 0;
   static corvid::zip::DecodeWorkspace ws;
   const size_t chunk = data[1] != 0 ? data[1] : corvid::zip::DecodeWorkspace::kInputChunk;
-  const uint32_t uncompressed_size = (data[2] | data[3] << 8 | data[4] << 16) & 0xFFFFF;
+  const uint32_t uncompressed_size = (data[2] | data[3] << 8 | data[4] << 16) & 0x1FFFF;
   FuzzInput in(data + 5, size_in - 5, chunk);
   FuzzOutput out(uncompressed_size);
   corvid::zip::Unshrink(in, out, ws, uncompressed_size);

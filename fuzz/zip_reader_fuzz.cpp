@@ -20,7 +20,9 @@ class NullStream : public TStream {
     written += count;
     return count;
   }
-  int64_t Seek(int64_t offset, int origin) override { return origin == soFromBeginning ? offset : written; }
+  int64_t Seek(int64_t offset, int origin) override {
+    return origin == soFromBeginning ? offset : written;
+  }
   int64_t written = 0;
 };
 
@@ -28,7 +30,8 @@ class NullStream : public TStream {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TZipReader zip;
-  zip.IncompleteZipMode = (size & 1) ? TIncompleteZipMode::izAssumeBad : TIncompleteZipMode::izAssumeMulti;
+  zip.IncompleteZipMode =
+      (size & 1) ? TIncompleteZipMode::izAssumeBad : TIncompleteZipMode::izAssumeMulti;
   zip.SetArchiveStream(new TMemoryStream(std::vector<uint8_t>(data, data + size)));
   try {
     zip.ReadZip();

@@ -190,6 +190,15 @@ inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b) {
   return kMaxMatch;
 }
 
+// Whether the `len` bytes (3..258) at `a` and `b` agree, eight at a time;
+// both may be read up to 7 bytes past `len`.
+inline bool SameBytes(const uint8_t* a, const uint8_t* b, uint32_t len) {
+  if (len < 8) return ((Load64(a) ^ Load64(b)) & ((uint64_t{1} << (8 * len)) - 1)) == 0;
+  for (uint32_t i = 0; i + 8 < len; i += 8)
+    if (Load64(a + i) != Load64(b + i)) return false;
+  return Load64(a + len - 8) == Load64(b + len - 8);
+}
+
 inline uint32_t Hash3(const uint8_t* p) {
   return ((uint32_t{p[0]} << (2 * kHashShift)) ^ (uint32_t{p[1]} << kHashShift) ^ p[2]) & kHashMask;
 }
@@ -507,33 +516,38 @@ uint32_t TDeflater::State::LongestMatch(uint32_t cur_match, uint32_t best_len) {
   if (best_len >= config.good_length) chain_left >>= 2;
   const uint32_t nice_length = std::min<uint32_t>(config.nice_length, lookahead);
   const uint32_t limit = strstart > kMaxDistance ? strstart - kMaxDistance : 0;
-  const uint8_t* const scan = window + strstart;
+  // Locals, so that the walk runs in registers.
+  const uint8_t* const win = window;
+  const uint16_t* const links = prev;
+  const uint8_t* const scan = win + strstart;
   const uint16_t scan_start = Load16(scan);
   uint16_t scan_end = Load16(scan + best_len - 1);
+  int32_t best_match = match_start;
   do {
-    const uint8_t* const match = window + cur_match;
+    const uint8_t* const match = win + cur_match;
     // Most candidates fail on the two bytes that would make them longer than
     // the best so far, or on the first two; test those before measuring.
     if (Load16(match + best_len - 1) != scan_end || Load16(match) != scan_start) continue;
     const uint32_t len = MatchLength(scan, match);
     if (len > best_len) {
-      match_start = static_cast<int32_t>(cur_match);
+      best_match = static_cast<int32_t>(cur_match);
       best_len = len;
       if (len >= nice_length) break;
       scan_end = Load16(scan + best_len - 1);
     }
-  } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain_left != 0);
+  } while ((cur_match = links[cur_match & kWindowMask]) > limit && --chain_left != 0);
+  match_start = best_match;
   return std::min(best_len, lookahead);
 }
 
 // The self-check of a match about to be recorded: its source must lie inside
-// the history and hold the same bytes. One memcmp of bytes that the search
-// just touched, so it stays in cache and costs little.
+// the history and hold the same bytes. The bytes were just touched by the
+// search and are compared eight at a time, so it costs little.
 int32_t TDeflater::State::CheckedMatch(uint32_t start, int32_t match, uint32_t length) {
   match += match_skew;
   const int64_t distance = int64_t{start} - match;
   if (distance < 1 || distance > kWindowSize || match < -static_cast<int32_t>(kWindowGuard) ||
-      std::memcmp(window + match, window + start, length) != 0) {
+      !SameBytes(window + match, window + start, length)) {
     char message[96];
     std::snprintf(message, sizeof(message), "Start: %d, Match: %d, Length: %d", static_cast<int>(start),
                   static_cast<int>(match), static_cast<int>(length));

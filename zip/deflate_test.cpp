@@ -321,6 +321,17 @@ TEST(DeflateTest, EmptyInputWritesNothingAndIsStored) {
   EXPECT_EQ(r.entry.CompressionMethod, 0);
 }
 
+// A level outside 1..9 is taken as the nearest one, not read past the table.
+TEST(DeflateTest, OutOfRangeLevelActsAsTheNearest) {
+  const Bytes text = Text(50000, 35);
+  for (auto [given, nearest] : {std::pair{0, 1}, {-3, 1}, {10, 9}, {99, 9}}) {
+    SCOPED_TRACE(given);
+    const Result got = Compress(given, text), want = Compress(nearest, text);
+    EXPECT_EQ(got.bytes, want.bytes);
+    EXPECT_EQ(got.entry.BitFlag, want.entry.BitFlag);
+  }
+}
+
 // The method is set for every entry, not left from an earlier use of the header.
 TEST(DeflateTest, CompressibleEntrySetsMethod8) {
   const Bytes text = Text(5000, 22);

@@ -14,13 +14,20 @@
 //    length or distance base together with the codeword length and the number
 //    of extra bits, so the extra bits come out of the same saved bit buffer.
 //    Codewords longer than the main table index go through a small subtable.
-//  - Up to three literals are decoded per refill.
+//  - Up to three literals are decoded per refill, and the entry of the symbol
+//    after a match is looked up before the match is copied, so the table load
+//    overlaps the copy. Where the processor has BMI2 the same loop is compiled
+//    a second time with its shifts and bit-field extract.
 //  - Matches are copied 16 or 8 bytes at a time and may overshoot their end;
 //    the window keeps slack for that. Short periods (distance < 8) are first
 //    laid out once, then copied a word at a time from a whole number of
 //    periods back.
 //  - Output is decoded straight into the window and handed out in pieces of
 //    64 KiB; only the last 32 KiB are moved down to serve as history.
+//  - Stored data is read from the input straight into the window, and a run of
+//    stored blocks never moves the history: the window is filled from its
+//    start again and the history joined up only if a Huffman block follows.
+//    Incompressible entries then cost one copy in and one copy out.
 //
 // Error outcome: damage ends the entry silently, and so does any exception
 // raised while a block is decoded (the reader's cancel, its size bound, a
@@ -338,8 +345,8 @@ static_assert(DecodeWorkspace::kHistory >= kMaxMatchDistance);
 // ---- Input ----
 
 // Between two checks of the input end the fast loop refills at most three
-// times (on entry, then twice in one step), each refill reading 8 bytes and
-// moving on by at most 7: 22 bytes. Rounded up.
+// times (on entry, then twice in one step: at its top and after a length),
+// each refill reading 8 bytes and moving on by at most 7: 22 bytes. Rounded up.
 constexpr ptrdiff_t kFastInputMarginBytes = 32;
 // Whole bytes the bit buffer may have to give back at a stored block; the
 // input buffer keeps them when it is compacted.
@@ -441,7 +448,9 @@ struct FastLoopState {
   RefillWord(bitbuf, bitsleft, in_next);
   Entry e = litlen[bitbuf & BitMask(kLitlenTableBits)];
   for (;;) {
-    // Here the buffer holds at least kMaxSymbolBits and `e` is the entry of its next bits.
+    // `e` is the entry of the next bits, looked up with at least its index
+    // bits in the buffer; bits refilled above them leave it valid.
+    RefillWord(bitbuf, bitsleft, in_next);
     if (e & kLiteralFlag) {
       bitbuf >>= EntryDropBits(e);
       bitsleft -= EntryDropBits(e);
@@ -456,13 +465,12 @@ struct FastLoopState {
           bitbuf >>= EntryDropBits(e);
           bitsleft -= EntryDropBits(e);
           *out_next++ = static_cast<uint8_t>(EntryValue(e));
-          RefillWord(bitbuf, bitsleft, in_next);
           e = litlen[bitbuf & BitMask(kLitlenTableBits)];
           goto next;
         }
       }
-      // A match may need all of kMaxSymbolBits; the entry looked up stays valid.
-      RefillWord(bitbuf, bitsleft, in_next);
+      // At least 56 - 2 * 11 bits left: enough for a literal/length codeword
+      // through a subtable with its extra bits.
     }
     if (e & kExceptionalFlag) {
       if (e & kSubtableFlag) {
@@ -473,7 +481,6 @@ struct FastLoopState {
           bitbuf >>= EntryDropBits(e);
           bitsleft -= EntryDropBits(e);
           *out_next++ = static_cast<uint8_t>(EntryValue(e));
-          RefillWord(bitbuf, bitsleft, in_next);
           e = litlen[bitbuf & BitMask(kLitlenTableBits)];
           goto next;
         }
@@ -495,6 +502,9 @@ struct FastLoopState {
       bitsleft -= EntryDropBits(e);
       const size_t length = EntryValue(e) + ((saved & BitMask(EntryDropBits(e))) >> EntryCodewordBits(e));
 
+      // Refilling here rather than after the distance keeps the refill off
+      // the path from the distance's bits to the next symbol's lookup.
+      RefillWord(bitbuf, bitsleft, in_next);
       Entry d = t.dist[bitbuf & BitMask(kDistTableBits)];
       if (d & kExceptionalFlag) {
         if (!(d & kSubtableFlag)) {
@@ -514,7 +524,7 @@ struct FastLoopState {
       bitsleft -= EntryDropBits(d);
       const size_t distance = EntryValue(d) + ((saved & BitMask(EntryDropBits(d))) >> EntryCodewordBits(d));
 
-      RefillWord(bitbuf, bitsleft, in_next);
+      // At least 56 - 28 bits left for the next lookup, which then overlaps the copy.
       e = litlen[bitbuf & BitMask(kLitlenTableBits)];
       if (distance > static_cast<size_t>(out_next - window)) {  // before the entry's start
         step = Step::kDamage;

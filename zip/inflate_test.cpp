@@ -30,7 +30,7 @@ class MemoryInput : public DecodeInput {
     if (fail_ && at_ >= fail_after_) fail_();
     size_t n = std::min({capacity, chunk_, data_.size() - at_});
     if (n == 0) saw_end_ = true;
-    std::memcpy(buf, data_.data() + at_, n);
+    if (n) std::memcpy(buf, data_.data() + at_, n);
     at_ += n;
     return n;
   }
@@ -321,6 +321,16 @@ std::vector<MalformedCase> MalformedStreams() {
                        .Code(1, 5)                                          // distance 2: one byte back too far
                        .Code(kFixedEndOfBlock, 7)
                        .bytes()});
+  {
+    // The same far distance with enough input behind it for the fast loop.
+    BitWriter w;
+    w.Field(1, 1).Field(1, 2);  // BFINAL, BTYPE=fixed
+    for (int i = 0; i < 3; ++i) w.Code(FixedLiteral('a'), 8);
+    w.Code(kFixedLength3, 7).Code(3, 5);                         // distance 4: one past the start
+    for (int i = 0; i < 64; ++i) w.Code(FixedLiteral('b'), 8);  // keeps 64 bytes of input ahead
+    w.Code(kFixedEndOfBlock, 7);
+    cases.push_back({"DistanceBeyondOutputInFastLoop", w.bytes()});
+  }
   cases.push_back({"ReservedLitlenSymbol",
                    BitWriter().Field(1, 1).Field(1, 2).Code(0xC6, 8).bytes()});  // symbol 286
   cases.push_back({"ReservedDistanceSymbol",

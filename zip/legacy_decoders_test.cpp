@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -91,12 +92,16 @@ class MemoryInput : public DecodeInput {
   size_t at_ = 0;
 };
 
+// No test entry comes near this; a decoder that gets here runs away.
+constexpr size_t kRunawayBytes = size_t{64} << 20;
+
 // Collects the output and, like the reader, refuses to pass `limit`.
 class MemoryOutput : public DecodeOutput {
  public:
   explicit MemoryOutput(uint64_t limit) : limit_(limit) {}
   void Write(const uint8_t* data, size_t n) override {
     if (bytes.size() + n > limit_) throw EBiggerThanUncompressed(kMsgBiggerThanUncompressed);
+    if (bytes.size() + n > kRunawayBytes) throw std::length_error("decoder ran away");
     bytes.insert(bytes.end(), data, data + n);
   }
   Bytes bytes;
@@ -214,8 +219,7 @@ TEST(LegacyDecodersTest, DamagedInputEndsWithinTheDeclaredSize) {
     for (const Bytes& input : inputs) {
       SCOPED_TRACE(testing::Message() << archive << ", input of " << input.size()
                                       << " bytes starting " << int{input.empty() ? 0 : input[0]});
-      Bytes decoded = Decode(coding, input, 100, ws);
-      EXPECT_LT(decoded.size(), size_t{64} << 20);
+      EXPECT_NO_THROW(Decode(coding, input, 100, ws));
     }
   }
 }
@@ -228,7 +232,7 @@ TEST(LegacyDecodersTest, UnreduceStopsSoonAfterItsInputEnds) {
   with_data.resize(192 + 100, 0x00);
   DecodeWorkspace ws;
   for (const Bytes* input : {&empty_sets, &with_data}) {
-    Bytes decoded = Decode({2, 0, 0, 1u << 30}, *input, 100, ws);
+    Bytes decoded = Decode({2, 0, 0, 1u << 20}, *input, 100, ws);
     size_t data_bytes = input->size() - 192;
     EXPECT_GE(decoded.size(), data_bytes);
     EXPECT_LE(decoded.size(), data_bytes + 8);

@@ -30,8 +30,8 @@ namespace {
 constexpr uint8_t kDle = 0x90;
 constexpr unsigned kMinMatch = 3;
 
-// A 6-bit count allows 63, more than the 32 the format uses; keeping room for
-// 64 costs little and leaves no count that could index past a set.
+// A 6-bit count allows 63, more than the 32 the format uses; with room for
+// 64 no count can overrun a set.
 constexpr unsigned kMaxFollowers = 64;
 
 struct FollowerSets {
@@ -67,7 +67,7 @@ void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int facto
 
   enum class State { kPlain, kAfterDle, kExtraLength, kDistance } state = State::kPlain;
   uint8_t last = 0;
-  unsigned v = 0;
+  unsigned after_dle = 0;  // a copy's length and high distance bits
   unsigned length = 0;
   while (!window.Full() && bits.invented_bits() < legacy::kMaxInventedBits) {
     unsigned n = sets->count[last];
@@ -92,8 +92,8 @@ void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int facto
           window.Put(kDle);
           state = State::kPlain;
         } else {
-          v = last;
-          length = v & length_mask;
+          after_dle = last;
+          length = after_dle & length_mask;
           state = length == length_mask ? State::kExtraLength : State::kDistance;
         }
         break;
@@ -102,7 +102,7 @@ void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int facto
         state = State::kDistance;
         break;
       case State::kDistance:
-        window.Copy(((v >> distance_shift) << 8) + last + 1, length + kMinMatch);
+        window.Copy(((after_dle >> distance_shift) << 8) + last + 1, length + kMinMatch);
         state = State::kPlain;
         break;
     }

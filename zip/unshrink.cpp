@@ -134,7 +134,7 @@ void Unshrink(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint32_t 
       } else if (control == kControlPartialClear) {
         decoder.PartialClear();
       } else {
-        break;  // damaged: no such control
+        break;  // damaged: no such control, or codes wider than 13 bits
       }
       continue;
     }
@@ -155,8 +155,9 @@ void Unshrink(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint32_t 
         // followed by its own first byte.
         uint32_t start = window.position() - previous_length;
         uint8_t first = window.At(start);
-        for (uint32_t i = 0; i < previous_length && !window.Full(); ++i)
+        for (uint32_t i = 0; i < previous_length && !window.Full(); ++i) {
           window.Put(window.At(start + i));
+        }
         if (!window.Full()) window.Put(first);
         length = previous_length + 1;
         decoder.AddEntry(previous, first);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,8 @@ struct PeerCase {
   std::string comment{};
   bool utf8_names = false;
 };
+
+void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.label; }
 
 std::vector<PeerCase> PeerCases() {
   const std::string files = kInputs;
@@ -170,6 +173,9 @@ TEST_P(PeerInterop, ListsTestsAndExtractsByteIdentical) {
     EXPECT_EQ(zip.FileName(i), name);
     any_descriptor |= zip.Entry(i).HasDataDescriptor();
     if (name.empty()) continue;
+    if (c.utf8_names && static_cast<unsigned char>(name[0]) >= 0x80) {
+      EXPECT_TRUE(zip.Entry(i).BitFlag & 0x800) << name;  // the peer flags them
+    }
     files.push_back(full);
     if (!c.password.empty() && zip.UncompressedSize(i) > 0) {
       EXPECT_TRUE(zip.IsEncrypted(i)) << full;

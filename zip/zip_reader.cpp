@@ -914,7 +914,9 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
     if (archive_->Read(header, kEncryptionHeaderBytes) != kEncryptionHeaderBytes)
       throw EFatalUnzipError(kMsgPrematureEnd);
     compressed = compressed >= kEncryptionHeaderBytes ? compressed - kEncryptionHeaderBytes : 0;
-    uint8_t expected = PasswordCheckByte(h.BitFlag, h.CRC32, h.LastModFileTimeDate);
+    // A streamed entry's check byte is the local record's time as stored:
+    // the clamped copy differs when the stored time is out of range.
+    uint8_t expected = PasswordCheckByte(h.BitFlag, h.CRC32, GetU32(local + 10));
     for (;;) {
       uint8_t plain[kEncryptionHeaderBytes];
       std::memcpy(plain, header, sizeof plain);

@@ -336,6 +336,20 @@ TEST_F(ReaderTest, CheckPasswordNeedsTheCrcNotJustTheCheckByte) {
   EXPECT_TRUE(zip_.CheckPassword(0));
 }
 
+TEST_F(ReaderTest, CheckByteOfAStreamedEntryComesFromTheStoredTime) {
+  // 25:61 is out of range: the clamped stamp has another high time byte.
+  const uint32_t stamp = (61u << 5) | (25u << 11) | (15u << 16) | (6u << 21) | (41u << 25);
+  ZipBuilder b;
+  b.Add({.name = "a.txt", .data = kText, .method = 8, .password = "pw", .descriptor = true,
+         .dos_time = stamp});
+  Open(b.Build());
+  zip_.Password = "pw";
+  EXPECT_TRUE(zip_.CheckPassword(0));
+  Bytes buffer;
+  EXPECT_EQ(zip_.UnZipToBuffer(buffer, "a.txt"), 1);
+  EXPECT_EQ(buffer, kText);
+}
+
 // --- Self-extractors -------------------------------------------------------------------
 
 // A stub of junk without any local signature, except a decoy below the point

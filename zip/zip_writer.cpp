@@ -228,17 +228,22 @@ int TZipWriter::ZipFromStream(TStream& stream, const std::string& name) {
   stream.SetPosition(0);
   FilesList = {name};
   int count = 0;
+  // The line names the stream's entry, not a file: left in FilesList, a
+  // later Zip or MakeSFX would add a same-named file from RootDir or the
+  // current folder over the entry.
+  auto leave_stream_mode = [&] {
+    stream_input_ = false;
+    input_stream_ = nullptr;
+    FilesList.clear();
+    if (!KeepZipOpen) CloseArchive();
+  };
   try {
     count = DoZip();
   } catch (...) {
-    stream_input_ = false;
-    input_stream_ = nullptr;
-    if (!KeepZipOpen) CloseArchive();
+    leave_stream_mode();
     throw;
   }
-  stream_input_ = false;
-  input_stream_ = nullptr;
-  if (!KeepZipOpen) CloseArchive();
+  leave_stream_mode();
   if (OnZipComplete) OnZipComplete(this, count);
   return count;
 }
@@ -275,12 +280,23 @@ void TZipWriter::MakeSFX(const std::string& stub_file) {
 int TZipWriter::DoZip() {
   Run run;
   run_ = &run;
+  const std::string own_name = zip_name_;
   TZipSortMode saved_sort = sort_mode_;
   bool saved_keep = KeepZipOpen;
   KeepZipOpen = true;
   if (sort_mode_ != TZipSortMode::ByNone) SetSortMode(TZipSortMode::ByNone);
 
+  // Carrying a volume set over switches volumes, and ZipName with them: the
+  // archive goes back to its own name and is read afresh next time.
+  auto back_to_own_name = [&] {
+    if (zip_name_ == own_name) return;
+    CloseArchive();
+    ClearDirectory();
+    zip_name_ = own_name;
+  };
+
   auto cleanup_failure = [&] {
+    back_to_own_name();
     run.staging.reset();
     if (!run.staging_name.empty()) ::unlink(run.staging_name.c_str());
     run.out.reset();
@@ -337,6 +353,11 @@ int TZipWriter::DoZip() {
         run.out = std::make_unique<TS_BufferStream>(*run.out_memory);
       } else if (run.spanning) {
         std::string first = MultiZipInfo.MultiMode == TMultiMode::mmBlocks ? VolumeName(zip_name_, 1) : zip_name_;
+        // The volumes are written in place: they must not be the files
+        // the old entries are read from.
+        if (archive_exists) OpenArchive();
+        if (archive_exists && (IsMultiVolume() || first == zip_name_))
+          throw EZipError("A multi-volume archive cannot be updated into volumes: " + zip_name_);
         run.out_file = std::make_unique<TFileStream>(first, fmCreate);
         run.out = std::make_unique<TS_BufferStream>(*run.out_file);
         run.volume_names.push_back(first);
@@ -365,6 +386,7 @@ int TZipWriter::DoZip() {
         run.end.NumberOfThisDisk = 0;
         run.end.NumberOfStartDisk = 0;
         CarryOver(run);
+        back_to_own_name();
       }
     }
 
@@ -551,7 +573,12 @@ void TZipWriter::KeepEntry(Run& run, const TZipHeaderInfo& old_entry) {
     while (bytes > 0) {
       int64_t want = std::min<int64_t>(bytes, static_cast<int64_t>(buffer.size()));
       int64_t got = archive_->Read(buffer.data(), want);
-      if (got <= 0) throw EFatalUnzipError(kMsgPrematureEnd);
+      if (got <= 0) {
+        // The entry of a volume set continues on the next volume.
+        if (!IsMultiVolume() || !OnGetNextDisk) throw EFatalUnzipError(kMsgPrematureEnd);
+        ChangeVolume(current_volume_ + 2);
+        continue;
+      }
       WriteOut(run, buffer.data(), static_cast<size_t>(got));
       bytes -= got;
     }

@@ -1,0 +1,89 @@
+#include "platform/mapi/entry_id.h"
+
+#include <cstring>
+
+namespace corvid::mapi {
+namespace {
+
+constexpr size_t kHeaderSize = 22;
+constexpr char kVersion = 1;
+
+bool HasZero(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+}  // namespace
+
+std::string EncodeEntryId(const TEntryId& id) {
+  std::string bytes(kHeaderSize, '\0');
+  std::memcpy(&bytes[4], &id.store, sizeof(GUID));
+  bytes[20] = kVersion;
+  bytes[21] = static_cast<char>(id.kind);
+  switch (id.kind) {
+    case TEntryKind::kFolder:
+      bytes += id.folder;
+      break;
+    case TEntryKind::kMessage:
+      bytes += id.folder;
+      bytes += '\0';
+      bytes += id.unique;
+      break;
+    case TEntryKind::kOneOff:
+      bytes += id.display_name;
+      bytes += '\0';
+      bytes += id.addr_type;
+      bytes += '\0';
+      bytes += id.email;
+      bytes += '\0';
+      break;
+    default:
+      break;
+  }
+  return bytes;
+}
+
+std::optional<TEntryId> DecodeEntryId(const std::string& bytes) {
+  if (bytes.size() < kHeaderSize || bytes.compare(0, 4, std::string(4, '\0')) != 0 || bytes[20] != kVersion) {
+    return std::nullopt;
+  }
+  TEntryId id;
+  std::memcpy(&id.store, &bytes[4], sizeof(GUID));
+  const std::string rest = bytes.substr(kHeaderSize);
+  switch (bytes[21]) {
+    case 'S':
+    case 'R':
+      if (!rest.empty()) return std::nullopt;
+      id.kind = static_cast<TEntryKind>(bytes[21]);
+      return id;
+    case 'F':
+      if (HasZero(rest)) return std::nullopt;
+      id.kind = TEntryKind::kFolder;
+      id.folder = rest;
+      return id;
+    case 'M': {
+      const size_t zero = rest.find('\0');
+      if (zero == std::string::npos) return std::nullopt;
+      id.kind = TEntryKind::kMessage;
+      id.folder = rest.substr(0, zero);
+      id.unique = rest.substr(zero + 1);
+      if (id.unique.empty() || HasZero(id.unique) || id.unique.find('/') != std::string::npos ||
+          id.folder.find('/') != std::string::npos) {
+        return std::nullopt;
+      }
+      return id;
+    }
+    case 'O': {
+      const size_t first = rest.find('\0');
+      const size_t second = first == std::string::npos ? first : rest.find('\0', first + 1);
+      const size_t third = second == std::string::npos ? second : rest.find('\0', second + 1);
+      if (third == std::string::npos || third + 1 != rest.size()) return std::nullopt;
+      id.kind = TEntryKind::kOneOff;
+      id.display_name = rest.substr(0, first);
+      id.addr_type = rest.substr(first + 1, second - first - 1);
+      id.email = rest.substr(second + 1, third - second - 1);
+      return id;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace corvid::mapi
