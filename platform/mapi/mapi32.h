@@ -57,8 +57,12 @@ void MAPIUninitialize();
 SCODE MAPIAllocateBuffer(ULONG cbSize, LPVOID* lppBuffer);
 // lpObject: a block from MAPIAllocateBuffer (or one hung on it).
 SCODE MAPIAllocateMore(ULONG cbSize, LPVOID lpObject, LPVOID* lppBuffer);
-// Null is allowed; a pointer that no MAPIAllocateBuffer returned is refused
-// (MAPI_E_INVALID_PARAMETER) and not touched.
+// Null is allowed. A block of MAPIAllocateMore, or one already freed, is
+// refused (MAPI_E_INVALID_PARAMETER) by the mark in its header; as in MAPI, a
+// pointer from anywhere else must not be passed. The mark, not a table of
+// this copy's blocks, decides, because a process may hold two copies of
+// these procedures (the library and a program linking the store) that free
+// each other's blocks.
 ULONG MAPIFreeBuffer(LPVOID lpBuffer);
 
 // SetColumns, Restrict, SortTable, then every row from the beginning.

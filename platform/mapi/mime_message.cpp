@@ -12,6 +12,20 @@
 
 #include "platform/mapi/mapi_error.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define CORVID_MAPI_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CORVID_MAPI_LSAN 1
+#endif
+#endif
+#ifndef CORVID_MAPI_LSAN
+#define CORVID_MAPI_LSAN 0
+#endif
+#if CORVID_MAPI_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace corvid::mapi {
 namespace {
 
@@ -199,9 +213,84 @@ GType CorvidStreamType() {
   return type;
 }
 
+// ---------------------------------------------------------------------------
+// Parts that are written back as they were read. GMime's own part writer
+// sends even unchanged content through a line-end filter, which turns the
+// CR LF inside an 8-bit or binary part into LF (or adds CRs): the bytes of
+// an attachment nobody touched would change. The parser makes leaf parts
+// of this class instead; it writes unchanged content as the file had it and
+// leaves content that was replaced (marked by SetData) to GMime.
+
+constexpr const char kNewContentKey[] = "corvid-new-content";
+
+struct CorvidPart {
+  GMimePart parent;
+};
+struct CorvidPartClass {
+  GMimePartClass parent_class;
+};
+
+GMimeObjectClass* parent_part_class = nullptr;
+
+ssize_t PartWriteToStream(GMimeObject* object, GMimeFormatOptions* options, gboolean content_only,
+                          GMimeStream* stream) {
+  GMimePart* part = GMIME_PART(object);
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  GMimeStream* raw = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
+  if (raw == nullptr || g_object_get_data(G_OBJECT(object), kNewContentKey) != nullptr ||
+      g_mime_data_wrapper_get_encoding(content) != g_mime_part_get_content_encoding(part)) {
+    return parent_part_class->write_to_stream(object, options, content_only, stream);
+  }
+  ssize_t total = 0;
+  if (!content_only) {
+    const ssize_t headers = g_mime_header_list_write_to_stream(g_mime_object_get_header_list(object), options, stream);
+    if (headers == -1) return -1;
+    const ssize_t end = g_mime_stream_write_string(stream, g_mime_format_options_get_newline(options));
+    if (end == -1) return -1;
+    total += headers + end;
+  }
+  if (g_mime_stream_reset(raw) == -1) return -1;
+  const gint64 copied = g_mime_stream_write_to_stream(raw, stream);
+  if (copied == -1) return -1;
+  return total + static_cast<ssize_t>(copied);
+}
+
+void PartClassInit(gpointer klass, gpointer) {
+  parent_part_class = GMIME_OBJECT_CLASS(g_type_class_peek_parent(klass));
+  GMIME_OBJECT_CLASS(klass)->write_to_stream = PartWriteToStream;
+}
+
+GType CorvidPartType() {
+  static const GType type = [] {
+    static char name[64];
+    std::snprintf(name, sizeof name, "CorvidMapiPart%p", static_cast<void*>(name));
+    GTypeInfo info{};
+    info.class_size = sizeof(CorvidPartClass);
+    info.class_init = PartClassInit;
+    info.instance_size = sizeof(CorvidPart);
+    return g_type_register_static(GMIME_TYPE_PART, name, &info, GTypeFlags(0));
+  }();
+  return type;
+}
+
 void InitGMime() {
   static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
+  std::call_once(once, [] {
+#if CORVID_MAPI_LSAN
+    // GMime's type table lives as long as the process, but the entries
+    // that the registrations below replace are dropped without being
+    // freed: not a leak of ours to report.
+    __lsan_disable();
+#endif
+    g_mime_init();
+    // Every leaf part, text parts included (their text is read through
+    // the same streams as any other part's).
+    g_mime_object_register_type("*", "*", CorvidPartType());
+    g_mime_object_register_type("text", "*", CorvidPartType());
+#if CORVID_MAPI_LSAN
+    __lsan_enable();
+#endif
+  });
 }
 
 // Owns one GObject reference.
@@ -575,6 +664,7 @@ void SetData(GMimePart* part, const std::shared_ptr<TReadFile>& data) {
   g_mime_part_set_content(part, wrapper);
   g_object_unref(wrapper);
   g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+  g_object_set_data(G_OBJECT(part), kNewContentKey, GINT_TO_POINTER(1));
 }
 
 // ---------------------------------------------------------------------------

@@ -98,7 +98,7 @@ void RunNewMailThread(std::shared_ptr<TAdviseState> state) {
     } catch (...) {
       continue;
     }
-    std::vector<IMAPIAdviseSink*> sinks;
+    std::vector<std::pair<ULONG, IMAPIAdviseSink*>> sinks;
     {
       std::lock_guard lock(state->mutex);
       if (state->stop) {
@@ -108,11 +108,17 @@ void RunNewMailThread(std::shared_ptr<TAdviseState> state) {
       for (auto& [connection, entry] : state->connections) {
         if ((entry.mask & fnevNewMail) == 0) continue;
         entry.sink->AddRef();
-        sinks.push_back(entry.sink);
+        sinks.emplace_back(connection, entry.sink);
       }
       state->dispatching = true;
     }
-    for (IMAPIAdviseSink* sink : sinks) {
+    for (const auto& [connection, sink] : sinks) {
+      {
+        // A sink unadvised while an earlier one was being called must not
+        // hear of this mail any more.
+        std::lock_guard lock(state->mutex);
+        if (state->stop || state->connections.count(connection) == 0) continue;
+      }
       try {
         sink->OnNotify(static_cast<ULONG>(fresh.size()), block);
       } catch (...) {
@@ -123,7 +129,7 @@ void RunNewMailThread(std::shared_ptr<TAdviseState> state) {
       std::lock_guard lock(state->mutex);
       state->dispatching = false;
     }
-    for (IMAPIAdviseSink* sink : sinks) sink->Release();
+    for (const auto& [connection, sink] : sinks) sink->Release();
     MAPIFreeBuffer(block);
   }
 }

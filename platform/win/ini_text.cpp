@@ -93,8 +93,10 @@ std::string Quoted(std::string_view value) {
   const bool outer_blanks = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
   const bool looks_quoted =
       value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front();
-  if (outer_blanks || looks_quoted) return "\"" + std::string(value) + "\"";
-  return std::string(value);
+  if (!outer_blanks && !looks_quoted) return std::string(value);
+  std::string quoted(1, '"');
+  quoted.append(value).push_back('"');
+  return quoted;
 }
 
 std::string_view LineEnd(std::string_view text) {
@@ -161,8 +163,8 @@ std::string WithValue(std::string_view text, std::string_view section, std::stri
     result = std::string(text);
     if (!result.empty() && result.back() != '\n') result += eol;
     if (!lines.empty() && lines.back().kind != Kind::kBlank) result += eol;
-    result += "[" + std::string(section) + "]" + std::string(eol);
-    result += std::string(key) + "=" + Quoted(value) + std::string(eol);
+    result.append("[").append(section).append("]").append(eol);
+    result.append(key).append("=").append(Quoted(value)).append(eol);
     return result;
   }
 
