@@ -1,0 +1,154 @@
+#include "ui/presenter.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace corvid::ui {
+
+namespace {
+
+std::mutex presenter_mutex;           // guards `installed`
+std::shared_ptr<TPresenter>& Installed() {
+  static std::shared_ptr<TPresenter> installed;
+  return installed;
+}
+// One dialog at a time in the process, whichever thread opens it.
+std::mutex& DialogMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::shared_ptr<TPresenter> Current() {
+  if (auto p = InstalledPresenter()) return p;
+  // Decided per dialog: a process may lose its terminal while it runs.
+  static auto terminal = std::make_shared<TTerminalPresenter>(0, 1);
+  static auto none = std::make_shared<TNoTerminalPresenter>();
+  if (isatty(0) && isatty(1)) return terminal;
+  return none;
+}
+
+std::string ButtonName(const TMessageButton* b) { return b ? b->name : std::string(); }
+
+}  // namespace
+
+std::shared_ptr<TPresenter> SetPresenter(std::shared_ptr<TPresenter> presenter) {
+  std::lock_guard lock(presenter_mutex);
+  std::swap(Installed(), presenter);
+  return presenter;
+}
+
+std::shared_ptr<TPresenter> InstalledPresenter() {
+  std::lock_guard lock(presenter_mutex);
+  return Installed();
+}
+
+int PresentInput(TInputDialog& dialog) {
+  std::lock_guard lock(DialogMutex());
+  return Current()->ShowInput(dialog);
+}
+
+int PresentMessage(const TMessageForm& form) {
+  std::lock_guard lock(DialogMutex());
+  return Current()->ShowMessage(form);
+}
+
+int TNoTerminalPresenter::ShowInput(TInputDialog& dialog) { return dialog.Cancel(); }
+
+int TNoTerminalPresenter::ShowMessage(const TMessageForm& form) { return form.TimerResult(); }
+
+TScriptedPresenter::TScriptedPresenter(std::vector<TScriptedAnswer> answers)
+    : answers_(answers.begin(), answers.end()) {}
+
+void TScriptedPresenter::Add(TScriptedAnswer answer) {
+  std::lock_guard lock(mutex_);
+  answers_.push_back(std::move(answer));
+}
+
+std::vector<TShownDialog> TScriptedPresenter::Shown() const {
+  std::lock_guard lock(mutex_);
+  return shown_;
+}
+
+size_t TScriptedPresenter::Remaining() const {
+  std::lock_guard lock(mutex_);
+  return answers_.size();
+}
+
+std::optional<TScriptedAnswer> TScriptedPresenter::Next() {
+  std::lock_guard lock(mutex_);
+  if (answers_.empty()) return std::nullopt;
+  TScriptedAnswer a = std::move(answers_.front());
+  answers_.pop_front();
+  return a;
+}
+
+void TScriptedPresenter::Unexpected(const std::string& what) {
+  if (OnUnexpected) {
+    OnUnexpected(what);
+    return;
+  }
+  std::fprintf(stderr, "TScriptedPresenter: unexpected dialog: %s\n", what.c_str());
+  std::abort();
+}
+
+int TScriptedPresenter::ShowInput(TInputDialog& dialog) {
+  {
+    std::lock_guard lock(mutex_);
+    shown_.push_back({true, dialog.Password(), dialog.Caption(), dialog.Prompt(), dialog.Value(), {}, {}, {}, 0});
+  }
+  std::string what = "input prompt \"" + dialog.Caption() + "\": \"" + dialog.Prompt() + "\"";
+  std::optional<TScriptedAnswer> a = Next();
+  if (!a) {
+    Unexpected(what + " with no answer left");
+    return dialog.Cancel();
+  }
+  switch (a->kind) {
+    case TScriptedAnswer::TKind::kOk: return dialog.Ok(a->text);
+    case TScriptedAnswer::TKind::kCancel: return dialog.Cancel();
+    default: Unexpected(what + " answered with a message-form answer"); return dialog.Cancel();
+  }
+}
+
+int TScriptedPresenter::ShowMessage(const TMessageForm& form) {
+  TShownDialog shown{false, false, form.caption, form.text, {}, {}, ButtonName(form.DefaultButton()),
+                     ButtonName(form.CancelButton()), form.timeout_ms};
+  for (const TMessageButton& b : form.buttons) shown.buttons.push_back(b.name);
+  {
+    std::lock_guard lock(mutex_);
+    shown_.push_back(shown);
+  }
+  std::string what = "message \"" + form.caption + "\": \"" + form.text + "\"";
+  for (;;) {
+    std::optional<TScriptedAnswer> a = Next();
+    if (!a) {
+      Unexpected(what + " with no answer left");
+      return form.TimerResult();
+    }
+    switch (a->kind) {
+      case TScriptedAnswer::TKind::kCancel: return form.EscapeResult();
+      case TScriptedAnswer::TKind::kClose: return form.close_result;
+      case TScriptedAnswer::TKind::kTimeout:
+        if (form.timeout_ms <= 0) Unexpected(what + " has no time-out to wait for");
+        return form.TimerResult();
+      case TScriptedAnswer::TKind::kPress: {
+        const TMessageButton* pressed = nullptr;
+        for (const TMessageButton& b : form.buttons)
+          if (b.kind == a->button) pressed = &b;
+        if (!pressed) {
+          Unexpected(what + " lacks the button " + ButtonInfo(a->button).name);
+          return form.TimerResult();
+        }
+        // Help shows its topic and leaves the dialog open for the next answer.
+        if (pressed->result != mrNone) return pressed->result;
+        continue;
+      }
+      case TScriptedAnswer::TKind::kOk: break;
+    }
+    Unexpected(what + " answered with input text");
+    return form.TimerResult();
+  }
+}
+
+}  // namespace corvid::ui

@@ -1,0 +1,138 @@
+// The presenter shows every dialog model and returns the user's answer.
+// One presenter serves the process; SetPresenter installs it. When none is
+// installed, each dialog goes to the terminal presenter if standard input and
+// output are terminals, else to the no-terminal presenter.
+//
+// Threads: the prompts call a presenter under one process-wide lock, so a
+// presenter sees one dialog at a time, from any thread. SetPresenter may be
+// called at any time; a dialog being shown keeps the presenter it started with.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/input_dialog.h"
+#include "ui/message_form.h"
+
+namespace corvid::ui {
+
+class TPresenter {
+ public:
+  virtual ~TPresenter() = default;
+  // Runs the input prompt; returns kIdOk after dialog.Ok(typed) or kIdCancel.
+  virtual int ShowInput(TInputDialog& dialog) = 0;
+  // Runs the message form; returns the modal result that ended it.
+  virtual int ShowMessage(const TMessageForm& form) = 0;
+};
+
+// Installs `presenter` (null: back to the automatic choice); returns the
+// previous one (null when the automatic choice was in use).
+std::shared_ptr<TPresenter> SetPresenter(std::shared_ptr<TPresenter> presenter);
+// The installed presenter, or null.
+std::shared_ptr<TPresenter> InstalledPresenter();
+
+// Runs a dialog through the current presenter under the process-wide lock.
+int PresentInput(TInputDialog& dialog);
+int PresentMessage(const TMessageForm& form);
+
+// Without a terminal: an input prompt answers Cancel, a message form its
+// default button at once (kCloseResult when it has none).
+class TNoTerminalPresenter : public TPresenter {
+ public:
+  int ShowInput(TInputDialog& dialog) override;
+  int ShowMessage(const TMessageForm& form) override;
+};
+
+// The terminal: prints the caption and text, lists the buttons, reads a line.
+// Reads `in_fd` and writes `out_fd` (not owned). An input prompt shows its
+// value (never a password's); an empty line keeps that value, as OK on the
+// untouched field would, except for passwords, where what is typed is the
+// answer. Password input is read with echo off when `in_fd` is a terminal. A message
+// form with a time-out answers as its timer would when no line came in time.
+// End of input answers Cancel (input) or the Escape result (message).
+class TTerminalPresenter : public TPresenter {
+ public:
+  explicit TTerminalPresenter(int in_fd = 0, int out_fd = 1) : in_fd_(in_fd), out_fd_(out_fd) {}
+  int ShowInput(TInputDialog& dialog) override;
+  int ShowMessage(const TMessageForm& form) override;
+
+ private:
+  enum class TRead { kLine, kEnd, kTimeout };
+  // Reads one line (without its end of line); a deadline of nullopt waits forever.
+  TRead ReadLine(std::string& line, std::optional<std::chrono::steady_clock::time_point> deadline);
+  void Write(const std::string& text);
+
+  int in_fd_;
+  int out_fd_;
+  std::string pending_;  // bytes read past the last line
+};
+
+// What a test answers to one dialog.
+struct TScriptedAnswer {
+  enum class TKind {
+    kOk,       // input prompt: OK with `text`
+    kCancel,   // input prompt: Cancel; message form: Escape
+    kPress,    // message form: press the button of kind `button`
+    kTimeout,  // message form: let the timer fire (the form must have a time-out)
+    kClose,    // message form: the close box
+  };
+  TKind kind;
+  std::string text;
+  TMsgDlgBtn button = TMsgDlgBtn::mbOK;
+
+  static TScriptedAnswer Ok(std::string typed) { return {TKind::kOk, std::move(typed)}; }
+  static TScriptedAnswer Cancel() { return {TKind::kCancel, {}}; }
+  static TScriptedAnswer Press(TMsgDlgBtn b) { return {TKind::kPress, {}, b}; }
+  static TScriptedAnswer Timeout() { return {TKind::kTimeout, {}}; }
+  static TScriptedAnswer Close() { return {TKind::kClose, {}}; }
+};
+
+// What the scripted presenter saw.
+struct TShownDialog {
+  bool input;                        // input prompt, else message form
+  bool password;                     // input prompts
+  std::string caption;
+  std::string text;                  // prompt of an input, text of a message
+  std::string value;                 // initial value of an input
+  std::vector<std::string> buttons;  // message forms: button names in order
+  std::string default_button;        // name, or empty
+  std::string cancel_button;         // name, or empty
+  int timeout_ms = 0;
+};
+
+// For tests: answers dialogs from a queue and records each one shown. A
+// dialog with no answer left, or an answer that does not fit it (OK text to a
+// message form, a button the form lacks, a time-out on a form without one),
+// calls OnUnexpected with a description; by default that prints it and aborts
+// the process, so no catch-all in the code under test can hide it. When
+// OnUnexpected returns, the dialog is answered as without a terminal.
+class TScriptedPresenter : public TPresenter {
+ public:
+  TScriptedPresenter() = default;
+  explicit TScriptedPresenter(std::vector<TScriptedAnswer> answers);
+
+  void Add(TScriptedAnswer answer);
+  std::vector<TShownDialog> Shown() const;
+  size_t Remaining() const;
+
+  std::function<void(const std::string& what)> OnUnexpected;
+
+  int ShowInput(TInputDialog& dialog) override;
+  int ShowMessage(const TMessageForm& form) override;
+
+ private:
+  std::optional<TScriptedAnswer> Next();
+  void Unexpected(const std::string& what);
+
+  mutable std::mutex mutex_;
+  std::deque<TScriptedAnswer> answers_;
+  std::vector<TShownDialog> shown_;
+};
+
+}  // namespace corvid::ui
