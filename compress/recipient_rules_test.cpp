@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "compress/linked_store.h"
 #include "compress/mapi_procedures.h"
 #include "platform/mapi/entry_id.h"
 #include "platform/mapi/maildir.h"
@@ -165,13 +166,7 @@ class RecipientsAllowCompressionTest : public testing::Test {
 
   void SetUp() override {
     // The store linked into the test stands in for the loaded library.
-    auto bind = [this](const char* name, auto address) {
-      procedures_.Set(MapiProcedureIndex(name), reinterpret_cast<TMapiProc>(address));
-    };
-    bind("HrQueryAllRows", &mapi::HrQueryAllRows);
-    bind("FreeProws", &mapi::FreeProws);
-    bind("MAPIAllocateBuffer", &mapi::MAPIAllocateBuffer);
-    bind("MAPIFreeBuffer", &mapi::MAPIFreeBuffer);
+    BindLinkedStore(procedures_);
     previous_ = InstallMapi(&procedures_);
   }
   void TearDown() override {

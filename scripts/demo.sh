@@ -1,22 +1,55 @@
 #!/usr/bin/env bash
-# Corvid's main job on its embedded default: until the mail pipeline exists,
-# the ZIP engine's tool lists, tests and extracts an archive the repository
-# ships, into a fresh temporary folder.
+# Corvid's main job: the mail client loads the extension and sending a
+# message packs its attachments. On a fresh machine root (a temporary one
+# unless CORVID_HOME is set) it prepares the default mail profile, registers
+# the extension as its own export does (rundll32 corvina.dll,Install_RunDLL
+# 1), sends a sample message with sample attachments through `corvid send`,
+# and shows the message in "Sent Items".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build corvid-zip >/dev/null
+ninja -C build corvid corvina rundll32 corvid-mapi corvid-reg corvid_mapi32 >/dev/null
 
-archive=${1:-testdata/demo.zip}
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+if [ -z "${CORVID_HOME:-}" ]; then
+  export CORVID_HOME="$work/machine"
+fi
+dist=$PWD/dist
 
-echo "== list $archive =="
-dist/corvid-zip l "$archive"
-echo "== test =="
-dist/corvid-zip t "$archive"
-echo "== extract into $out =="
-dist/corvid-zip x "$archive" -d "$out" --paths
-(cd "$out" && find . -type f | sort | xargs ls -l)
+echo "== mail profile (CORVID_HOME=$CORVID_HOME) =="
+"$dist/corvid-mapi" stores
+
+echo "== register the extension =="
+"$dist/rundll32" "$dist/corvina.dll,Install_RunDLL" 1
+"$dist/corvid-reg" query 'HKLM\Software\Microsoft\Exchange\Client\Extensions'
+
+echo "== sample attachments =="
+mkdir -p "$work/samples"
+for i in $(seq 1 4000); do
+  echo "$i,sample row $i,$((i * 37 % 1000)),ok"
+done >"$work/samples/report.csv"
+sed -n '1,400p' README.md >"$work/samples/notes.txt"
+(cd "$work/samples" && ls -l report.csv notes.txt)
+
+echo "== corvid send =="
+"$dist/corvid" send --to "Bob <bob@example.com>" --cc carol@example.com \
+  --subject "Corvid demo: quarterly figures" \
+  --body "Hello Bob, the figures and my notes are attached." \
+  --attach "$work/samples/report.csv" --attach "$work/samples/notes.txt" </dev/null
+
+echo "== Sent Items =="
+"$dist/corvid-mapi" ls "Sent Items"
+entry=$("$dist/corvid-mapi" ls "Sent Items" | tail -n 1 | cut -d' ' -f1)
+"$dist/corvid-mapi" show "$entry"
+
+echo "== the sent attachments =="
+"$dist/corvid-mapi" save "$entry" "$work/sent" >/dev/null
+for file in "$work/sent"/*; do
+  case "$file" in
+    *.zip) if command -v unzip >/dev/null; then unzip -l "$file"; else ls -l "$file"; fi ;;
+    *) ls -l "$file" ;;
+  esac
+done

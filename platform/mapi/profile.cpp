@@ -129,6 +129,7 @@ TProfile LoadProfile() {
   profile.name = win::ini::FindValue(text, "Profile", "Name").value_or("Corvid");
   profile.address_book =
       Absolute(folder, win::ini::FindValue(text, "Profile", "AddressBook").value_or("contacts.vcf"));
+  profile.send_command = win::ini::FindValue(text, "Profile", "SendCommand").value_or("");
   const std::string default_store = win::ini::FindValue(text, "Profile", "DefaultStore").value_or("");
   for (const std::string& section : win::ini::SectionNames(text)) {
     if (section.size() < 5 || strncasecmp(section.c_str(), "Store", 5) != 0) continue;

@@ -7,11 +7,16 @@
 //   Name=Corvid
 //   DefaultStore=Store1
 //   AddressBook=contacts.vcf
+//   SendCommand=/usr/sbin/sendmail -t -oi
 //
 //   [Store1]
 //   DisplayName=Personal Folders
 //   Path=maildir
 //   Uid=<32 hex digits: the store's identity in entry identifiers>
+//
+// SendCommand (optional) is the delivery command of the mail client: a
+// shell command that takes each sent message on standard input; without
+// it, sent mail only goes to "Sent Items".
 //
 // Every section whose name starts with "Store" is a store, in file order;
 // relative paths count from the profile's folder. A fresh machine root gets
@@ -39,6 +44,7 @@ struct TProfile {
   std::string name;
   std::string file;          // profile.ini, absolute
   std::string address_book;  // the vCard file, absolute (may not exist)
+  std::string send_command;  // empty: none
   std::vector<TStoreConfig> stores;
 };
 

@@ -1,0 +1,208 @@
+#include "client/mail_text.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <random>
+
+namespace corvid::client {
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string Base64(std::string_view data) {
+  std::string out;
+  for (size_t i = 0; i < data.size(); i += 3) {
+    uint32_t chunk = static_cast<unsigned char>(data[i]) << 16;
+    if (i + 1 < data.size()) chunk |= static_cast<unsigned char>(data[i + 1]) << 8;
+    if (i + 2 < data.size()) chunk |= static_cast<unsigned char>(data[i + 2]);
+    out += kBase64[(chunk >> 18) & 63];
+    out += kBase64[(chunk >> 12) & 63];
+    out += i + 1 < data.size() ? kBase64[(chunk >> 6) & 63] : '=';
+    out += i + 2 < data.size() ? kBase64[chunk & 63] : '=';
+  }
+  return out;
+}
+
+bool IsPlainAscii(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80 || (c < 0x20 && c != '\t')) return false;
+  }
+  return true;
+}
+
+std::string JoinAddresses(const std::vector<std::string>& addresses) {
+  std::string out;
+  for (const std::string& address : addresses) out += (out.empty() ? "" : ", ") + address;
+  return out;
+}
+
+std::string Trim(std::string_view text) {
+  size_t start = 0, end = text.size();
+  while (start < end && (text[start] == ' ' || text[start] == '\t' || text[start] == '\r' || text[start] == '\n')) {
+    ++start;
+  }
+  while (end > start && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r' || text[end - 1] == '\n')) {
+    --end;
+  }
+  return std::string(text.substr(start, end - start));
+}
+
+}  // namespace
+
+std::string EncodeHeaderText(std::string_view text) {
+  if (IsPlainAscii(text)) return std::string(text);
+  // Words of at most 45 bytes (60 in base64), cut between UTF-8 characters.
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = std::min(text.size(), start + 45);
+    while (end < text.size() && end > start + 1 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    if (!out.empty()) out += "\n ";
+    out += "=?UTF-8?B?" + Base64(text.substr(start, end - start)) + "?=";
+    start = end;
+  }
+  return out;
+}
+
+std::string DefaultSender() {
+  if (const char* email = std::getenv("EMAIL"); email != nullptr && *email != '\0') return email;
+  const char* user = std::getenv("USER");
+  char host[256] = "localhost";
+  if (::gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "localhost");
+  return std::string(user != nullptr && *user != '\0' ? user : "corvid") + "@" + host;
+}
+
+std::string ComposeMessage(const TDraft& draft, int64_t unix_time) {
+  std::string out;
+  out += "From: " + EncodeHeaderText(draft.from) + "\n";
+  if (!draft.to.empty()) out += "To: " + JoinAddresses(draft.to) + "\n";
+  if (!draft.cc.empty()) out += "Cc: " + JoinAddresses(draft.cc) + "\n";
+  if (!draft.bcc.empty()) out += "Bcc: " + JoinAddresses(draft.bcc) + "\n";
+  out += "Subject: " + EncodeHeaderText(draft.subject) + "\n";
+  char date[64];
+  const time_t when = static_cast<time_t>(unix_time);
+  struct tm local {};
+  ::localtime_r(&when, &local);
+  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S %z", &local);
+  out += std::string("Date: ") + date + "\n";
+  std::random_device random;
+  char id[96];
+  std::snprintf(id, sizeof id, "<%lld.%d.%08x@corvid.invalid>", static_cast<long long>(unix_time),
+                static_cast<int>(::getpid()), static_cast<unsigned>(random()));
+  out += std::string("Message-ID: ") + id + "\n";
+  out += "MIME-Version: 1.0\n";
+  out += "Content-Type: text/plain; charset=utf-8\n";
+
+  bool ascii = true, short_lines = true, has_nul = false;
+  size_t line = 0;
+  for (unsigned char c : draft.body) {
+    if (c >= 0x80) ascii = false;
+    if (c == 0) has_nul = true;
+    line = c == '\n' ? 0 : line + 1;
+    if (line > 998) short_lines = false;
+  }
+  std::string body = draft.body;
+  if (!body.empty() && body.back() != '\n') body += '\n';
+  if (short_lines && !has_nul) {
+    out += std::string("Content-Transfer-Encoding: ") + (ascii ? "7bit" : "8bit") + "\n\n" + body;
+  } else {
+    out += "Content-Transfer-Encoding: base64\n\n";
+    const std::string encoded = Base64(draft.body);
+    for (size_t i = 0; i < encoded.size(); i += 76) out += encoded.substr(i, 76) + "\n";
+  }
+  return out;
+}
+
+std::vector<THeaderField> SplitHeaderFields(std::string_view block) {
+  std::vector<THeaderField> fields;
+  size_t start = 0;
+  while (start < block.size()) {
+    size_t end = block.find('\n', start);
+    end = end == std::string_view::npos ? block.size() : end + 1;
+    const std::string_view line = block.substr(start, end - start);
+    if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
+      fields.back().raw += line;
+    } else {
+      const size_t colon = line.find(':');
+      THeaderField field;
+      field.name = Trim(line.substr(0, colon == std::string_view::npos ? 0 : colon));
+      field.raw = line;
+      fields.push_back(std::move(field));
+    }
+    start = end;
+  }
+  return fields;
+}
+
+std::string FieldValue(const THeaderField& field) {
+  const size_t colon = field.raw.find(':');
+  if (colon == std::string::npos) return {};
+  std::string value;
+  for (char c : field.raw.substr(colon + 1)) {
+    if (c != '\r' && c != '\n') value += c;
+  }
+  return Trim(value);
+}
+
+std::vector<std::string> AddressesOf(std::string_view value) {
+  // Split at commas outside quotes, angle brackets and comments.
+  std::vector<std::string> items;
+  std::string current;
+  bool quoted = false;
+  int angle = 0, comment = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (quoted) {
+      if (c == '\\' && i + 1 < value.size()) {
+        current += c;
+        current += value[++i];
+        continue;
+      }
+      if (c == '"') quoted = false;
+    } else if (c == '"' && comment == 0) {
+      quoted = true;
+    } else if (c == '(') {
+      ++comment;
+    } else if (c == ')' && comment > 0) {
+      --comment;
+      continue;
+    } else if (comment == 0 && c == '<') {
+      ++angle;
+    } else if (comment == 0 && c == '>' && angle > 0) {
+      --angle;
+    } else if (comment == 0 && angle == 0 && (c == ',' || c == ';')) {
+      items.push_back(current);
+      current.clear();
+      continue;
+    }
+    if (comment == 0) current += c;
+  }
+  items.push_back(current);
+
+  std::vector<std::string> addresses;
+  for (std::string item : items) {
+    // A group's name ends at its colon; its members follow.
+    const size_t colon = item.find(':');
+    const size_t open = item.find('<');
+    if (colon != std::string::npos && (open == std::string::npos || colon < open) && item.find('"') > colon) {
+      item = item.substr(colon + 1);
+    }
+    std::string address;
+    const size_t lt = item.rfind('<');
+    if (lt != std::string::npos) {
+      const size_t gt = item.find('>', lt);
+      address = Trim(item.substr(lt + 1, gt == std::string::npos ? std::string::npos : gt - lt - 1));
+    } else {
+      address = Trim(item);
+    }
+    if (!address.empty() && address.find('@') != std::string::npos && address.find(' ') == std::string::npos) {
+      addresses.push_back(address);
+    }
+  }
+  return addresses;
+}
+
+}  // namespace corvid::client

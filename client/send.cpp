@@ -1,0 +1,544 @@
+#include "client/send.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stdexcept>
+
+#include "client/callback.h"
+#include "client/extension_host.h"
+#include "client/mail_text.h"
+#include "client/main_window.h"
+#include "client/mapi_session.h"
+#include "platform/mapi/entry_id.h"
+#include "platform/mapi/maildir.h"
+#include "platform/mapi/profile.h"
+
+extern char** environ;
+
+namespace corvid::client {
+using namespace mapi;
+
+namespace {
+
+// A failure with the exit status it stands for.
+class TSendError : public std::runtime_error {
+ public:
+  TSendError(int status, const std::string& what) : std::runtime_error(what), status_(status) {}
+  int Status() const { return status_; }
+
+ private:
+  int status_;
+};
+
+void Check(HRESULT result, const std::string& what) {
+  if (FAILED(result)) throw std::runtime_error(what + ": " + HresultText(result));
+}
+
+struct TAttachmentInfo {
+  std::string name;
+  std::optional<uint64_t> size;  // none for an embedded message
+};
+
+// The name an attachment shows: long file name, else file name, else
+// display name.
+std::string NameOf(const SPropValue* values, int first, int count) {
+  for (int c = first; c < first + count; ++c) {
+    if (PROP_TYPE(values[c].ulPropTag) == PT_STRING8 && values[c].Value.lpszA != nullptr &&
+        *values[c].Value.lpszA != '\0') {
+      return values[c].Value.lpszA;
+    }
+  }
+  return "(no name)";
+}
+
+std::vector<TAttachmentInfo> ListAttachments(TMapiSession& session, IMessage* message) {
+  TRef<IMAPITable> table;
+  Check(message->GetAttachmentTable(0, table.out()), "Cannot read the attachments");
+  SizedSPropTagArray<4> columns = {4, {PR_ATTACH_NUM, PR_ATTACH_LONG_FILENAME, PR_ATTACH_FILENAME, PR_DISPLAY_NAME}};
+  LPSRowSet rows = nullptr;
+  Check(session.QueryAllRows(table.get(), columns.get(), &rows), "Cannot read the attachments");
+  std::vector<TAttachmentInfo> out;
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SPropValue* values = rows->aRow[i].lpProps;
+    TAttachmentInfo info;
+    info.name = NameOf(values, 1, 3);
+    TRef<IAttach> attach;
+    TRef<IUnknown> stream;
+    STATSTG stat{};
+    if (PROP_TYPE(values[0].ulPropTag) == PT_LONG &&
+        SUCCEEDED(message->OpenAttach(static_cast<ULONG>(values[0].Value.l), nullptr, 0, attach.out())) &&
+        SUCCEEDED(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, stream.out())) &&
+        SUCCEEDED(static_cast<IStream*>(stream.get())->Stat(&stat, STATFLAG_NONAME))) {
+      info.size = stat.cbSize.QuadPart;
+    }
+    out.push_back(std::move(info));
+  }
+  session.FreeRows(rows);
+  return out;
+}
+
+void PrintAttachments(std::ostream& out, const char* title, const std::vector<TAttachmentInfo>& attachments) {
+  out << title << (attachments.empty() ? " none" : "") << "\n";
+  for (const TAttachmentInfo& info : attachments) {
+    out << "  " << info.name << "  ";
+    if (info.size) {
+      out << *info.size << " bytes\n";
+    } else {
+      out << "(no data)\n";
+    }
+  }
+}
+
+// Streams a file into a new attachment by value.
+void AddAttachment(IMessage* message, const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw TSendError(kExitFailed, "Cannot read " + path + ": " + std::strerror(errno));
+  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* p) {
+    ::close(*p);
+    delete p;
+  });
+  const std::string name = std::filesystem::path(path).filename().string();
+  ULONG number = 0;
+  TRef<IAttach> attach;
+  Check(message->CreateAttach(nullptr, 0, &number, attach.out()), "Cannot add the attachment " + name);
+  SPropValue props[3] = {};
+  props[0].ulPropTag = PR_ATTACH_METHOD;
+  props[0].Value.l = ATTACH_BY_VALUE;
+  props[1].ulPropTag = PR_ATTACH_LONG_FILENAME;
+  props[1].Value.lpszA = const_cast<char*>(name.c_str());
+  props[2].ulPropTag = PR_DISPLAY_NAME;
+  props[2].Value.lpszA = const_cast<char*>(name.c_str());
+  Check(attach->SetProps(3, props, nullptr), "Cannot name the attachment " + name);
+  TRef<IUnknown> unknown;
+  Check(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, unknown.out()),
+        "Cannot write the attachment " + name);
+  auto* stream = static_cast<IStream*>(unknown.get());
+  std::vector<char> buffer(256 * 1024);
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw TSendError(kExitFailed, "Cannot read " + path + ": " + std::strerror(errno));
+    if (got == 0) break;
+    ULONG written = 0;
+    Check(stream->Write(buffer.data(), static_cast<ULONG>(got), &written), "Cannot write the attachment " + name);
+    if (written != static_cast<ULONG>(got)) throw std::runtime_error("Cannot write the attachment " + name);
+  }
+  Check(stream->Commit(0), "Cannot write the attachment " + name);
+  unknown.Reset();
+  Check(attach->SaveChanges(0), "Cannot add the attachment " + name);
+}
+
+// A folder of the Maildir by name, ignoring case.
+std::string FolderNamed(const TMaildir& maildir, const std::string& wanted) {
+  for (const std::string& folder : maildir.Folders()) {
+    if (strcasecmp(folder.c_str(), wanted.c_str()) == 0) return folder;
+  }
+  throw std::runtime_error("The default store has no folder named " + wanted);
+}
+
+// Runs `command` through the shell with the file on standard input; its
+// exit status (-1: it could not be started).
+int RunWithInput(const std::string& command, const std::string& file) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, file.c_str(), O_RDONLY, 0);
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  pid_t pid = 0;
+  const int spawned =
+      ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// The client from start to exit around one outgoing message.
+class TSendRoad {
+ public:
+  explicit TSendRoad(std::ostream& err)
+      : profile_(LoadProfile()),
+        host_([this](ULONG context) { return new TClientCallback(context, session_.Session(), window_.Handle()); }) {
+    for (const TStoreConfig& store : profile_.stores) {
+      if (store.is_default) store_ = store;
+    }
+    maildir_ = std::make_unique<TMaildir>(CurrentMailFiles(), store_.path);
+    host_.LoadFromRegistry(err);
+    TClientWindow::PumpMessages();
+  }
+
+  // A message that failed while it was being composed does not stay in
+  // Outbox half made.
+  ~TSendRoad() {
+    if (unique_.empty() || committed_) return;
+    message_.Reset();
+    try {
+      if (const std::optional<TMessageFile> file = maildir_->Find(outbox_, unique_)) ::unlink(file->path.c_str());
+    } catch (const std::exception&) {
+      // Left for the user to remove; the error that brought us here is reported.
+    }
+  }
+
+  // Puts the message that `write` writes into Outbox and opens it.
+  void Compose(const std::function<void(TWriteFile&)>& write) {
+    outbox_ = FolderNamed(*maildir_, "Outbox");
+    unique_ = maildir_->Deliver(outbox_, write);
+    TEntryId id = EntryIdOf(store_.uid, TEntryKind::kMessage);
+    id.folder = outbox_;
+    id.unique = unique_;
+    entry_id_ = EncodeEntryId(id);
+    message_.Reset(session_.OpenMessage(entry_id_, true));
+    // A message waiting in Outbox is the user's own and not sent yet.
+    SPropValue flags{};
+    flags.ulPropTag = PR_MESSAGE_FLAGS;
+    flags.Value.l = MSGFLAG_READ | MSGFLAG_UNSENT;
+    Check(message_->SetProps(1, &flags, nullptr), "Cannot mark the message unsent");
+  }
+
+  void Attach(const std::string& path) { AddAttachment(message_.get(), path); }
+
+  // Submits, writes and sends; the path of the sent message.
+  std::string Send(std::ostream& out, bool report) {
+    if (report) PrintAttachments(out, "Attachments before sending:", ListAttachments(session_, message_.get()));
+
+    TRef<IMsgStore> store(session_.OpenDefaultStore());
+    TClientCallback* note = host_.CallbackFor(exchange::EECONTEXT_SENDNOTEMESSAGE);
+    note->SetObject(store.get(), message_.get());
+    std::vector<exchange::IExchExtMessageEvents*> events;
+    for (exchange::IExchExt* extension : host_.Installed(exchange::EECONTEXT_SENDNOTEMESSAGE)) {
+      void* found = nullptr;
+      if (extension->QueryInterface(exchange::IID_IExchExtMessageEvents, &found) == S_OK && found != nullptr) {
+        events.push_back(static_cast<exchange::IExchExtMessageEvents*>(found));
+      }
+    }
+    struct TReleaseEvents {
+      std::vector<exchange::IExchExtMessageEvents*>& events;
+      TClientCallback* note;
+      ~TReleaseEvents() {
+        for (auto* e : events) e->Release();
+        note->SetObject(nullptr, nullptr);
+      }
+    } release_events{events, note};
+
+    for (auto* e : events) {
+      const HRESULT result = e->OnSubmit(note);
+      if (FAILED(result)) {
+        // Kept whole in Outbox, so the user can look at it or send it again.
+        committed_ = SUCCEEDED(message_->SaveChanges(0));
+        throw TSendError(kExitFailed, "An extension refused to send the message (" + HresultText(result) +
+                                          "); it stays in Outbox");
+      }
+      TClientWindow::PumpMessages();
+    }
+    committed_ = true;
+    Check(message_->SaveChanges(KEEP_OPEN_READWRITE), "Cannot write the message");
+    for (auto* e : events) {
+      e->OnWriteComplete(note, 0);
+      TClientWindow::PumpMessages();
+    }
+    for (auto* e : events) e->OnSubmitComplete(note, 0);
+    TClientWindow::PumpMessages();
+    message_.Reset();
+    note->SetObject(nullptr, nullptr);
+
+    if (report) {
+      // What was written, not what an extension may have left unsaved.
+      TRef<IMessage> written(session_.OpenMessage(entry_id_, false));
+      PrintAttachments(out, "Attachments after:", ListAttachments(session_, written.get()));
+    }
+
+    const std::optional<TMessageFile> file = maildir_->Find(outbox_, unique_);
+    if (!file) throw std::runtime_error("The message left Outbox before it was sent");
+    if (!profile_.send_command.empty()) {
+      const int status = RunWithInput(profile_.send_command, file->path);
+      if (status != 0) {
+        throw TSendError(kExitFailed, "The delivery command \"" + profile_.send_command + "\" failed (" +
+                                          (status < 0 ? std::string("cannot start") : "exit " + std::to_string(status)) +
+                                          "); the message stays in Outbox: " + file->path);
+      }
+      if (report) out << "Delivered by: " << profile_.send_command << "\n";
+    }
+    const std::string sent_folder = FolderNamed(*maildir_, "Sent Items");
+    const std::string target = maildir_->FolderPath(sent_folder) + "/cur/" + unique_ + ":2,S";
+    if (std::rename(file->path.c_str(), target.c_str()) != 0) {
+      throw std::runtime_error("Cannot move the message to Sent Items: " + std::string(std::strerror(errno)) +
+                               "; it stays in " + file->path);
+    }
+    if (report) out << "Sent: " << target << "\n";
+    return target;
+  }
+
+ private:
+  TMapiSession session_;
+  TProfile profile_;
+  TStoreConfig store_;
+  std::unique_ptr<TMaildir> maildir_;
+  TClientWindow window_;
+  TExtensionHost host_;  // after the window and session: unloads before them
+  TRef<IMessage> message_;
+  std::string outbox_, unique_, entry_id_;
+  bool committed_ = false;  // the client has written the message
+};
+
+int SendUsage(std::ostream& err) {
+  err << "usage: corvid send --to ADDR [--cc ADDR] [--bcc ADDR] [--subject TEXT]\n"
+         "                   [--body TEXT | --body-file FILE] [--attach FILE]...\n";
+  return kExitUsage;
+}
+
+void WriteText(TWriteFile& out, const std::string& text) { out.Append(text.data(), text.size()); }
+
+}  // namespace
+
+int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  TDraft draft;
+  draft.from = DefaultSender();
+  std::optional<std::string> body, body_file;
+  std::vector<std::string> attachments;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string option = args[i];
+    std::optional<std::string> value;
+    if (const size_t eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = option.substr(eq + 1);
+      option = option.substr(0, eq);
+    }
+    static const std::set<std::string> kOptions = {"--to",   "--cc",        "--bcc",   "--subject",
+                                                   "--body", "--body-file", "--attach"};
+    if (kOptions.count(option) == 0) {
+      err << "corvid send: unknown option " << args[i] << "\n";
+      return SendUsage(err);
+    }
+    if (!value) {
+      if (i + 1 >= args.size()) {
+        err << "corvid send: " << option << " needs a value\n";
+        return SendUsage(err);
+      }
+      value = args[++i];
+    }
+    if (option == "--to") draft.to.push_back(*value);
+    if (option == "--cc") draft.cc.push_back(*value);
+    if (option == "--bcc") draft.bcc.push_back(*value);
+    if (option == "--subject") draft.subject = *value;
+    if (option == "--body") body = *value;
+    if (option == "--body-file") body_file = *value;
+    if (option == "--attach") attachments.push_back(*value);
+  }
+  if (draft.to.empty() || (body && body_file)) return SendUsage(err);
+  try {
+    if (body_file) {
+      FILE* file = std::fopen(body_file->c_str(), "rb");
+      if (file == nullptr) throw TSendError(kExitFailed, "Cannot read " + *body_file + ": " + std::strerror(errno));
+      char buffer[65536];
+      size_t got = 0;
+      while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) draft.body.append(buffer, got);
+      std::fclose(file);
+    } else if (body) {
+      draft.body = *body;
+    }
+    // Every file is checked before anything reaches the store.
+    for (const std::string& path : attachments) {
+      if (::access(path.c_str(), R_OK) != 0) {
+        throw TSendError(kExitFailed, "Cannot read the attachment " + path + ": " + std::strerror(errno));
+      }
+      if (std::filesystem::is_directory(path)) {
+        throw TSendError(kExitFailed, "Cannot attach " + path + ": it is a folder");
+      }
+    }
+    TSendRoad road(err);
+    const std::string text = ComposeMessage(draft, std::time(nullptr));
+    road.Compose([&](TWriteFile& file) { WriteText(file, text); });
+    for (const std::string& path : attachments) road.Attach(path);
+    road.Send(out, true);
+    return kExitOk;
+  } catch (const TSendError& error) {
+    err << "corvid send: " << error.what() << "\n";
+    return error.Status();
+  } catch (const std::exception& error) {
+    err << "corvid send: " << error.what() << "\n";
+    return kExitFailed;
+  }
+}
+
+// --- sendmail ------------------------------------------------------------------
+
+namespace {
+
+constexpr int kExUsage = 64;
+constexpr int kExDataErr = 65;
+constexpr int kExTempFail = 75;
+
+bool SameAddress(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+}  // namespace
+
+int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+  bool from_headers = false;  // -t
+  bool dot_ends = true;       // without -i / -oi a lone "." line ends the message
+  bool verbose = false;
+  std::string envelope_from;
+  std::vector<std::string> recipients;
+  bool options_done = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_done || arg.empty() || arg[0] != '-') {
+      recipients.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+    } else if (arg == "-t") {
+      from_headers = true;
+    } else if (arg == "-i" || arg == "-oi") {
+      dot_ends = false;
+    } else if (arg == "-v") {
+      verbose = true;
+    } else if (arg == "-f" || arg == "-r") {
+      if (i + 1 >= args.size()) {
+        err << "corvid sendmail: " << arg << " needs an address\n";
+        return kExUsage;
+      }
+      envelope_from = args[++i];
+    } else if (arg.rfind("-f", 0) == 0 || arg.rfind("-r", 0) == 0) {
+      envelope_from = arg.substr(2);
+    } else if (arg == "-F" || arg == "-N" || arg == "-R" || arg == "-V" || arg == "-B" || arg == "-O") {
+      ++i;  // options of real sendmail programs that take a value; nothing to do here
+    }
+    // Other options (-oem, -bm, -odb, ...) change nothing here.
+  }
+  if (!from_headers && recipients.empty()) {
+    err << "corvid sendmail: no recipients (give addresses or -t)\n";
+    return kExUsage;
+  }
+
+  // The header block, kept as written.
+  std::string header_block;
+  std::string line;
+  std::string newline = "\n";
+  bool first = true, ended = false, has_body = false;
+  while (std::getline(in, line)) {
+    if (first && line.rfind("From ", 0) == 0) {  // an mbox separator, not a header
+      first = false;
+      continue;
+    }
+    if (first && !line.empty() && line.back() == '\r') newline = "\r\n";
+    first = false;
+    if (line.empty() || line == "\r") {
+      has_body = true;
+      break;
+    }
+    if (dot_ends && (line == "." || line == ".\r")) {
+      ended = true;
+      break;
+    }
+    header_block += line + "\n";
+  }
+  std::vector<THeaderField> fields = SplitHeaderFields(header_block);
+  if (fields.empty()) {
+    err << "corvid sendmail: the message has no header\n";
+    return kExDataErr;
+  }
+  std::vector<std::string> in_headers;
+  THeaderField* bcc = nullptr;
+  bool has_from = false, has_date = false, has_id = false;
+  for (THeaderField& field : fields) {
+    if (field.raw.find(':') == std::string::npos) {
+      err << "corvid sendmail: not a header line: " << field.raw;
+      return kExDataErr;
+    }
+    const char* name = field.name.c_str();
+    if (!strcasecmp(name, "To") || !strcasecmp(name, "Cc") || !strcasecmp(name, "Bcc")) {
+      for (const std::string& address : AddressesOf(FieldValue(field))) in_headers.push_back(address);
+      if (!strcasecmp(name, "Bcc")) bcc = &field;
+    }
+    has_from = has_from || !strcasecmp(name, "From");
+    has_date = has_date || !strcasecmp(name, "Date");
+    has_id = has_id || !strcasecmp(name, "Message-ID");
+  }
+  // Recipients the header does not name travel as blind copies, so the
+  // stored message carries every recipient (and sendmail -t finds them).
+  std::vector<std::string> missing;
+  for (const std::string& address : recipients) {
+    bool found = false;
+    for (const std::string& known : in_headers) found = found || SameAddress(known, address);
+    for (const std::string& known : missing) found = found || SameAddress(known, address);
+    if (!found) missing.push_back(address);
+  }
+  if (!from_headers) {
+    // Only the given recipients get the message: header addresses that are
+    // not among them cannot be left out of a stored message, so refuse.
+    for (const std::string& known : in_headers) {
+      bool given = false;
+      for (const std::string& address : recipients) given = given || SameAddress(known, address);
+      if (!given) {
+        err << "corvid sendmail: " << known << " is in the header but not among the recipients; use -t\n";
+        return kExUsage;
+      }
+    }
+  }
+  if (in_headers.empty() && missing.empty()) {
+    err << "corvid sendmail: no recipients in the message\n";
+    return kExUsage;
+  }
+  std::string joined;
+  for (const std::string& address : missing) joined += (joined.empty() ? "" : ", ") + address;
+  std::string header;
+  for (THeaderField& field : fields) {
+    std::string raw = field.raw;
+    if (&field == bcc && !missing.empty()) {
+      while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.pop_back();
+      raw += ", " + joined + "\n";
+    }
+    // Lines were split at LF; give them back the message's line end.
+    std::string fixed;
+    for (char c : raw) fixed += c == '\n' && newline == "\r\n" && (fixed.empty() || fixed.back() != '\r') ? "\r\n" : std::string(1, c);
+    header += fixed;
+  }
+  if (bcc == nullptr && !missing.empty()) header += "Bcc: " + joined + newline;
+  if (!has_from) header += "From: " + (envelope_from.empty() ? DefaultSender() : envelope_from) + newline;
+  if (!has_date || !has_id) {
+    TDraft none;
+    const std::string composed = ComposeMessage(none, std::time(nullptr));
+    for (const THeaderField& field : SplitHeaderFields(composed.substr(0, composed.find("\n\n") + 1))) {
+      if ((!has_date && field.name == "Date") || (!has_id && field.name == "Message-ID")) {
+        header += field.raw.substr(0, field.raw.size() - 1) + newline;
+      }
+    }
+  }
+
+  try {
+    TSendRoad road(err);
+    road.Compose([&](TWriteFile& file) {
+      WriteText(file, header);
+      if (!has_body || ended) return;
+      WriteText(file, newline);
+      while (std::getline(in, line)) {
+        if (dot_ends && (line == "." || line == ".\r")) break;
+        line += '\n';
+        WriteText(file, line);
+      }
+    });
+    road.Send(out, verbose);
+    return 0;
+  } catch (const std::exception& error) {
+    err << "corvid sendmail: " << error.what() << "\n";
+    return kExTempFail;
+  }
+}
+
+}  // namespace corvid::client

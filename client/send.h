@@ -1,0 +1,27 @@
+// The commands that send mail: `corvid send` composes a message, `corvid
+// sendmail` takes one on standard input. Both go the client's one road:
+// the message is put into "Outbox" of the default store, the loaded
+// extensions see it submitted (OnSubmit), the client writes it
+// (SaveChanges), the extensions see the write complete (OnWriteComplete),
+// and the client sends it: through the profile's SendCommand when there is
+// one, and into "Sent Items".
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace corvid::client {
+
+// Exit statuses of `corvid`.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// `corvid send ARGS`: the arguments after "send".
+int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// `corvid sendmail ARGS`: the message from `in`; sendmail's exit statuses
+// (0, 64 wrong use, 65 bad message, 75 failed, try later).
+int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
+
+}  // namespace corvid::client

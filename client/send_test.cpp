@@ -1,0 +1,543 @@
+// `corvid send` and `corvid sendmail` as processes, on a temporary machine
+// root, with and without a test extension loaded.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <variant>
+
+#include "client/extension_entry.h"
+#include "platform/win/registry.h"
+#include "platform/win/test_support.h"
+#include "settings/blowfish_tools.h"
+#include "settings/catalogue.h"
+
+namespace corvid::client {
+namespace {
+namespace fs = std::filesystem;
+
+struct TRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+class SendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = machine_.Root();
+    maildir_ = root_ / "mail" / "maildir";
+    ASSERT_EQ(Run(Dist("corvid-mapi") + " stores").status, 0);  // makes the profile
+  }
+  void TearDown() override { ::unsetenv("CORVID_TEST_EXTENSION_LOG"); }
+
+  static std::string Dist(const std::string& program) { return Quote(std::string(CORVID_DIST) + "/" + program); }
+
+  TRun Run(const std::string& command, const std::string& input = "") {
+    WriteFile(root_ / "stdin", input);
+    const std::string line = command + " <" + Quote((root_ / "stdin").string()) + " >" +
+                             Quote((root_ / "stdout").string()) + " 2>" + Quote((root_ / "stderr").string());
+    TRun run;
+    const int status = std::system(line.c_str());
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(root_ / "stdout");
+    run.err = ReadFile(root_ / "stderr");
+    return run;
+  }
+
+  // The files of a Maildir folder's cur/ and new/.
+  std::vector<fs::path> Messages(const std::string& folder) {
+    std::vector<fs::path> out;
+    for (const char* sub : {"cur", "new"}) {
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator(maildir_ / ("." + folder) / sub, error)) {
+        out.push_back(entry.path());
+      }
+    }
+    return out;
+  }
+
+  void SetSendCommand(const std::string& command) {
+    const fs::path profile = root_ / "mail" / "profile.ini";
+    std::string text = ReadFile(profile);
+    const size_t at = text.find("[Profile]\r\n");
+    ASSERT_NE(at, std::string::npos);
+    text.insert(at + 11, "SendCommand=" + command + "\r\n");
+    WriteFile(profile, text);
+  }
+
+  void RegisterTestExtension() {
+    const std::string text = std::string("4.0;") + CORVID_TEST_EXTENSION + ";1;11100111111101;0011110";
+    win::HKEY key = nullptr;
+    ASSERT_EQ(win::RegCreateKeyEx(win::HKEY_LOCAL_MACHINE, kExtensionsKey, 0, nullptr, 0, win::KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+              win::ERROR_SUCCESS);
+    ASSERT_EQ(win::RegSetValueEx(key, "Test", 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(text.c_str()),
+                                 static_cast<win::DWORD>(text.size() + 1)),
+              win::ERROR_SUCCESS);
+    win::RegCloseKey(key);
+    log_ = root_ / "extension.log";
+    ::setenv("CORVID_TEST_EXTENSION_LOG", log_.c_str(), 1);
+  }
+
+  // The attachments of the one message in Sent Items, saved into a folder.
+  std::vector<std::pair<std::string, std::string>> SavedAttachments() {
+    const TRun list = Run(Dist("corvid-mapi") + " ls 'Sent Items'");
+    EXPECT_EQ(list.status, 0) << list.err;
+    const std::string entry = list.out.substr(0, list.out.find(' '));
+    const fs::path folder = root_ / "saved";
+    const TRun saved = Run(Dist("corvid-mapi") + " save " + entry + " " + Quote(folder.string()));
+    EXPECT_EQ(saved.status, 0) << saved.err;
+    std::vector<std::pair<std::string, std::string>> out;
+    std::error_code error;
+    for (const auto& file : fs::directory_iterator(folder, error)) {
+      out.emplace_back(file.path().filename().string(), ReadFile(file.path()));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  win::TTestMachine machine_;
+  fs::path root_, maildir_, log_;
+};
+
+TEST_F(SendTest, ComposesSendsThroughTheCommandAndKeepsTheMessageInSentItems) {
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big += std::to_string(i) + "\n";
+  WriteFile(root_ / "big.txt", big);
+  WriteFile(root_ / "tiny.bin", std::string("\0\x01\xff", 3));
+  WriteFile(root_ / "body.txt", "First line\nZweite Zeile: äöü\n");
+  SetSendCommand("cat > " + Quote((root_ / "piped.eml").string()));
+
+  const TRun run = Run(Dist("corvid") + " send --to 'Bob <bob@example.com>' --to ann@example.com --cc carol@example.com"
+                       " --bcc dave@example.com --subject 'Grüße' --body-file " + Quote((root_ / "body.txt").string()) +
+                       " --attach " + Quote((root_ / "big.txt").string()) + " --attach " +
+                       Quote((root_ / "tiny.bin").string()));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const std::string sizes = "  big.txt  " + std::to_string(big.size()) + " bytes\n  tiny.bin  3 bytes\n";
+  EXPECT_NE(run.out.find("Attachments before sending:\n" + sizes + "Attachments after:\n" + sizes), std::string::npos)
+      << run.out;
+
+  EXPECT_TRUE(Messages("Outbox").empty());
+  const std::vector<fs::path> sent = Messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(run.out.find("Sent: " + sent[0].string() + "\n"), std::string::npos) << run.out;
+  const std::string message = ReadFile(sent[0]);
+  EXPECT_EQ(ReadFile(root_ / "piped.eml"), message);  // the command got the very message
+  for (const char* header : {"To: Bob <bob@example.com>, ann@example.com\n", "Cc: carol@example.com\n",
+                             "Bcc: dave@example.com\n", "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\n", "Message-ID: <"}) {
+    EXPECT_NE(message.find(header), std::string::npos) << header;
+  }
+  EXPECT_NE(message.find("Zweite Zeile: äöü"), std::string::npos);
+  const auto attachments = SavedAttachments();
+  ASSERT_EQ(attachments.size(), 2u);
+  EXPECT_EQ(attachments[0], std::make_pair(std::string("big.txt"), big));
+  EXPECT_EQ(attachments[1], std::make_pair(std::string("tiny.bin"), std::string("\0\x01\xff", 3)));
+}
+
+TEST_F(SendTest, TheExtensionSeesSubmitThenWriteCompleteAndIsReleasedAtExit) {
+  RegisterTestExtension();
+  WriteFile(root_ / "a.txt", "data");
+  const TRun run = Run(Dist("corvid") + " send --to bob@example.com --subject s --body b --attach " +
+                       Quote((root_ / "a.txt").string()));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Attachments before sending:\n  a.txt  4 bytes\nAttachments after:\n  checked.txt  4 bytes\n"),
+            std::string::npos)
+      << run.out;
+
+  std::vector<std::string> events;
+  std::istringstream lines(ReadFile(log_));
+  int installs = 0, destroys = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Install", 0) == 0) {
+      ++installs;
+    } else if (line == "Destroy") {
+      ++destroys;
+    } else {
+      events.push_back(line);
+    }
+  }
+  EXPECT_EQ(installs, 11);
+  EXPECT_EQ(destroys, 11);  // every object the entry point made is gone at exit
+  EXPECT_EQ(events, (std::vector<std::string>{"OnSubmit marked", "OnWriteComplete renamed", "OnSubmitComplete"}));
+
+  const std::vector<fs::path> sent = Messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  const std::string message = ReadFile(sent[0]);
+  // The mark set before the client wrote the message was written with it.
+  EXPECT_NE(message.find("submitted"), std::string::npos);
+  EXPECT_NE(message.find("checked.txt"), std::string::npos);
+}
+
+TEST_F(SendTest, AnExtensionThatFailsTheSubmitStopsTheSend) {
+  RegisterTestExtension();
+  ::setenv("CORVID_TEST_EXTENSION_REFUSE", "1", 1);
+  WriteFile(root_ / "a.txt", "data");
+  const TRun run = Run(Dist("corvid") + " send --to bob@example.com --body b --attach " +
+                       Quote((root_ / "a.txt").string()));
+  ::unsetenv("CORVID_TEST_EXTENSION_REFUSE");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("stays in Outbox"), std::string::npos) << run.err;
+  EXPECT_TRUE(Messages("Sent Items").empty());
+  // Kept whole, attachment included, and not handed on.
+  const std::vector<fs::path> outbox = Messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_NE(ReadFile(outbox[0]).find("filename=a.txt"), std::string::npos);
+  EXPECT_EQ(ReadFile(log_).find("OnWriteComplete"), std::string::npos);
+}
+
+TEST_F(SendTest, AFailedDeliveryCommandLeavesTheMessageInOutbox) {
+  SetSendCommand("cat >/dev/null; exit 3");
+  const TRun run = Run(Dist("corvid") + " send --to bob@example.com --body b");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("exit 3"), std::string::npos) << run.err;
+  EXPECT_EQ(Messages("Outbox").size(), 1u);
+  EXPECT_TRUE(Messages("Sent Items").empty());
+}
+
+TEST_F(SendTest, WrongUseAndUnreadableFilesSendNothing) {
+  struct TCase {
+    std::string args;
+    int status;
+  };
+  const TCase cases[] = {
+      {"", 2},
+      {"--subject s", 2},                                  // no recipient
+      {"--to a@example.com --body b --body-file x", 2},   // two bodies
+      {"--to a@example.com --colour red", 2},
+      {"--to", 2},
+      {"--to a@example.com --attach /nonexistent/file", 1},
+      {"--to a@example.com --body-file /nonexistent/file", 1},
+  };
+  for (const TCase& c : cases) {
+    const TRun run = Run(Dist("corvid") + " send " + c.args);
+    EXPECT_EQ(run.status, c.status) << c.args << ": " << run.err;
+    EXPECT_FALSE(run.err.empty()) << c.args;
+  }
+  EXPECT_TRUE(Messages("Outbox").empty());
+  EXPECT_TRUE(Messages("Sent Items").empty());
+}
+
+const char kMail[] =
+    "From: Ann <ann@example.com>\n"
+    "To: Bob <bob@example.com>\n"
+    "Cc: carol@example.com\n"
+    "Subject: patch\n"
+    "MIME-Version: 1.0\n"
+    "Content-Type: multipart/mixed; boundary=XX\n"
+    "\n"
+    "--XX\n"
+    "Content-Type: text/plain\n"
+    "\n"
+    "see attached\n"
+    ".\n"
+    "--XX\n"
+    "Content-Type: text/plain; name=fix.diff\n"
+    "Content-Disposition: attachment; filename=fix.diff\n"
+    "\n"
+    "-old\n+new\n"
+    "--XX--\n";
+
+TEST_F(SendTest, SendmailTakesTheMessageFromStandardInput) {
+  SetSendCommand("cat > " + Quote((root_ / "piped.eml").string()));
+  // -t: the header names the recipients; an address given besides goes as
+  // a blind copy. -oi: a lone dot is text.
+  const TRun run = Run(Dist("corvid") + " sendmail -t -oi extra@example.com", kMail);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  const std::vector<fs::path> sent = Messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  const std::string message = ReadFile(sent[0]);
+  EXPECT_EQ(ReadFile(root_ / "piped.eml"), message);
+  EXPECT_NE(message.find("Bcc: extra@example.com\n"), std::string::npos);
+  EXPECT_NE(message.find("see attached\n.\n--XX"), std::string::npos);
+  EXPECT_NE(message.find("Message-ID: <"), std::string::npos);
+  const auto attachments = SavedAttachments();
+  ASSERT_EQ(attachments.size(), 1u);
+  EXPECT_EQ(attachments[0], std::make_pair(std::string("fix.diff"), std::string("-old\n+new")));
+}
+
+TEST_F(SendTest, SendmailRecipientsAndTheEndingDot) {
+  // Without -i a lone dot ends the message: the rest never arrives.
+  TRun run = Run(Dist("corvid") + " sendmail bob@example.com carol@example.com",
+                 "To: bob@example.com\nCc: carol@example.com\nSubject: x\n\nbody\n.\nnot sent\n");
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<fs::path> sent = Messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  std::string message = ReadFile(sent[0]);
+  EXPECT_NE(message.find("body\n"), std::string::npos);
+  EXPECT_EQ(message.find("not sent"), std::string::npos);
+  EXPECT_NE(message.find("From: "), std::string::npos);  // a sender is added when missing
+
+  // Wrong uses send nothing.
+  const struct {
+    std::string args, input;
+    int status;
+  } refused[] = {
+      {"", "To: a@example.com\n\nx\n", 64},                            // no recipients, no -t
+      {"-t", "Subject: none\n\nx\n", 64},                              // -t, none in the header
+      {"a@example.com", "To: a@example.com, b@example.com\n\nx\n", 64},  // b not among the recipients
+      {"-t", "", 65},                                                  // no message
+  };
+  for (const auto& c : refused) {
+    run = Run(Dist("corvid") + " sendmail " + c.args, c.input);
+    EXPECT_EQ(run.status, c.status) << c.args << " / " << c.input << ": " << run.err;
+  }
+  EXPECT_EQ(Messages("Sent Items").size(), 1u);
+  EXPECT_TRUE(Messages("Outbox").empty());
+}
+
+// With the real extension, when this build has it: registered through its
+// own export, it packs the attachment of a sent message into a ZIP archive.
+TEST_F(SendTest, TheRealExtensionZipsTheAttachmentOfASentMessage) {
+  const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
+  if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
+    GTEST_SKIP() << "corvina.dll or rundll32 is not built here";
+  }
+  if (std::system("command -v unzip >/dev/null 2>&1") != 0) GTEST_SKIP() << "no unzip";
+  TRun run = Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1");
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big += "line " + std::to_string(i) + " of a text that packs well\n";
+  WriteFile(root_ / "big.txt", big);
+  run = Run(Dist("corvid") + " send --to bob@example.com --subject zipped --body b --attach " +
+            Quote((root_ / "big.txt").string()));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Attachments before sending:\n  big.txt  " + std::to_string(big.size()) + " bytes\n"),
+            std::string::npos)
+      << run.out;
+
+  const auto attachments = SavedAttachments();
+  ASSERT_EQ(attachments.size(), 1u) << run.out;
+  const std::string& name = attachments[0].first;
+  ASSERT_TRUE(name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0) << name;
+  EXPECT_LT(attachments[0].second.size(), big.size() / 2);
+  const fs::path zip = root_ / "saved" / name;
+  EXPECT_EQ(Run("unzip -t " + Quote(zip.string())).status, 0);
+  EXPECT_EQ(Run("unzip -p " + Quote(zip.string()) + " big.txt").out, big);
+}
+
+// Reads a message with Python's email package: one line per leaf part
+// ("TYPE<tab>FILENAME"), its decoded data in OUTDIR/part-N. Or lists and
+// extracts a ZIP archive with Python's zipfile (an empty PASSWORD: none).
+const char kReadScript[] = R"(import email, email.policy, os, sys, zipfile
+if sys.argv[1] == "parts":
+    with open(sys.argv[2], "rb") as f:
+        msg = email.message_from_bytes(f.read(), policy=email.policy.default)
+    leaves = [p for p in msg.walk() if not p.is_multipart()]
+    for i, part in enumerate(leaves):
+        with open(os.path.join(sys.argv[3], "part-%d" % i), "wb") as f:
+            f.write(part.get_payload(decode=True) or b"")
+        print("%s\t%s" % (part.get_content_type(), part.get_filename() or ""))
+else:
+    with zipfile.ZipFile(sys.argv[2]) as z:
+        for name in z.namelist():
+            with open(os.path.join(sys.argv[4], name), "wb") as f:
+                f.write(z.read(name, pwd=sys.argv[3].encode() or None))
+            print(name)
+)";
+
+// Text that packs well, different per name, not ending in a line break (so
+// it survives being a MIME text part unchanged).
+std::string Prose(size_t size, const std::string& name) {
+  std::string out;
+  while (out.size() < size) out += name + ": the quick brown fox jumps over the lazy dog.\n";
+  out.resize(size);
+  if (!out.empty()) out.back() = '.';
+  return out;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// One send per row through the client with the real extension: what leaves
+// packed for which settings and message, and that every archive opens with
+// the standard tools and gives back the very files.
+TEST_F(SendTest, TheRealExtensionPacksWhatTheSettingsAndTheMessageAllow) {
+  const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
+  if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
+    GTEST_SKIP() << "corvina.dll or rundll32 is not built here";
+  }
+  if (std::system("command -v unzip >/dev/null 2>&1 && command -v python3 >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no unzip or python3";
+  }
+  TRun run = Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const fs::path script = root_ / "read.py";
+  WriteFile(script, kReadScript);
+
+  using TValue = std::variant<win::DWORD, std::string>;
+  struct TRow {
+    const char* what;
+    std::vector<std::pair<const char*, TValue>> settings;  // values under Compression
+    std::string to;  // empty: a meeting request through sendmail
+    std::vector<std::pair<std::string, size_t>> files;
+    // Attachments after the send: name, and the files an archive holds
+    // (none: the original file, unchanged).
+    std::vector<std::pair<std::string, std::vector<std::string>>> expected;
+    std::string password;
+    bool sfx = false;
+  };
+  const std::string two_txt_zip = "attachments.zip";
+  const TRow rows[] = {
+      {"smtp, defaults", {}, "bob@example.com", {{"a.txt", 5000}, {"b.txt", 7000}},
+       {{two_txt_zip, {"a.txt", "b.txt"}}}, "", false},
+      {"fax recipient", {}, "FAX:+1 555 0100", {{"a.txt", 5000}, {"b.txt", 7000}},
+       {{two_txt_zip, {"a.txt", "b.txt"}}}, "", false},
+      {"skip mask", {{"SkipFiles", std::string("jpg")}}, "bob@example.com",
+       {{"photo.JPG", 5000}, {"a.txt", 5000}, {"b.txt", 7000}},
+       {{"photo.JPG", {}}, {two_txt_zip, {"a.txt", "b.txt"}}}, "", false},
+      {"minimum size", {}, "bob@example.com", {{"small.txt", 1023}, {"edge.txt", 1023}},
+       {{"small.txt", {}}, {two_txt_zip, {"edge.txt"}}}, "", false},
+      {"separate archives", {{"MakeSingleZIP", win::DWORD{0}}}, "bob@example.com",
+       {{"a.txt", 5000}, {"b.doc", 7000}}, {{"a.zip", {"a.txt"}}, {"b.zip", {"b.doc"}}}, "", false},
+      {"password",
+       {{"UsePassword", win::DWORD{1}}, {"Password", settings::EncryptString("s3cret pass")}},
+       "bob@example.com", {{"a.txt", 5000}, {"b.txt", 7000}}, {{two_txt_zip, {"a.txt", "b.txt"}}}, "s3cret pass", false},
+      {"self-extracting", {{"CreateSFX", win::DWORD{1}}}, "bob@example.com",
+       {{"a.txt", 50000}, {"b.txt", 70000}}, {{"attachments.exe", {"a.txt", "b.txt"}}}, "", true},
+      {"meeting request", {}, "", {{"a.txt", 5000}}, {{"a.zip", {"a.txt"}}}, "", false},
+  };
+
+  int index = 0;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.what);
+    const fs::path dir = root_ / ("row" + std::to_string(index++));
+    fs::create_directories(dir / "parts");
+    // Each row starts from the defaults: the extension saves what it read at exit.
+    win::RegDeleteTree(win::HKEY_CURRENT_USER, settings::kSettingsKey);
+    win::RegDeleteTree(win::HKEY_LOCAL_MACHINE, settings::kSettingsKey);
+    win::HKEY key = nullptr;
+    ASSERT_EQ(win::RegCreateKeyEx(win::HKEY_CURRENT_USER, (std::string(settings::kSettingsKey) + "\\Compression").c_str(),
+                                  0, nullptr, 0, win::KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              win::ERROR_SUCCESS);
+    for (const auto& [name, value] : row.settings) {
+      if (const auto* number = std::get_if<win::DWORD>(&value)) {
+        win::RegSetValueEx(key, name, 0, win::REG_DWORD, reinterpret_cast<const win::BYTE*>(number), sizeof *number);
+      } else {
+        const std::string& text = std::get<std::string>(value);
+        win::RegSetValueEx(key, name, 0, win::REG_SZ, reinterpret_cast<const win::BYTE*>(text.c_str()),
+                           static_cast<win::DWORD>(text.size() + 1));
+      }
+    }
+    win::RegCloseKey(key);
+    for (const fs::path& old : Messages("Sent Items")) fs::remove(old);
+
+    std::map<std::string, std::string> originals;
+    std::string attach;
+    for (const auto& [name, size] : row.files) {
+      originals[name] = Prose(size, name);
+      WriteFile(dir / name, originals[name]);
+      attach += " --attach " + Quote((dir / name).string());
+    }
+    const std::string body = "Body of the row " + std::string(row.what);
+    if (!row.to.empty()) {
+      run = Run(Dist("corvid") + " send --to " + Quote(row.to) + " --subject s --body " + Quote(body) + attach);
+    } else {
+      const auto& [name, data] = *originals.begin();
+      run = Run(Dist("corvid") + " sendmail -t -i",
+                "From: ann@example.com\nTo: bob@example.com\nSubject: meet\nMIME-Version: 1.0\n"
+                "Content-Type: multipart/mixed; boundary=XX\n\n--XX\nContent-Type: text/plain\n\n" + body +
+                    "\n--XX\nContent-Type: text/calendar; method=REQUEST\n\nBEGIN:VCALENDAR\nMETHOD:REQUEST\n"
+                    "END:VCALENDAR\n--XX\nContent-Type: text/plain; name=" + name +
+                    "\nContent-Disposition: attachment; filename=" + name + "\n\n" + data + "\n--XX--\n");
+    }
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<fs::path> sent = Messages("Sent Items");
+    ASSERT_EQ(sent.size(), 1u);
+
+    const TRun parts = Run("python3 " + Quote(script.string()) + " parts " + Quote(sent[0].string()) + " " +
+                           Quote((dir / "parts").string()));
+    ASSERT_EQ(parts.status, 0) << parts.err;
+    std::vector<std::pair<std::string, std::string>> attachments;  // name, data
+    bool body_kept = false, calendar_kept = false;
+    const std::vector<std::string> lines = Lines(parts.out);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const std::string type = lines[i].substr(0, lines[i].find('\t'));
+      const std::string file = lines[i].substr(lines[i].find('\t') + 1);
+      const std::string data = ReadFile(dir / "parts" / ("part-" + std::to_string(i)));
+      if (!file.empty()) {
+        attachments.emplace_back(file, data);
+      } else if (type == "text/plain") {
+        body_kept = body_kept || data.rfind(body, 0) == 0;
+      } else if (type == "text/calendar") {
+        calendar_kept = data.find("METHOD:REQUEST") != std::string::npos;
+      }
+    }
+    EXPECT_TRUE(body_kept) << parts.out;
+    EXPECT_EQ(calendar_kept, row.to.empty()) << parts.out;
+
+    std::sort(attachments.begin(), attachments.end());
+    auto expected = row.expected;
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(attachments.size(), expected.size()) << parts.out;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const auto& [name, entries] = expected[i];
+      ASSERT_EQ(attachments[i].first, name) << parts.out;
+      if (entries.empty()) {
+        EXPECT_EQ(attachments[i].second, originals[name]) << name;
+        continue;
+      }
+      const fs::path archive = dir / name;
+      WriteFile(archive, attachments[i].second);
+      const std::string password = row.password.empty() ? "" : " -P " + Quote(row.password);
+      EXPECT_EQ(Run("unzip -t" + password + " " + Quote(archive.string())).status, 0) << name;
+      const fs::path out = dir / (name + ".py");
+      fs::create_directories(out);
+      const TRun listed = Run("python3 " + Quote(script.string()) + " zip " + Quote(archive.string()) + " " +
+                              Quote(row.password) + " " + Quote(out.string()));
+      ASSERT_EQ(listed.status, 0) << listed.err;
+      std::vector<std::string> names = Lines(listed.out);
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, entries);
+      for (const std::string& entry : entries) EXPECT_EQ(ReadFile(out / entry), originals[entry]) << entry;
+      if (!row.password.empty()) {
+        EXPECT_NE(Run("unzip -t -P wrong " + Quote(archive.string())).status, 0);
+        EXPECT_NE(Run("python3 " + Quote(script.string()) + " zip " + Quote(archive.string()) + " '' " +
+                      Quote(out.string()))
+                      .status,
+                  0);
+      }
+      if (row.sfx) {
+        // The attachment is a program that unpacks itself into a fresh folder.
+        const fs::path unpacked = dir / "unpacked";
+        fs::create_directories(unpacked);
+        fs::permissions(archive, fs::perms::owner_all);
+        const TRun extracted = Run("cd " + Quote(unpacked.string()) + " && " + Quote(archive.string()));
+        EXPECT_EQ(extracted.status, 0) << extracted.err;
+        for (const std::string& entry : entries) EXPECT_EQ(ReadFile(unpacked / entry), originals[entry]) << entry;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvid::client

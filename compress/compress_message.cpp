@@ -1,0 +1,531 @@
+#include "compress/compress_message.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <system_error>
+
+#include "compress/attachment_stream.h"
+#include "compress/mapi_procedures.h"
+#include "compress/recipient_rules.h"
+#include "platform/win/locale.h"
+#include "platform/win/resources.h"
+#include "settings/catalogue.h"
+#include "ui/prompts.h"
+#include "zip/errors.h"
+#include "zip/temp_files.h"
+#include "zip/text.h"
+#include "zip/zip_writer.h"
+
+namespace corvid::compress {
+
+using namespace mapi;
+
+namespace {
+
+constexpr char kFallbackZipName[] = "attachments.zip";
+constexpr char kStubResource[] = "SFXBIN";
+// A long property every new attachment receives, set to -1, as attachments
+// made by this extension have always carried it.
+constexpr ULONG kTagRenderingPosition = 0x03700003;
+constexpr int kConfirmTimeoutMs = 30000;
+constexpr size_t kCopyBufferBytes = 64 * 1024;
+
+// ---------------------------------------------------------------------------
+// Small text helpers.
+
+size_t CodePointCount(std::string_view text) {
+  size_t count = 0;
+  for (unsigned char c : text) count += (c & 0xC0) != 0x80 ? 1 : 0;
+  return count;
+}
+
+std::string AsciiUpper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// The name without any folder part: what the archive stores as its entry
+// name, and what may safely name a file inside a temporary folder.
+std::string LastComponent(const std::string& name) {
+  const size_t separator = name.find_last_of("/\\");
+  return separator == std::string::npos ? name : name.substr(separator + 1);
+}
+
+// "report.doc" -> "report.zip", "notes" -> "notes.zip"; only the last
+// component's dot counts.
+std::string ReplaceExtension(const std::string& name, const std::string& extension) {
+  const size_t separator = name.find_last_of("/\\");
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (separator != std::string::npos && dot < separator)) return name + extension;
+  return name.substr(0, dot) + extension;
+}
+
+bool HasExtension(const std::string& name) {
+  return ReplaceExtension(name, "") != name;
+}
+
+// A file name for inside our own temporary folder: an attachment or a typed
+// name may carry folders ("../x"), which must not lead out of it.
+std::string SafeFileName(const std::string& name) {
+  std::string base = LastComponent(name);
+  if (base.empty() || base == "." || base == "..") base = "attachments";
+  return base;
+}
+
+// "%10.0n": the number with the locale's thousands separator, right-aligned
+// in 10 characters.
+std::string FormatKilobytes(int64_t value) {
+  const bool negative = value < 0;
+  std::string digits = std::to_string(negative ? -value : value);
+  const std::string separator = win::ThousandSeparator();
+  std::string grouped;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += separator;
+    grouped += digits[i];
+  }
+  if (negative) grouped.insert(0, "-");
+  const size_t width = CodePointCount(grouped);
+  if (width < 10) grouped.insert(0, 10 - width, ' ');
+  return grouped;
+}
+
+std::string ConfirmationText(int64_t before_kb, int64_t after_kb, int64_t ratio) {
+  char ratio_text[32];
+  std::snprintf(ratio_text, sizeof ratio_text, "%3lld", static_cast<long long>(ratio));
+  return "This message contains attachments that can be compressed by Corvid.\r\n\r\n"
+         "Attachments size before compression:\r\n   " +
+         FormatKilobytes(before_kb) +
+         " kB\r\n"
+         "Attachments size after compression:\r\n   " +
+         FormatKilobytes(after_kb) +
+         " kB\r\n"
+         "Compression ratio: " +
+         ratio_text +
+         " %.\r\n\r\n"
+         "Would you like Corvid to replace the original\r\n"
+         "attachments(s) with ZIP file(s)?";
+}
+
+// 32-bit wrap-around sums, as the counters they feed keep them.
+int32_t Add32(int32_t a, int64_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
+// ---------------------------------------------------------------------------
+// Ownership of what one call makes.
+
+template <typename T>
+struct TReleaser {
+  void operator()(T* object) const {
+    if (object != nullptr) object->Release();
+  }
+};
+template <typename T>
+using TRef = std::unique_ptr<T, TReleaser<T>>;
+
+struct TRowsFree {
+  void operator()(SRowSet* rows) const { Mapi().FreeProws(rows); }
+};
+struct TBufferFree {
+  void operator()(void* buffer) const { Mapi().MAPIFreeBuffer(buffer); }
+};
+
+struct TArchive {
+  std::unique_ptr<zip::TZipWriter> writer;
+  // The names the archive stores, to keep one attachment from replacing
+  // another's entry.
+  std::vector<std::string> entry_names;
+};
+
+// Every archive, stub and folder of the call; the destructor removes them,
+// so they go on every road, an exception's included.
+class TWorkspace {
+ public:
+  TWorkspace() = default;
+  TWorkspace(const TWorkspace&) = delete;
+  TWorkspace& operator=(const TWorkspace&) = delete;
+  ~TWorkspace() {
+    // Writers first: they may hold their archives open.
+    archives.clear();
+    std::error_code ignored;
+    for (const std::string& file : delete_files) std::filesystem::remove(file, ignored);
+    // The folders are ours alone (made fresh, owner only): whatever a failed
+    // writer left in them goes too.
+    for (const std::string& folder : remove_directories) std::filesystem::remove_all(folder, ignored);
+  }
+
+  // A fresh folder, removed at the end.
+  std::string NewFolder() {
+    std::string folder = zip::CreateTempDirectory();
+    remove_directories.insert(folder);
+    return folder;
+  }
+
+  std::vector<TArchive> archives;
+  std::set<std::string> delete_files;
+  std::set<std::string> remove_directories;
+};
+
+struct TSettings {
+  std::vector<std::string> skip_list;
+  int32_t min_file_size_kb = 1;
+  bool single_zip = true;
+  std::string default_zip_name;
+  bool prompt_zip_name = false;
+  std::string password;
+  bool use_password = false;
+  int32_t level = 9;
+  bool create_sfx = false;
+  int32_t min_compression = 5;
+  bool prompt_compress = false;
+};
+
+// Read in the order the settings are listed, each created when missing.
+TSettings ReadSettings(settings::TOptionsContainer& options) {
+  TSettings s;
+  s.skip_list = SplitSkipList(settings::Read(options, settings::kSkipFiles));
+  s.min_file_size_kb = settings::Read(options, settings::kMinFileSize);
+  s.single_zip = settings::Read(options, settings::kMakeSingleZIP);
+  s.default_zip_name = settings::Read(options, settings::kDefaultZIPName);
+  s.prompt_zip_name = settings::Read(options, settings::kPromptZipName);
+  s.password = settings::Read(options, settings::kCompressionPassword);
+  s.use_password = settings::Read(options, settings::kUsePassword);
+  s.level = settings::Read(options, settings::kCompressionLevel);
+  s.create_sfx = settings::Read(options, settings::kCreateSFX);
+  s.min_compression = settings::Read(options, settings::kMinCompression);
+  s.prompt_compress = settings::Read(options, settings::kPromptCompress);
+  if (s.default_zip_name.empty()) s.default_zip_name = kFallbackZipName;
+  if (!HasExtension(s.default_zip_name)) s.default_zip_name += ".zip";
+  return s;
+}
+
+bool PassesSkipItems(const std::string& file_name, const std::vector<std::string>& items) {
+  for (const std::string& item : items) {
+    if (item.empty()) continue;
+    if (MatchMask(file_name, NormalizeFileMask(item), true)) return false;
+  }
+  return true;
+}
+
+const SPropValue* Column(const SRow& row, ULONG tag) {
+  for (ULONG i = 0; i < row.cValues; ++i) {
+    const SPropValue& value = row.lpProps[i];
+    if (PROP_ID(value.ulPropTag) == PROP_ID(tag) && PROP_TYPE(value.ulPropTag) != PT_ERROR) return &value;
+  }
+  return nullptr;
+}
+
+std::optional<std::string> TextColumn(const SRow& row, ULONG tag) {
+  const SPropValue* value = Column(row, tag);
+  if (value == nullptr || PROP_TYPE(value->ulPropTag) != PT_STRING8 || value->Value.lpszA == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(value->Value.lpszA);
+}
+
+// Makes one new attachment holding the archive file `path`. True only when
+// every step succeeded and every byte went in; the attachment's number is
+// added to `created` as soon as it exists, so the caller can take back
+// every one that joined the message.
+bool AttachArchive(IMessage* message, const std::string& path, std::vector<ULONG>& created) {
+  ULONG number = 0;
+  LPATTACH raw_attach = nullptr;
+  if (FAILED(message->CreateAttach(nullptr, 0, &number, &raw_attach)) || raw_attach == nullptr) return false;
+  TRef<IAttach> attach(raw_attach);
+  created.push_back(number);
+
+  bool complete = false;
+  const std::string name = LastComponent(path);
+  void* raw_block = nullptr;
+  if (FAILED(Mapi().MAPIAllocateBuffer(static_cast<ULONG>(4 * sizeof(SPropValue)), &raw_block)) ||
+      raw_block == nullptr) {
+    return false;
+  }
+  std::unique_ptr<void, TBufferFree> block(raw_block);
+  std::memset(raw_block, 0, 4 * sizeof(SPropValue));
+  auto* props = static_cast<SPropValue*>(raw_block);
+  props[0].ulPropTag = PR_ATTACH_METHOD;
+  props[0].Value.l = ATTACH_BY_VALUE;
+  props[1].ulPropTag = PR_ATTACH_LONG_FILENAME;
+  props[1].Value.lpszA = const_cast<char*>(name.c_str());
+  props[2].ulPropTag = PR_ATTACH_FILENAME;
+  props[2].Value.lpszA = const_cast<char*>(name.c_str());
+  props[3].ulPropTag = kTagRenderingPosition;
+  props[3].Value.l = -1;
+  if (SUCCEEDED(attach->SetProps(4, props, nullptr))) {
+    LPUNKNOWN raw_stream = nullptr;
+    if (SUCCEEDED(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
+                                       &raw_stream)) &&
+        raw_stream != nullptr) {
+      TRef<IStream> stream(static_cast<IStream*>(raw_stream));
+      try {
+        zip::TFileStream file(path, zip::fmOpenRead | zip::fmShareDenyWrite);
+        const int64_t expected = file.Size();
+        std::vector<uint8_t> buffer(kCopyBufferBytes);
+        int64_t copied = 0;
+        TAttachmentStream out(stream.get());
+        for (;;) {
+          const int64_t got = file.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+          if (got <= 0) break;
+          if (out.Write(buffer.data(), got) != got) break;
+          copied += got;
+        }
+        complete = copied == expected && SUCCEEDED(stream->Commit(STGC_OVERWRITE));
+      } catch (const std::exception&) {
+        complete = false;
+      }
+    }
+  }
+  block.reset();
+  // An incomplete attachment is not saved, so it never joins the message.
+  return complete && SUCCEEDED(attach->SaveChanges(KEEP_OPEN_READWRITE));
+}
+
+void Run(IMessage* message, settings::TOptionsContainer& options, bool interactive) {
+  if (message == nullptr) return;
+  settings::Increment(options, settings::kNumMessages);
+
+  const TMapiProcedures& mapi = Mapi();
+  if (!mapi.Bound({"HrGetOneProp", "HrQueryAllRows", "FreeProws", "MAPIAllocateBuffer", "MAPIFreeBuffer"})) return;
+
+  // Meeting requests and replies are the calendar's business.
+  {
+    LPSPropValue raw_class = nullptr;
+    if (FAILED(mapi.HrGetOneProp(message, PR_MESSAGE_CLASS, &raw_class)) || raw_class == nullptr) return;
+    std::unique_ptr<void, TBufferFree> message_class(raw_class);
+    if (PROP_TYPE(raw_class->ulPropTag) != PT_STRING8 || raw_class->Value.lpszA == nullptr) return;
+    if (AsciiUpper(raw_class->Value.lpszA).find("SCHEDULE") != std::string::npos) return;
+  }
+
+  std::unique_ptr<SRowSet, TRowsFree> rows;
+  {
+    LPMAPITABLE raw_table = nullptr;
+    if (FAILED(message->GetAttachmentTable(0, &raw_table)) || raw_table == nullptr) return;
+    TRef<IMAPITable> table(raw_table);
+    SizedSPropTagArray<5> columns = {
+        5, {PR_ATTACH_NUM, PR_ATTACH_METHOD, PR_ATTACH_LONG_FILENAME, PR_ATTACH_FILENAME, PR_DISPLAY_NAME}};
+    LPSRowSet raw_rows = nullptr;
+    if (FAILED(mapi.HrQueryAllRows(table.get(), columns.get(), nullptr, nullptr, 0, &raw_rows))) return;
+    rows.reset(raw_rows);
+  }
+  if (!rows || rows->cRows == 0) return;
+
+  const TSettings s = ReadSettings(options);
+  const int32_t stub_size = s.create_sfx ? static_cast<int32_t>(win::ResourceSize(kStubResource, win::RT_RCDATA)) : 0;
+
+  TWorkspace work;
+  std::vector<ULONG> replaced;
+  int32_t total_size = 0;
+
+  for (ULONG r = 0; r < rows->cRows; ++r) {
+    const SRow& row = rows->aRow[r];
+    const SPropValue* method = Column(row, PR_ATTACH_METHOD);
+    const SPropValue* number = Column(row, PR_ATTACH_NUM);
+    if (method == nullptr || number == nullptr || method->Value.l != ATTACH_BY_VALUE) continue;
+    std::optional<std::string> name = TextColumn(row, PR_ATTACH_LONG_FILENAME);
+    if (!name) name = TextColumn(row, PR_ATTACH_FILENAME);
+    if (!name) name = TextColumn(row, PR_DISPLAY_NAME);
+    if (!name) continue;
+    if (!PassesSkipItems(*name, s.skip_list)) continue;
+
+    // One archive for all: a name already in it would replace that entry,
+    // and the earlier attachment's data with it. This one stays unpacked.
+    const std::string entry_name = LastComponent(*name);
+    if (s.single_zip && !work.archives.empty()) {
+      const std::vector<std::string>& held = work.archives.front().entry_names;
+      if (std::any_of(held.begin(), held.end(),
+                      [&](const std::string& other) { return zip::SameTextNoCase(other, entry_name); })) {
+        continue;
+      }
+    }
+
+    LPATTACH raw_attach = nullptr;
+    if (FAILED(message->OpenAttach(static_cast<ULONG>(number->Value.l), &IID_IAttachment, 0, &raw_attach)) ||
+        raw_attach == nullptr) {
+      continue;
+    }
+    TRef<IAttach> attach(raw_attach);
+    LPUNKNOWN raw_stream = nullptr;
+    if (FAILED(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, &raw_stream)) || raw_stream == nullptr) {
+      continue;
+    }
+    TRef<IStream> stream(static_cast<IStream*>(raw_stream));
+
+    int32_t counted = INT32_MAX;
+    STATSTG stat{};
+    if (SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME))) {
+      counted = static_cast<int32_t>(static_cast<uint32_t>(stat.cbSize.QuadPart));
+    }
+    if (!s.single_zip) counted = Add32(counted, stub_size);
+    if (static_cast<int64_t>(counted) < static_cast<int64_t>(s.min_file_size_kb) * 1024) continue;
+
+    if (!s.single_zip || work.archives.empty()) {
+      TArchive archive;
+      archive.writer = std::make_unique<zip::TZipWriter>();
+      const std::string folder = work.NewFolder();
+      std::string file_name;
+      if (rows->cRows == 1 || !s.single_zip) {
+        file_name = ReplaceExtension(SafeFileName(*name), ".zip");
+      } else {
+        file_name = s.default_zip_name;
+        if (s.prompt_zip_name && interactive) {
+          std::string answer = file_name;
+          if (ui::AskZipName("Compressing attachments...", "Please enter ZIP file name:", answer)) {
+            file_name = answer;
+          }
+          if (file_name.empty()) file_name = kFallbackZipName;
+          file_name = ReplaceExtension(file_name, ".zip");
+        }
+        file_name = SafeFileName(file_name);
+      }
+      zip::TZipWriter& writer = *archive.writer;
+      writer.SetZipName(folder + "/" + file_name);
+      work.delete_files.insert(writer.ZipName());
+      if (s.use_password) writer.Password = s.password;
+      writer.SetPackLevel(s.level);
+      writer.MultiZipInfo.MultiMode = zip::TMultiMode::mmNone;
+      // An update of the archive is written beside it, not in the shared
+      // temporary folder.
+      writer.TempPath = folder;
+      work.archives.push_back(std::move(archive));
+    }
+
+    TArchive& archive = work.archives.back();
+    TAttachmentStream data(stream.get());
+    const int before = archive.writer->Count();
+    const int added = archive.writer->ZipFromStream(data, *name);
+    // Anything but one new entry means the archive does not hold exactly
+    // what the lists say: give up rather than remove an attachment.
+    if (added != 1 || archive.writer->Count() != before + 1) {
+      throw zip::EZipError("The archive did not take the attachment \"" + *name + "\"");
+    }
+    archive.entry_names.push_back(entry_name);
+    replaced.push_back(static_cast<ULONG>(number->Value.l));
+    total_size = Add32(total_size, counted);
+  }
+
+  if (s.create_sfx && !work.archives.empty()) {
+    const std::string stub = work.NewFolder() + "/sfxstub";
+    if (win::SaveResourceToFile(kStubResource, win::RT_RCDATA, stub)) {
+      work.delete_files.insert(stub);
+      for (TArchive& archive : work.archives) {
+        const std::string zip_name = archive.writer->ZipName();
+        archive.writer->MakeSFX(stub);
+        const std::string exe_name = zip::TZipWriter::SfxName(zip_name);
+        archive.writer->SetZipName(exe_name);
+        work.delete_files.insert(archive.writer->ZipName());
+      }
+    }
+  }
+
+  int32_t archive_size = 0;
+  for (const TArchive& archive : work.archives) archive_size = Add32(archive_size, zip::FileSizeOf(archive.writer->ZipName()));
+
+  if (total_size <= 0 || archive_size <= 0) return;
+  const int64_t ratio = (100 * (static_cast<int64_t>(total_size) - archive_size)) / total_size;
+  const int64_t before_kb = total_size / 1024;
+  const int64_t after_kb = archive_size / 1024;
+  if (ratio <= s.min_compression) return;
+
+  if (interactive && s.prompt_compress) {
+    const int answer =
+        ui::TimedMessageDlg(ConfirmationText(before_kb, after_kb, ratio), ui::TMsgDlgType::mtConfirmation,
+                            {ui::TMsgDlgBtn::mbYes, ui::TMsgDlgBtn::mbNo}, 0, kConfirmTimeoutMs);
+    if (answer != ui::mrYes) return;
+  }
+  if (work.archives.empty()) return;
+
+  // Every archive goes in completely before any original goes out; when
+  // one fails, the ones made are taken out again and nothing is saved.
+  std::vector<ULONG> created;
+  bool complete = true;
+  for (const TArchive& archive : work.archives) {
+    if (!AttachArchive(message, archive.writer->ZipName(), created)) {
+      complete = false;
+      break;
+    }
+  }
+  if (!complete) {
+    for (ULONG number : created) message->DeleteAttach(number, 0, nullptr, 0);
+    return;
+  }
+  // A failed delete leaves that original beside its archive: nothing lost.
+  for (ULONG number : replaced) message->DeleteAttach(number, 0, nullptr, 0);
+  if (FAILED(message->SaveChanges(KEEP_OPEN_READWRITE))) return;
+
+  settings::Increment(options, settings::kZipFilesSize, archive_size);
+  settings::Increment(options, settings::kUnZippedFilesSize, total_size);
+  settings::Increment(options, settings::kZipFilesCreated, static_cast<int32_t>(work.archives.size()));
+}
+
+}  // namespace
+
+std::string NormalizeFileMask(const std::string& text) {
+  if (text.empty() || text.find_first_of("*?") != std::string::npos) return text;
+  std::string mask = text;
+  if (CodePointCount(mask) <= 4 && mask.find('.') == std::string::npos) mask.insert(0, ".");
+  if (mask[0] == '.') mask.insert(0, "*");
+  return mask;
+}
+
+std::vector<std::string> SplitSkipList(std::string_view text) {
+  const size_t end = std::min(text.find('\0'), text.size());
+  text = text.substr(0, end);
+  auto blank = [](char c) { return c >= 1 && c <= ' '; };
+  std::vector<std::string> items;
+  size_t i = 0;
+  while (i < text.size() && blank(text[i])) ++i;
+  while (i < text.size()) {
+    std::string item;
+    if (text[i] == '"') {
+      ++i;
+      while (i < text.size()) {
+        if (text[i] == '"') {
+          if (i + 1 < text.size() && text[i + 1] == '"') {
+            item += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        item += text[i++];
+      }
+    } else {
+      const size_t start = i;
+      while (i < text.size() && !blank(text[i]) && text[i] != ',') ++i;
+      item.assign(text.substr(start, i - start));
+    }
+    items.push_back(std::move(item));
+    while (i < text.size() && blank(text[i])) ++i;
+    if (i < text.size() && text[i] == ',') {
+      do {
+        ++i;
+      } while (i < text.size() && blank(text[i]));
+    }
+  }
+  return items;
+}
+
+bool PassesSkipList(const std::string& file_name, const std::string& skip_list) {
+  return PassesSkipItems(file_name, SplitSkipList(skip_list));
+}
+
+void CompressMessage(IMessage* message, settings::TOptionsContainer& settings, bool interactive) {
+  // The pipeline never stops a send: every failure ends it quietly, with
+  // the message as it was and the temporary files gone.
+  try {
+    Run(message, settings, interactive);
+  } catch (...) {
+  }
+}
+
+}  // namespace corvid::compress

@@ -1,0 +1,126 @@
+// The one extension object of the process: the mail client gets it from the
+// library's entry point once per context, and every context shares it, its
+// settings and its fields. It answers the client's extension interfaces with
+// one reference count, takes part in the contexts it serves, loads its
+// settings when created (registry, or a newer install.ini beside the
+// library) and saves them to both registry roots when the last reference
+// goes.
+//
+// Threads: the client calls every method on its main thread.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "platform/exchange/exchange_interfaces.h"
+#include "settings/options_container.h"
+
+namespace corvid::core {
+
+using exchange::HRESULT;
+using exchange::LPEXCHEXTCALLBACK;
+using exchange::ULONG;
+
+inline constexpr HRESULT S_OK = mapi::S_OK;
+inline constexpr HRESULT S_FALSE = mapi::S_FALSE;
+
+class TZIPExtension final : public exchange::IExchExt,
+                            public exchange::IExchExtSessionEvents,
+                            public exchange::IExchExtMessageEvents,
+                            public exchange::IExchExtAttachedFileEvents,
+                            public exchange::IExchExtCommands,
+                            public exchange::IExchExtUserEvents,
+                            public exchange::IExchExtPropertySheets {
+ public:
+  // `library_file` is the path of the library that holds the extension; its
+  // folder is where install.ini is looked for. Loads the settings. The
+  // object starts with no reference: QueryInterface hands out the first.
+  explicit TZIPExtension(std::string library_file);
+
+  // IUnknown, one count for all interfaces. Release frees the object when
+  // the count reaches zero.
+  HRESULT QueryInterface(mapi::REFIID riid, void** ppvObject) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+
+  // IExchExt.
+  HRESULT Install(LPEXCHEXTCALLBACK lpeecb, ULONG mecontext, ULONG ulFlags) override;
+
+  // IExchExtSessionEvents.
+  HRESULT OnDelivery(LPEXCHEXTCALLBACK lpeecb) override;
+
+  // IExchExtMessageEvents (message_events.cpp).
+  HRESULT OnRead(LPEXCHEXTCALLBACK lpeecb) override;
+  HRESULT OnReadComplete(LPEXCHEXTCALLBACK lpeecb, ULONG ulFlags) override;
+  HRESULT OnWrite(LPEXCHEXTCALLBACK lpeecb) override;
+  HRESULT OnWriteComplete(LPEXCHEXTCALLBACK lpeecb, ULONG ulFlags) override;
+  HRESULT OnCheckNames(LPEXCHEXTCALLBACK lpeecb) override;
+  HRESULT OnCheckNamesComplete(LPEXCHEXTCALLBACK lpeecb, ULONG ulFlags) override;
+  HRESULT OnSubmit(LPEXCHEXTCALLBACK lpeecb) override;
+  void OnSubmitComplete(LPEXCHEXTCALLBACK lpeecb, ULONG ulFlags) override;
+
+  // IExchExtAttachedFileEvents: all declined.
+  HRESULT OnReadPattFromSzFile(mapi::LPATTACH lpatt, mapi::LPTSTR lpszFile, ULONG ulFlags) override;
+  HRESULT OnWritePattToSzFile(mapi::LPATTACH lpatt, mapi::LPTSTR lpszFile, ULONG ulFlags) override;
+  HRESULT QueryDisallowOpenPatt(mapi::LPATTACH lpatt) override;
+  HRESULT OnOpenPatt(mapi::LPATTACH lpatt) override;
+  HRESULT OnOpenSzFile(mapi::LPTSTR lpszFile, ULONG ulFlags) override;
+
+  // IExchExtCommands and IExchExtUserEvents: no commands are offered yet,
+  // so every call declines.
+  HRESULT InstallCommands(LPEXCHEXTCALLBACK lpeecb, win::HWND hwnd, win::HMENU hmenu, mapi::UINT* lpcmdidBase,
+                          exchange::LPTBENTRY lptbeArray, mapi::UINT ctbe, ULONG ulFlags) override;
+  void InitMenu(LPEXCHEXTCALLBACK lpeecb) override;
+  HRESULT DoCommand(LPEXCHEXTCALLBACK lpeecb, mapi::UINT cmdid) override;
+  HRESULT Help(LPEXCHEXTCALLBACK lpeecb, mapi::UINT cmdid) override;
+  HRESULT QueryHelpText(mapi::UINT cmdid, ULONG ulFlags, mapi::LPTSTR lpsz, mapi::UINT cch) override;
+  HRESULT QueryButtonInfo(ULONG tbid, mapi::UINT itbb, win::TBBUTTON* ptbb, mapi::LPTSTR lpsz, mapi::UINT cch,
+                          ULONG ulFlags) override;
+  HRESULT ResetToolbar(ULONG tbid, ULONG ulFlags) override;
+  void OnSelectionChange(LPEXCHEXTCALLBACK lpeecb) override;
+  void OnObjectChange(LPEXCHEXTCALLBACK lpeecb) override;
+
+  // IExchExtPropertySheets: no page is offered yet.
+  ULONG GetMaxPageCount(ULONG ulFlags) override;
+  HRESULT GetPages(LPEXCHEXTCALLBACK lpeecb, ULONG ulFlags, win::LPPROPSHEETPAGE lppsp, ULONG* lpcpsp) override;
+  void FreePages(win::LPPROPSHEETPAGE lppsp, ULONG ulFlags, ULONG cpsp) override;
+
+  // Per-user settings when their key exists, else the machine's; then a
+  // newer install.ini beside the library replaces them all.
+  void LoadSettings();
+  // Machine-wide first, then per user; failures are silent.
+  void SaveSettings();
+
+  settings::TOptionsContainer& Options() { return FOptions; }
+  ULONG Context() const { return FContext; }
+  win::HWND MainWindow() const { return FMainWindow; }
+  ULONG RefCount() const { return FRefCount.load(); }
+  const std::string& LibraryFile() const { return FLibraryFile; }
+
+ private:
+  ~TZIPExtension();
+
+  std::atomic<ULONG> FRefCount{0};
+  ULONG FContext = 0;
+  settings::TOptionsContainer FOptions;
+  mapi::LPMAPISESSION FSession = nullptr;
+  win::HWND FMainWindow = nullptr;
+  std::string FLibraryFile;
+};
+
+// The process's extension object, null when none lives.
+TZIPExtension* ExtensionInstance();
+
+// The entry point's work: the living object, or a new one for
+// `library_file`, as an IExchExt carrying one reference for the caller.
+// Null only when the object cannot be made.
+exchange::IExchExt* InitExtension(const std::string& library_file);
+
+// The path of the module that holds this code (the extension library once
+// linked into it).
+std::string OwnLibraryFile();
+
+// The folder of `library_file` followed by "install.ini".
+std::string InstallIniPath(const std::string& library_file);
+
+}  // namespace corvid::core
