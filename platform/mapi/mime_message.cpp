@@ -293,6 +293,60 @@ void InitGMime() {
   });
 }
 
+// Mends what the parser keeps in a form its writer would damage:
+// - A header value is kept as a C string, cut at a NUL byte; so is the
+//   last header of a file that ends without a line end. Written back, the
+//   next header would join that line. Such values get their line end back.
+// - A multipart that the file left without its closing boundary ends its
+//   last part at the end of the file; the writer adds a line end after
+//   every part, which would grow that part by one line end at each write.
+//   Written with its closing boundary, the last part keeps its bytes.
+// - Registrations by major type reach only the major types GMime has an
+//   entry for: an image, audio, video or unknown part comes out a plain
+//   GMimePart, whose writer changes the line ends of its content. It
+//   becomes one of ours: the instance layout is the same (our class adds no
+//   fields), only the writer differs.
+void EndHeaderLines(GMimeObject* object, const char* newline) {
+  GMimeHeaderList* list = g_mime_object_get_header_list(object);
+  const int count = list != nullptr ? g_mime_header_list_get_count(list) : 0;
+  for (int i = 0; i < count; ++i) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+    const char* raw = g_mime_header_get_raw_value(header);
+    if (raw == nullptr) continue;
+    const size_t length = std::strlen(raw);
+    if (length > 0 && raw[length - 1] == '\n') continue;
+    // Not g_mime_header_set_raw_value: it reads the value again, and of a
+    // repeated header (two Content-Transfer-Encoding lines) this one would
+    // then win over the one the parser took. Only the written line changes.
+    char* ended = g_strconcat(raw, newline, nullptr);
+    g_free(header->raw_value);
+    header->raw_value = ended;
+  }
+}
+
+void MendParsed(GMimeObject* object, const char* newline) {
+  if (object == nullptr) return;
+  EndHeaderLines(object, newline);
+  if (GMIME_IS_MESSAGE(object)) {
+    MendParsed(g_mime_message_get_mime_part(GMIME_MESSAGE(object)), newline);
+  } else if (GMIME_IS_MESSAGE_PART(object)) {
+    GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+    if (inner != nullptr) MendParsed(GMIME_OBJECT(inner), newline);
+  } else if (GMIME_IS_MULTIPART(object)) {
+    GMimeMultipart* multipart = GMIME_MULTIPART(object);
+    multipart->write_end_boundary = TRUE;
+    const int count = g_mime_multipart_get_count(multipart);
+    for (int i = 0; i < count; ++i) MendParsed(g_mime_multipart_get_part(multipart, i), newline);
+  } else if (G_OBJECT_TYPE(object) == GMIME_TYPE_PART) {
+    static_assert(sizeof(CorvidPart) == sizeof(GMimePart));
+    // An instance holds a reference on its class, dropped when it is freed.
+    GTypeInstance* instance = reinterpret_cast<GTypeInstance*>(object);
+    GTypeClass* plain = instance->g_class;
+    instance->g_class = static_cast<GTypeClass*>(g_type_class_ref(CorvidPartType()));
+    g_type_class_unref(plain);
+  }
+}
+
 // Owns one GObject reference.
 template <typename T>
 struct TGRef {
@@ -1090,6 +1144,7 @@ std::unique_ptr<TMimeMessage> TMimeMessage::Parse(std::shared_ptr<TReadFile> fil
     impl->message = g_mime_message_new(FALSE);
   }
   if (g_mime_message_get_mime_part(impl->message) == nullptr) impl->SetEmptyBody();
+  MendParsed(GMIME_OBJECT(impl->message), impl->newline == GMIME_NEWLINE_FORMAT_DOS ? "\r\n" : "\n");
   TMimeMessage* result = new TMimeMessage(std::move(impl));
   // Handles in document order, so attachment numbers follow the message.
   for (GMimeObject* object : result->impl_->AttachmentObjects()) result->impl_->HandleOf(object);
