@@ -15,10 +15,6 @@
 #include "platform/win/test_support.h"
 #include "settings/catalogue.h"
 
-// The store's MIME library registers its types once per process and keeps
-// them to the end; that is not a leak of the code under test.
-extern "C" const char* __lsan_default_suppressions() { return "leak:g_mime_init\n"; }
-
 namespace corvid::compress {
 namespace {
 
