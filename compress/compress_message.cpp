@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "compress/attachment_stream.h"
+#include "compress/attachments.h"
 #include "compress/mapi_procedures.h"
 #include "compress/recipient_rules.h"
 #include "platform/win/locale.h"
@@ -30,11 +31,7 @@ namespace {
 
 constexpr char kFallbackZipName[] = "attachments.zip";
 constexpr char kStubResource[] = "SFXBIN";
-// A long property every new attachment receives, set to -1, as attachments
-// made by this extension have always carried it.
-constexpr ULONG kTagRenderingPosition = 0x03700003;
 constexpr int kConfirmTimeoutMs = 30000;
-constexpr size_t kCopyBufferBytes = 64 * 1024;
 
 // ---------------------------------------------------------------------------
 // Small text helpers.
@@ -122,22 +119,6 @@ int32_t Add32(int32_t a, int64_t b) {
 // ---------------------------------------------------------------------------
 // Ownership of what one call makes.
 
-template <typename T>
-struct TReleaser {
-  void operator()(T* object) const {
-    if (object != nullptr) object->Release();
-  }
-};
-template <typename T>
-using TRef = std::unique_ptr<T, TReleaser<T>>;
-
-struct TRowsFree {
-  void operator()(SRowSet* rows) const { Mapi().FreeProws(rows); }
-};
-struct TBufferFree {
-  void operator()(void* buffer) const { Mapi().MAPIFreeBuffer(buffer); }
-};
-
 struct TArchive {
   std::unique_ptr<zip::TZipWriter> writer;
   // The names the archive stores, to keep one attachment from replacing
@@ -215,80 +196,6 @@ bool PassesSkipItems(const std::string& file_name, const std::vector<std::string
   return true;
 }
 
-const SPropValue* Column(const SRow& row, ULONG tag) {
-  for (ULONG i = 0; i < row.cValues; ++i) {
-    const SPropValue& value = row.lpProps[i];
-    if (PROP_ID(value.ulPropTag) == PROP_ID(tag) && PROP_TYPE(value.ulPropTag) != PT_ERROR) return &value;
-  }
-  return nullptr;
-}
-
-std::optional<std::string> TextColumn(const SRow& row, ULONG tag) {
-  const SPropValue* value = Column(row, tag);
-  if (value == nullptr || PROP_TYPE(value->ulPropTag) != PT_STRING8 || value->Value.lpszA == nullptr) {
-    return std::nullopt;
-  }
-  return std::string(value->Value.lpszA);
-}
-
-// Makes one new attachment holding the archive file `path`. True only when
-// every step succeeded and every byte went in; the attachment's number is
-// added to `created` as soon as it exists, so the caller can take back
-// every one that joined the message.
-bool AttachArchive(IMessage* message, const std::string& path, std::vector<ULONG>& created) {
-  ULONG number = 0;
-  LPATTACH raw_attach = nullptr;
-  if (FAILED(message->CreateAttach(nullptr, 0, &number, &raw_attach)) || raw_attach == nullptr) return false;
-  TRef<IAttach> attach(raw_attach);
-  created.push_back(number);
-
-  bool complete = false;
-  const std::string name = LastComponent(path);
-  void* raw_block = nullptr;
-  if (FAILED(Mapi().MAPIAllocateBuffer(static_cast<ULONG>(4 * sizeof(SPropValue)), &raw_block)) ||
-      raw_block == nullptr) {
-    return false;
-  }
-  std::unique_ptr<void, TBufferFree> block(raw_block);
-  std::memset(raw_block, 0, 4 * sizeof(SPropValue));
-  auto* props = static_cast<SPropValue*>(raw_block);
-  props[0].ulPropTag = PR_ATTACH_METHOD;
-  props[0].Value.l = ATTACH_BY_VALUE;
-  props[1].ulPropTag = PR_ATTACH_LONG_FILENAME;
-  props[1].Value.lpszA = const_cast<char*>(name.c_str());
-  props[2].ulPropTag = PR_ATTACH_FILENAME;
-  props[2].Value.lpszA = const_cast<char*>(name.c_str());
-  props[3].ulPropTag = kTagRenderingPosition;
-  props[3].Value.l = -1;
-  if (SUCCEEDED(attach->SetProps(4, props, nullptr))) {
-    LPUNKNOWN raw_stream = nullptr;
-    if (SUCCEEDED(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
-                                       &raw_stream)) &&
-        raw_stream != nullptr) {
-      TRef<IStream> stream(static_cast<IStream*>(raw_stream));
-      try {
-        zip::TFileStream file(path, zip::fmOpenRead | zip::fmShareDenyWrite);
-        const int64_t expected = file.Size();
-        std::vector<uint8_t> buffer(kCopyBufferBytes);
-        int64_t copied = 0;
-        TAttachmentStream out(stream.get());
-        for (;;) {
-          const int64_t got = file.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
-          if (got <= 0) break;
-          if (out.Write(buffer.data(), got) != got) break;
-          copied += got;
-        }
-        complete = copied == expected && SUCCEEDED(stream->Commit(STGC_OVERWRITE));
-      } catch (const std::exception&) {
-        complete = false;
-      }
-    }
-  }
-  block.reset();
-  // An incomplete attachment is not saved, so it never joins the message.
-  return complete && SUCCEEDED(attach->SaveChanges(KEEP_OPEN_READWRITE));
-}
-
 void Run(IMessage* message, settings::TOptionsContainer& options, bool interactive) {
   if (message == nullptr) return;
   settings::Increment(options, settings::kNumMessages);
@@ -305,17 +212,7 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
     if (AsciiUpper(raw_class->Value.lpszA).find("SCHEDULE") != std::string::npos) return;
   }
 
-  std::unique_ptr<SRowSet, TRowsFree> rows;
-  {
-    LPMAPITABLE raw_table = nullptr;
-    if (FAILED(message->GetAttachmentTable(0, &raw_table)) || raw_table == nullptr) return;
-    TRef<IMAPITable> table(raw_table);
-    SizedSPropTagArray<5> columns = {
-        5, {PR_ATTACH_NUM, PR_ATTACH_METHOD, PR_ATTACH_LONG_FILENAME, PR_ATTACH_FILENAME, PR_DISPLAY_NAME}};
-    LPSRowSet raw_rows = nullptr;
-    if (FAILED(mapi.HrQueryAllRows(table.get(), columns.get(), nullptr, nullptr, 0, &raw_rows))) return;
-    rows.reset(raw_rows);
-  }
+  const TRows rows = ReadAttachmentTable(message);
   if (!rows || rows->cRows == 0) return;
 
   const TSettings s = ReadSettings(options);
@@ -330,9 +227,7 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
     const SPropValue* method = Column(row, PR_ATTACH_METHOD);
     const SPropValue* number = Column(row, PR_ATTACH_NUM);
     if (method == nullptr || number == nullptr || method->Value.l != ATTACH_BY_VALUE) continue;
-    std::optional<std::string> name = TextColumn(row, PR_ATTACH_LONG_FILENAME);
-    if (!name) name = TextColumn(row, PR_ATTACH_FILENAME);
-    if (!name) name = TextColumn(row, PR_DISPLAY_NAME);
+    const std::optional<std::string> name = AttachmentName(row);
     if (!name) continue;
     if (!PassesSkipItems(*name, s.skip_list)) continue;
 
@@ -347,17 +242,8 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
       }
     }
 
-    LPATTACH raw_attach = nullptr;
-    if (FAILED(message->OpenAttach(static_cast<ULONG>(number->Value.l), &IID_IAttachment, 0, &raw_attach)) ||
-        raw_attach == nullptr) {
-      continue;
-    }
-    TRef<IAttach> attach(raw_attach);
-    LPUNKNOWN raw_stream = nullptr;
-    if (FAILED(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, &raw_stream)) || raw_stream == nullptr) {
-      continue;
-    }
-    TRef<IStream> stream(static_cast<IStream*>(raw_stream));
+    TRef<IStream> stream = OpenAttachmentData(message, static_cast<ULONG>(number->Value.l));
+    if (!stream) continue;
 
     int32_t counted = INT32_MAX;
     STATSTG stat{};
@@ -448,7 +334,8 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
   std::vector<ULONG> created;
   bool complete = true;
   for (const TArchive& archive : work.archives) {
-    if (!AttachArchive(message, archive.writer->ZipName(), created)) {
+    zip::TFileStream file(archive.writer->ZipName(), zip::fmOpenRead | zip::fmShareDenyWrite);
+    if (!AttachStream(message, LastComponent(archive.writer->ZipName()), file, created)) {
       complete = false;
       break;
     }

@@ -7,6 +7,8 @@
 
 #include "core/application.h"
 #include "core/settings_stamp.h"
+#include "base/log.h"
+#include "platform/win/machine.h"
 #include "platform/win/locale.h"
 #include "platform/win/module.h"
 #include "platform/win/registry.h"
@@ -37,10 +39,16 @@ int64_t StoredStamp(settings::TOptionsContainer& options) {
 
 }  // namespace
 
-TZIPExtension::TZIPExtension(std::string library_file) : FLibraryFile(std::move(library_file)) { LoadSettings(); }
+TZIPExtension::TZIPExtension(std::string library_file) : FLibraryFile(std::move(library_file)) {
+  // The client may have chosen where the log goes; otherwise it lives with
+  // the machine's other files.
+  log::SetDefaultFile((win::MachineRoot() / "log" / "corvid.log").string());
+  LoadSettings();
+}
 
 TZIPExtension::~TZIPExtension() {
   SetApplicationMainWindow(nullptr);
+  TeardownSession();
   SaveSettings();
   if (FSession != nullptr) FSession->Release();
   if (g_instance == this) g_instance = nullptr;
@@ -98,9 +106,12 @@ HRESULT TZIPExtension::Install(LPEXCHEXTCALLBACK lpeecb, ULONG mecontext, ULONG 
       case EECONTEXT_TASK:
         FContext = mecontext;
         return S_OK;
+      case EECONTEXT_SESSION:
+        // Declined, so the client lets go of that reference at once; what
+        // was set up lives on with the object.
+        SetupSession(lpeecb);
+        return S_FALSE;
       default:
-        // The session context is declined too: the client lets go of that
-        // reference at once.
         return S_FALSE;
     }
   } catch (...) {

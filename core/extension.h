@@ -10,8 +10,11 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "decompress/inbox_watcher.h"
 #include "platform/exchange/exchange_interfaces.h"
 #include "settings/options_container.h"
 
@@ -91,6 +94,19 @@ class TZIPExtension final : public exchange::IExchExt,
   // Machine-wide first, then per user; failures are silent.
   void SaveSettings();
 
+  // Session context (session.cpp): takes the client's MAPI session, starts
+  // the one-time inbox scan and subscribes to new mail in every store. A
+  // later session-context call (a new logon) replaces all of it; the old
+  // scan is stopped and can no longer call back.
+  void SetupSession(LPEXCHEXTCALLBACK lpeecb);
+  // Stops the scan (after unhooking its callback) and ends the
+  // subscriptions; the session reference stays for the destructor.
+  void TeardownSession();
+  // The scan's result and a store's new mail, on the main thread: each
+  // message is opened through the session and unpacked.
+  void OnInboxMessages(decompress::TCheckInboxThread* sender, const decompress::TEntryList& entries);
+  void OnNewMail(decompress::TMsgStoreNotify* sender, void* notification);
+
   settings::TOptionsContainer& Options() { return FOptions; }
   ULONG Context() const { return FContext; }
   win::HWND MainWindow() const { return FMainWindow; }
@@ -99,11 +115,15 @@ class TZIPExtension final : public exchange::IExchExt,
 
  private:
   ~TZIPExtension();
+  // Opens one message by entry identifier and runs the incoming pipeline.
+  void DecompressEntry(const std::string& entry_id);
 
   std::atomic<ULONG> FRefCount{0};
   ULONG FContext = 0;
   settings::TOptionsContainer FOptions;
   mapi::LPMAPISESSION FSession = nullptr;
+  std::unique_ptr<decompress::TCheckInboxThread> FInboxThread;
+  std::vector<std::unique_ptr<decompress::TMsgStoreNotify>> FStoreNotifies;
   win::HWND FMainWindow = nullptr;
   std::string FLibraryFile;
 };
