@@ -60,7 +60,12 @@ void TExtensionHost::Load(const std::string& name, const TExtensionEntry& entry,
     return;
   }
   libraries_.push_back(library);
-  for (ULONG context = 1; context <= static_cast<ULONG>(kContextCount); ++context) {
+  // The task context first: it spans the client's life, as it does in the
+  // client, so an extension that shares one object between contexts keeps
+  // it alive through the contexts it declines (the session context).
+  std::vector<ULONG> order = {static_cast<ULONG>(kContextCount)};
+  for (ULONG context = 1; context < static_cast<ULONG>(kContextCount); ++context) order.push_back(context);
+  for (const ULONG context : order) {
     if (!entry.contexts[context - 1]) continue;
     exchange::IExchExt* extension = nullptr;
     try {

@@ -25,7 +25,8 @@ class TExtensionHost {
   TExtensionHost& operator=(const TExtensionHost&) = delete;
 
   // Reads every value under kExtensionsKey of HKEY_LOCAL_MACHINE and loads
-  // it: for each context its map asks for, in context order, calls the
+  // it: for each context its map asks for, task context first, then in context order, calls
+  // the
   // entry point and Install; keeps the objects that answer S_OK and
   // releases the others at once. An entry that does not parse, a library
   // that is missing or fails to load, a missing entry point: one line on

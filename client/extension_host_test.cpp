@@ -56,7 +56,7 @@ class ExtensionHostTest : public ::testing::Test {
   int (*live_)() = nullptr;
 };
 
-TEST_F(ExtensionHostTest, LoadsEachContextOfTheMapInOrderAndReleasesEverything) {
+TEST_F(ExtensionHostTest, LoadsTheTaskContextFirstThenEachContextInOrderAndReleasesEverything) {
   const std::string library = CORVID_TEST_EXTENSION;
   SetEntry("Outlook Setup Extension", "4.0;Outxxx.dll;7;000000000000000;0000000000;OutXXX");
   SetEntry("Test", "4.0;" + library + ";1;11100111111101;0011110");
@@ -84,8 +84,8 @@ TEST_F(ExtensionHostTest, LoadsEachContextOfTheMapInOrderAndReleasesEverything) 
 
     // Contexts 1 and 3 are declined, and the host lets those objects go at once.
     const std::vector<std::string> expected = {
-        "Install 1", "Destroy", "Install 2 window=rctrl_renwnd32", "Install 3", "Destroy", "Install 6", "Install 7", "Install 8",
-        "Install 9", "Install 10", "Install 11", "Install 12", "Install 14", "Install 6", "Install 14"};
+        "Install 14", "Install 1", "Destroy", "Install 2 window=rctrl_renwnd32", "Install 3", "Destroy", "Install 6",
+        "Install 7", "Install 8", "Install 9", "Install 10", "Install 11", "Install 12", "Install 14", "Install 6"};
     EXPECT_EQ(Lines(log_), expected);
     EXPECT_EQ(host.InstalledCount(), 11u);
     EXPECT_EQ(live_(), 11);

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "base/log.h"
 #include "compress/attachments.h"
 #include "platform/win/module.h"
 #include "platform/win/ui_thread.h"
@@ -80,9 +81,15 @@ void TCheckInboxThread::Execute() {
   TMapiThreadContext context;
   TEntryList entries;
   try {
-    if (context.Ok()) entries = Scan();
-  } catch (...) {
+    if (context.Ok()) {
+      entries = Scan();
+      log::Line("inbox check: " + std::to_string(entries.size()) + " unread message(s) with a ZIP attachment");
+    } else {
+      log::Line("inbox check skipped: MAPI did not start on its thread");
+    }
+  } catch (const std::exception& error) {
     // A failed scan finds nothing; the new-mail road still works.
+    log::Line(std::string("inbox check failed: ") + error.what());
     entries.clear();
   }
   if (session_ != nullptr) {
