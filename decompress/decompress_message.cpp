@@ -242,10 +242,10 @@ class TDecompressor {
         break;
       }
       const std::string name = AttachmentNameOf(full_name, s_.restore_path);
+      wanted = i;
       if (reader.IsEncrypted(i)) {
         if (!OpenEncrypted(reader, work, i, file_name)) continue;
       }
-      wanted = i;
       entry_problem.clear();
       auto data = std::make_unique<zip::TTempFileStream>();
       int written = 0;
