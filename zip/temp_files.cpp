@@ -67,12 +67,15 @@ uint32_t FileSizeOf(const std::string& file_name) {
 
 TTempFileStream::TTempFileStream() : TTempFileStream(CreateTempFileName()) {}
 
+// The file is unlinked as soon as it is open: it lives while the stream
+// does, and a process that is killed leaves nothing behind.
 TTempFileStream::TTempFileStream(const std::string& file_name) try : TFileStream(file_name, fmCreate) {
+  ::unlink(file_name.c_str());
 } catch (...) {
   // The name was claimed but the stream never opened: do not leave it behind.
   ::unlink(file_name.c_str());
 }
 
-TTempFileStream::~TTempFileStream() { ::unlink(FileName().c_str()); }
+TTempFileStream::~TTempFileStream() = default;
 
 }  // namespace corvid::zip

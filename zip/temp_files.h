@@ -31,8 +31,9 @@ std::string CreateTempDirectory();
 uint32_t FileSizeOf(const std::string& file_name);
 
 // A file stream on a fresh file from CreateTempFileName, opened for reading
-// and writing. Destroying it closes and deletes the file. Raises EFileError
-// when no file can be created.
+// and writing. The name is gone from the folder once the stream is open (a
+// crash leaves no file); destroying the stream frees the data. Raises
+// EFileError when no file can be created.
 class TTempFileStream : public TFileStream {
  public:
   TTempFileStream();

@@ -1,11 +1,14 @@
 #include "platform/mapi/maildir.h"
 
+#include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/mapi/mapi_error.h"
@@ -127,6 +130,28 @@ std::optional<TMessageFile> TMaildir::Find(const std::string& folder, const std:
   }
   return std::nullopt;
 }
+
+namespace {
+
+// A file in tmp/ named as NewUnique names them ("TIME.M...P<pid>Q<n>.HOST")
+// whose writer, a process of this host, has ended: a killed delivery or
+// save left it. Nobody else will ever finish it.
+bool WriterIsGone(const std::string& name) {
+  static const std::string host = HostName();
+  if (name.size() <= host.size() + 1 || name.compare(name.size() - host.size(), host.size(), host) != 0 ||
+      name[name.size() - host.size() - 1] != '.') {
+    return false;
+  }
+  const size_t dot = name.find('.');
+  const size_t p = name.find('P', dot);
+  if (p == std::string::npos) return false;
+  char* end = nullptr;
+  const long pid = std::strtol(name.c_str() + p + 1, &end, 10);
+  if (pid <= 0 || end == nullptr || *end != 'Q') return false;
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+}  // namespace
 
 std::string TMaildir::NewUnique() {
   static std::atomic<unsigned long> counter{0};
@@ -261,6 +286,10 @@ void TMaildir::CleanTemporaryFiles(const std::string& folder) {
   const int64_t now_ns = static_cast<int64_t>(std::time(nullptr)) * 1000000000;
   const std::string temp = FolderPath(folder) + "/tmp/";
   for (const std::string& name : files_->List(temp).value_or(std::vector<std::string>{})) {
+    if (WriterIsGone(name)) {
+      files_->Remove(temp + name);
+      continue;
+    }
     const std::optional<TFileIdentity> info = files_->Stat(temp + name);
     if (info && info->mtime_ns > 0 && now_ns - info->mtime_ns > kMaximumAgeNs) files_->Remove(temp + name);
   }
