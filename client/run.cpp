@@ -156,10 +156,13 @@ int RunClient(const std::vector<std::string>& args, std::ostream& out, std::ostr
   TStopSignals stop;
   try {
     TRunningClient client;
-    client.Start(err);
-    log::Line(std::string(once ? "checking the inbox once" : "running") + " with " +
-              std::to_string(client.Extensions()) + " extension context(s) loaded; mail in " +
+    log::Line(std::string(once ? "checking the inbox once" : "running") + "; mail in " +
               win::MachineRoot().string());
+    client.Start(err);
+    if (client.Extensions() == 0) {
+      log::Line("no extension is registered, so nothing will be unpacked (register one with: rundll32 "
+                "corvina.dll,Install_RunDLL 1)");
+    }
     if (once) {
       RunUntilIdle();
     } else {

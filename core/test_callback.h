@@ -40,7 +40,15 @@ class TTestCallback final : public IExchExtCallback {
   }
   HRESULT GetMenu(HMENU*) override { return mapi::E_NOTIMPL; }
   HRESULT GetToolbar(ULONG, HWND*) override { return mapi::E_NOTIMPL; }
-  HRESULT GetSession(LPMAPISESSION*, LPADRBOOK*) override { return mapi::E_NOTIMPL; }
+  // Hands out `session` (a reference for the caller) when one is set.
+  HRESULT GetSession(LPMAPISESSION* lppses, LPADRBOOK* lppab) override {
+    if (lppab != nullptr) *lppab = nullptr;
+    if (session == nullptr) return mapi::E_NOTIMPL;
+    session->AddRef();
+    *lppses = session;
+    return mapi::S_OK;
+  }
+  mapi::LPMAPISESSION session = nullptr;
   HRESULT GetObject(LPMDB* lppmdb, LPMAPIPROP* lppmp) override {
     if (object_ == nullptr) return mapi::E_FAIL;
     if (store_ != nullptr) store_->AddRef();

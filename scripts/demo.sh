@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Corvid's main job: the mail client loads the extension and sending a
-# message packs its attachments. On a fresh machine root (a temporary one
-# unless CORVID_HOME is set) it prepares the default mail profile, registers
-# the extension as its own export does (rundll32 corvina.dll,Install_RunDLL
-# 1), sends a sample message with sample attachments through `corvid send`,
-# and shows the message in "Sent Items".
+# Corvid's main job: the mail client loads the extension; sending a message
+# packs its attachments, and a ZIP that arrives is unpacked. On a fresh
+# machine root (a temporary one unless CORVID_HOME is set) it prepares the
+# default mail profile, registers the extension as its own export does
+# (rundll32 corvina.dll,Install_RunDLL 1), sends a sample message with sample
+# attachments through `corvid send` and shows it in "Sent Items"; then it
+# delivers a message with a ZIP attachment made by Info-ZIP zip into the
+# inbox, lets `corvid run --once` unpack it, and shows the result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -53,3 +55,27 @@ for file in "$work/sent"/*; do
     *) ls -l "$file" ;;
   esac
 done
+
+echo "== receiving: a message with a ZIP attachment arrives in the inbox =="
+(cd "$work/samples" && zip -q "$work/figures.zip" report.csv notes.txt)
+python3 - "$work/figures.zip" >"$work/incoming.eml" <<'PY'
+import sys
+from email.message import EmailMessage
+m = EmailMessage()
+m["From"] = "Bob <bob@example.com>"
+m["To"] = "me@example.com"
+m["Subject"] = "Re: Corvid demo: quarterly figures"
+m.set_content("Here they are back, zipped.")
+m.add_attachment(open(sys.argv[1], "rb").read(), maintype="application", subtype="zip", filename="figures.zip")
+sys.stdout.buffer.write(bytes(m))
+PY
+"$dist/corvid-mapi" deliver <"$work/incoming.eml" >/dev/null
+"$dist/corvid-mapi" ls
+
+echo "== corvid run --once =="
+"$dist/corvid" run --once </dev/null
+
+echo "== the inbox message now =="
+entry=$("$dist/corvid-mapi" ls | tail -n 1 | cut -d' ' -f1)
+"$dist/corvid-mapi" show "$entry"
+echo
