@@ -1,8 +1,9 @@
 // The store against real mail: messages that mutt, mpack and Python's email
-// package write at test time, read through the store and through Python's
-// email package, must agree (attachments, their names and bytes,
-// recipients); and a rewrite by the store must leave Python reading the new
-// attachment byte for byte and every untouched part exactly as it was.
+// package (today's and its older compat32 ways) write at test time, read
+// through the store and through Python's email package, must agree
+// (attachments, their names and bytes, recipients); and a rewrite by the
+// store must leave Python reading the new attachment byte for byte and
+// every untouched part exactly as it was.
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -84,6 +85,16 @@ class TCorpusTest : public TStoreTest {
     return out;
   }
 
+  // An older program on Python's email package: names folded as several
+  // encoded words, and nameless attachments.
+  std::string PythonCompat32(const std::string& label) {
+    const std::string out = work_ + "/" + label + ".eml";
+    const TCommandResult result =
+        RunCommand("python3 " + Quote(kTestData + "/make_compat32_mail.py") + " " + Quote(out) + " 2>&1");
+    EXPECT_EQ(0, result.status) << result.out;
+    return out;
+  }
+
   std::vector<TCorpusMessage> Corpus() {
     return {
         {"mutt-latin1", Mutt("mutt-latin1", "", {"report.pdf", "Über résumé.txt"})},
@@ -91,6 +102,7 @@ class TCorpusTest : public TStoreTest {
         {"mpack", Mpack("mpack", "report.pdf")},
         {"mpack-8bit-name", Mpack("mpack-8bit-name", "naïve.txt")},
         {"python", Python("python", {"report.pdf", "日本語 データ.bin", "Über résumé.txt"})},
+        {"python-compat32", PythonCompat32("python-compat32")},
     };
   }
 
@@ -124,6 +136,10 @@ class TCorpusTest : public TStoreTest {
       if (!attachments[i]["name"].text.empty()) {
         ASSERT_EQ(PT_STRING8, rows[i][2].Type());
         EXPECT_EQ(attachments[i]["name"].text, rows[i][2].bytes);
+      } else if (!embedded) {
+        // Offered under a made-up name.
+        ASSERT_EQ(PT_STRING8, rows[i][2].Type());
+        EXPECT_EQ(0u, rows[i][2].bytes.rfind("attachment.", 0)) << rows[i][2].bytes;
       }
       if (embedded) continue;
       std::string data;
@@ -212,6 +228,8 @@ TEST_F(TCorpusTest, RewriteKeepsUntouchedPartsAndPythonReadsTheNewAttachment) {
       {"mutt-utf8", Mutt("mutt-utf8", "utf-8", {"report.pdf", "Über résumé.txt", "日本語 データ.bin"}), {0, 2}},
       // body, report.pdf, 日本語 データ.bin, Über résumé.txt, embedded, Übersicht €.txt
       {"python", Python("python", {"report.pdf", "日本語 データ.bin", "Über résumé.txt"}), {0, 2, 4, 5}},
+      // body, two folded names, short.bin, nameless text, nameless bytes
+      {"python-compat32", PythonCompat32("python-compat32"), {0, 2, 4, 5}},
   };
   const std::string new_name = "Ärger – Übersicht.zip";
   const std::string new_data = PseudoRandomBytes(300001, 7);

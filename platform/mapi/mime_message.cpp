@@ -9,6 +9,8 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/mapi/mapi_error.h"
 
@@ -652,26 +654,286 @@ std::string MimeTypeOf(GMimeObject* object) {
   return Lower(TakeString(g_mime_content_type_get_mime_type(type)));
 }
 
+// Media types and their usual extensions, both ways: a new attachment's
+// type from its name (the first entry of its extension), the extension of a
+// made-up name from a part's type (the first entry of its type; aliases
+// come after the canonical entries).
+struct TMediaType {
+  const char* extension;
+  const char* type;
+};
+constexpr TMediaType kMediaTypes[] = {
+    {".zip", "application/zip"},
+    {".pdf", "application/pdf"},
+    {".txt", "text/plain"},
+    {".html", "text/html"},
+    {".htm", "text/html"},
+    {".csv", "text/csv"},
+    {".ics", "text/calendar"},
+    {".vcf", "text/vcard"},
+    {".xml", "application/xml"},
+    {".json", "application/json"},
+    {".rtf", "application/rtf"},
+    {".jpg", "image/jpeg"},
+    {".jpeg", "image/jpeg"},
+    {".png", "image/png"},
+    {".gif", "image/gif"},
+    {".bmp", "image/bmp"},
+    {".tif", "image/tiff"},
+    {".webp", "image/webp"},
+    {".svg", "image/svg+xml"},
+    {".mp3", "audio/mpeg"},
+    {".wav", "audio/wav"},
+    {".mp4", "video/mp4"},
+    {".jar", "application/java-archive"},
+    {".gz", "application/gzip"},
+    {".tar", "application/x-tar"},
+    {".7z", "application/x-7z-compressed"},
+    {".doc", "application/msword"},
+    {".xls", "application/vnd.ms-excel"},
+    {".ppt", "application/vnd.ms-powerpoint"},
+    {".docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+    {".xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+    {".pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+    {".odt", "application/vnd.oasis.opendocument.text"},
+    {".ods", "application/vnd.oasis.opendocument.spreadsheet"},
+    {".bin", "application/octet-stream"},
+    // Aliases senders write.
+    {".zip", "application/x-zip-compressed"},
+    {".pdf", "application/x-pdf"},
+    {".jpg", "image/jpg"},
+    {".jpg", "image/pjpeg"},
+    {".xml", "text/xml"},
+    {".rtf", "text/rtf"},
+    {".vcf", "text/x-vcard"},
+    {".gz", "application/x-gzip"},
+};
+
 std::string MimeTypeForName(const std::string& name) {
-  struct Entry {
-    const char* extension;
-    const char* type;
-  };
-  static const Entry kTypes[] = {
-      {".zip", "application/zip"}, {".pdf", "application/pdf"},  {".txt", "text/plain"},
-      {".htm", "text/html"},       {".html", "text/html"},       {".jpg", "image/jpeg"},
-      {".jpeg", "image/jpeg"},     {".png", "image/png"},        {".gif", "image/gif"},
-      {".jar", "application/java-archive"}, {".gz", "application/gzip"}, {".doc", "application/msword"},
-      {".xls", "application/vnd.ms-excel"}, {".ics", "text/calendar"},
-  };
   const size_t dot = name.rfind('.');
   if (dot != std::string::npos) {
     const std::string extension = Lower(name.substr(dot));
-    for (const Entry& entry : kTypes) {
+    for (const TMediaType& entry : kMediaTypes) {
       if (extension == entry.extension) return entry.type;
     }
   }
   return "application/octet-stream";
+}
+
+// The name offered for an attachment whose part names no file.
+std::string MadeUpName(const std::string& mime_type) {
+  const std::string type = Lower(mime_type);
+  for (const TMediaType& entry : kMediaTypes) {
+    if (type == entry.type) return std::string("attachment") + entry.extension;
+  }
+  return type.rfind("text/", 0) == 0 ? "attachment.txt" : "attachment.bin";
+}
+
+// ---------------------------------------------------------------------------
+// File names as mail readers read them.
+//
+// GMime joins the base64 text of adjacent encoded words before decoding it,
+// so the padding that ends one word ends the whole name there, and it
+// converts every word on its own, so a character split across two words is
+// lost. Both are common in the folded quoted names that many programs
+// write ("=?utf-8?b?...=?=\n =?utf-8?b?...?="). Such names are decoded here
+// from the header as the file has it: each word on its own, the bytes of
+// adjacent words in one charset joined before they are converted.
+
+// The value of parameter `name` of a header value (unfolded), unquoted;
+// continuations (name*0, name*1, ...) joined. nullopt when it is missing or
+// written in RFC 2231's extended form, which GMime reads right.
+std::optional<std::string> RawParameter(const std::string& value, const std::string& name) {
+  std::map<std::string, std::string> params;
+  size_t at = value.find(';');
+  while (at != std::string::npos && at < value.size()) {
+    ++at;  // the ';'
+    while (at < value.size() && (value[at] == ' ' || value[at] == '\t' || value[at] == ';')) ++at;
+    const size_t equals = value.find_first_of("=;", at);
+    if (equals == std::string::npos || value[equals] == ';') {
+      at = equals;
+      continue;
+    }
+    const std::string attribute = Lower(Trim(value.substr(at, equals - at)));
+    at = equals + 1;
+    while (at < value.size() && (value[at] == ' ' || value[at] == '\t')) ++at;
+    std::string text;
+    if (at < value.size() && value[at] == '"') {
+      for (++at; at < value.size() && value[at] != '"'; ++at) {
+        if (value[at] == '\\' && at + 1 < value.size()) ++at;
+        text += value[at];
+      }
+      at = value.find(';', at);
+    } else {
+      const size_t end = value.find(';', at);
+      text = Trim(value.substr(at, end == std::string::npos ? std::string::npos : end - at));
+      at = end;
+    }
+    params.emplace(attribute, std::move(text));  // the first of a repeated one
+  }
+  const std::string key = Lower(name);
+  if (params.count(key + "*") != 0 || params.count(key + "*0*") != 0) return std::nullopt;
+  if (auto it = params.find(key); it != params.end()) return it->second;
+  std::optional<std::string> joined;
+  for (int i = 0;; ++i) {
+    auto it = params.find(key + "*" + std::to_string(i));
+    if (it == params.end()) break;
+    joined = joined.value_or("") + it->second;
+  }
+  return joined;
+}
+
+std::optional<std::string> ToUtf8(const std::string& bytes, const std::string& charset) {
+  const char* iconv_name = g_mime_charset_iconv_name(charset.c_str());
+  gsize written = 0;
+  gchar* converted = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
+                               iconv_name != nullptr ? iconv_name : charset.c_str(), nullptr, &written, nullptr);
+  if (converted == nullptr) return std::nullopt;
+  std::string out(converted, written);
+  g_free(converted);
+  return out;
+}
+
+// Text with RFC 2047 encoded words, as UTF-8. Blanks between two encoded
+// words go; other text stays as it is. nullopt for a charset that cannot
+// be converted or bytes that are not in it.
+std::optional<std::string> DecodeEncodedWords(const std::string& text) {
+  struct TRun {
+    bool encoded = false;
+    std::string charset;  // lower case, without a language
+    std::string bytes;
+  };
+  std::vector<TRun> runs;
+  size_t at = 0;
+  while (at < text.size()) {
+    // =?charset?encoding?payload?= without blanks inside.
+    size_t start = text.find("=?", at);
+    while (start != std::string::npos) {
+      const size_t q1 = text.find('?', start + 2);
+      const size_t q2 = q1 == std::string::npos ? q1 : text.find('?', q1 + 1);
+      const size_t end = q2 == std::string::npos ? q2 : text.find("?=", q2 + 1);
+      if (end != std::string::npos && q2 == q1 + 2 && q1 > start + 2 &&
+          text.find_first_of(" \t", start) > end) {
+        break;
+      }
+      start = text.find("=?", start + 2);
+    }
+    if (start == std::string::npos) start = text.size();
+    if (start > at) {
+      const std::string plain = text.substr(at, start - at);
+      const bool between_words = start < text.size() && !runs.empty() && runs.back().encoded && Trim(plain).empty();
+      if (!between_words) runs.push_back({false, {}, plain});
+    }
+    if (start == text.size()) break;
+    const size_t q1 = text.find('?', start + 2);
+    const char encoding = static_cast<char>(std::tolower(static_cast<unsigned char>(text[q1 + 1])));
+    const size_t end = text.find("?=", q1 + 3);
+    std::string charset = Lower(text.substr(start + 2, q1 - start - 2));
+    charset = charset.substr(0, charset.find('*'));  // RFC 2231 language
+    const std::string payload = text.substr(q1 + 3, end - q1 - 3);
+    std::string bytes;
+    if (encoding == 'b') {
+      std::string decoded(payload.size() * 3 / 4 + 3, '\0');
+      gint state = 0;
+      guint save = 0;
+      const gsize got = g_base64_decode_step(payload.data(), payload.size(), reinterpret_cast<guchar*>(decoded.data()),
+                                             &state, &save);
+      bytes = decoded.substr(0, got);
+    } else if (encoding == 'q') {
+      for (size_t i = 0; i < payload.size(); ++i) {
+        if (payload[i] == '_') {
+          bytes += ' ';
+        } else if (payload[i] == '=' && i + 2 < payload.size() && std::isxdigit(static_cast<unsigned char>(payload[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(payload[i + 2]))) {
+          bytes += static_cast<char>(std::stoi(payload.substr(i + 1, 2), nullptr, 16));
+          i += 2;
+        } else {
+          bytes += payload[i];
+        }
+      }
+    } else {
+      runs.push_back({false, {}, text.substr(start, end + 2 - start)});
+      at = end + 2;
+      continue;
+    }
+    if (!runs.empty() && runs.back().encoded && runs.back().charset == charset) {
+      runs.back().bytes += bytes;
+    } else {
+      runs.push_back({true, charset, bytes});
+    }
+    at = end + 2;
+  }
+  std::string out;
+  for (const TRun& run : runs) {
+    if (!run.encoded) {
+      out += run.bytes;
+      continue;
+    }
+    std::optional<std::string> converted = ToUtf8(run.bytes, run.charset);
+    if (!converted) return std::nullopt;
+    out += *converted;
+  }
+  return out;
+}
+
+// The raw value of header `name` of an object, unfolded: the last one, as
+// GMime takes the last of a repeated Content-Type or Content-Disposition.
+std::optional<std::string> RawHeader(GMimeObject* object, const char* name) {
+  GMimeHeaderList* list = g_mime_object_get_header_list(object);
+  const int count = list != nullptr ? g_mime_header_list_get_count(list) : 0;
+  for (int i = count - 1; i >= 0; --i) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+    const char* header_name = g_mime_header_get_name(header);
+    if (header_name == nullptr || g_ascii_strcasecmp(header_name, name) != 0) continue;
+    const char* raw = g_mime_header_get_raw_value(header);
+    return Unfold(raw != nullptr ? raw : "");
+  }
+  return std::nullopt;
+}
+
+// One name parameter: GMime's reading, unless the header has encoded words
+// there that GMime would cut.
+std::optional<std::string> NameParameter(GMimeObject* object, const char* header, GMimeParamList* params,
+                                         const char* name) {
+  GMimeParam* param = params != nullptr ? g_mime_param_list_get_parameter(params, name) : nullptr;
+  const char* value = param != nullptr ? g_mime_param_get_value(param) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  if (std::optional<std::string> raw = RawHeader(object, header)) {
+    std::optional<std::string> written = RawParameter(*raw, name);
+    if (written && written->find("=?") != std::string::npos) {
+      if (std::optional<std::string> decoded = DecodeEncodedWords(*written)) return decoded;
+    }
+  }
+  return std::string(value);
+}
+
+// The file name a part gives: Content-Disposition's filename, else
+// Content-Type's name; empty when it gives none.
+std::string FileNameOf(GMimeObject* object) {
+  GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
+  if (disposition != nullptr) {
+    std::optional<std::string> name = NameParameter(object, "Content-Disposition",
+                                                    g_mime_content_disposition_get_parameters(disposition), "filename");
+    if (name) return *name;
+  }
+  GMimeContentType* type = g_mime_object_get_content_type(object);
+  if (type != nullptr) {
+    std::optional<std::string> name =
+        NameParameter(object, "Content-Type", g_mime_content_type_get_parameters(type), "name");
+    if (name) return *name;
+  }
+  return {};
+}
+
+bool HasAttachmentDisposition(GMimeObject* object) {
+  GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
+  return disposition != nullptr && g_mime_content_disposition_is_attachment(disposition);
+}
+
+// A leaf part that is an attachment by value: it has a file name, or its
+// sender marked it as one, or its data cannot be decoded.
+bool IsAttachmentPart(GMimeObject* object) {
+  return !FileNameOf(object).empty() || HasAttachmentDisposition(object) || !IsDecodable(object);
 }
 
 // Real clients write non-ASCII names in UTF-8 (GMime would pick the
@@ -684,15 +946,23 @@ void ForceUtf8(GMimeParamList* list, const char* name, GMimeParamEncodingMethod 
   }
 }
 
-void SetFileName(GMimeObject* object, const std::string& name) {
+// The part's Content-Disposition, made "attachment" when it has none.
+GMimeContentDisposition* DispositionOf(GMimeObject* object) {
   GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
-  if (disposition == nullptr) {
-    GMimeContentDisposition* fresh = g_mime_content_disposition_new();
-    g_mime_content_disposition_set_disposition(fresh, GMIME_DISPOSITION_ATTACHMENT);
-    g_mime_object_set_content_disposition(object, fresh);
-    g_object_unref(fresh);
-    disposition = g_mime_object_get_content_disposition(object);
-  }
+  if (disposition != nullptr) return disposition;
+  GMimeContentDisposition* fresh = g_mime_content_disposition_new();
+  g_mime_content_disposition_set_disposition(fresh, GMIME_DISPOSITION_ATTACHMENT);
+  g_mime_object_set_content_disposition(object, fresh);
+  g_object_unref(fresh);
+  return g_mime_object_get_content_disposition(object);
+}
+
+void MarkAttachment(GMimeObject* object) {
+  g_mime_content_disposition_set_disposition(DispositionOf(object), GMIME_DISPOSITION_ATTACHMENT);
+}
+
+void SetFileName(GMimeObject* object, const std::string& name) {
+  GMimeContentDisposition* disposition = DispositionOf(object);
   g_mime_content_disposition_set_parameter(disposition, "filename", name.c_str());
   ForceUtf8(g_mime_content_disposition_get_parameters(disposition), "filename", GMIME_PARAM_ENCODING_METHOD_RFC2231);
   GMimeContentType* type = g_mime_object_get_content_type(object);
@@ -943,6 +1213,20 @@ struct TMimeMessage::TImpl {
   // Attachment handles: each object keeps one reference here, so its
   // address is never reused while the handle lives.
   std::vector<GMimeObject*> handles;
+  std::unordered_map<GMimeObject*, int> handle_of;
+
+  // The attachments, found by one walk of the tree and kept up to date by
+  // the changes, so that no lookup, listing or removal walks the tree
+  // again: a message of thousands of parts is ordinary hostile input. A
+  // part listed once stays listed until it is removed.
+  struct TIndex {
+    std::vector<GMimeObject*> attachments;  // document order
+    std::unordered_set<GMimeObject*> listed;
+    // The multipart of every part below the top; the top has none.
+    std::unordered_map<GMimeObject*, GMimeMultipart*> parents;
+  };
+  std::optional<TIndex> index;  // made when first asked for
+  uint64_t part_visits = 0;
 
   ~TImpl() {
     for (GMimeObject* object : handles) g_object_unref(object);
@@ -950,12 +1234,13 @@ struct TMimeMessage::TImpl {
   }
 
   int HandleOf(GMimeObject* object) {
-    for (size_t i = 0; i < handles.size(); ++i) {
-      if (handles[i] == object) return static_cast<int>(i) + 1;
-    }
+    auto it = handle_of.find(object);
+    if (it != handle_of.end()) return it->second;
     g_object_ref(object);
     handles.push_back(object);
-    return static_cast<int>(handles.size());
+    const int handle = static_cast<int>(handles.size());
+    handle_of.emplace(object, handle);
+    return handle;
   }
 
   GMimeObject* ObjectOf(int handle) const {
@@ -963,43 +1248,66 @@ struct TMimeMessage::TImpl {
     return handles[handle - 1];
   }
 
-  void Walk(GMimeObject* object, std::vector<GMimeObject*>* found) const {
+  void Walk(GMimeObject* object, GMimeMultipart* parent, TIndex* found) {
     if (object == nullptr) return;
+    ++part_visits;
+    if (parent != nullptr) found->parents.emplace(object, parent);
+    bool listed = false;
     if (GMIME_IS_MULTIPART(object)) {
       GMimeMultipart* multipart = GMIME_MULTIPART(object);
       const int count = g_mime_multipart_get_count(multipart);
-      for (int i = 0; i < count; ++i) Walk(g_mime_multipart_get_part(multipart, i), found);
+      for (int i = 0; i < count; ++i) Walk(g_mime_multipart_get_part(multipart, i), multipart, found);
     } else if (GMIME_IS_MESSAGE_PART(object)) {
-      found->push_back(object);
+      listed = true;
     } else if (GMIME_IS_PART(object)) {
-      const char* name = g_mime_part_get_filename(GMIME_PART(object));
-      if ((name != nullptr && *name != '\0') || !IsDecodable(object)) found->push_back(object);
+      listed = IsAttachmentPart(object);
+    }
+    if (listed) {
+      found->attachments.push_back(object);
+      found->listed.insert(object);
     }
   }
 
-  std::vector<GMimeObject*> AttachmentObjects() const {
-    std::vector<GMimeObject*> found;
-    Walk(g_mime_message_get_mime_part(message), &found);
-    return found;
+  TIndex& Index() {
+    if (!index) {
+      index.emplace();
+      Walk(Top(), nullptr, &*index);
+    }
+    return *index;
   }
 
-  bool Contains(GMimeObject* object) const {
-    for (GMimeObject* found : AttachmentObjects()) {
-      if (found == object) return true;
+  const std::vector<GMimeObject*>& AttachmentObjects() { return Index().attachments; }
+
+  bool Contains(GMimeObject* object) { return Index().listed.count(object) != 0; }
+
+  // Takes a listed part out of the tree, and a multipart that it leaves
+  // empty (not valid MIME) with it.
+  void Remove(GMimeObject* object) {
+    TIndex& found = Index();
+    found.listed.erase(object);
+    found.attachments.erase(std::find(found.attachments.begin(), found.attachments.end(), object));
+    GMimeObject* target = object;
+    for (;;) {
+      auto it = found.parents.find(target);
+      if (it == found.parents.end()) {
+        // The message's whole body was this part (or a multipart left empty).
+        SetEmptyBody();
+        return;
+      }
+      GMimeMultipart* parent = it->second;
+      found.parents.erase(it);
+      g_mime_multipart_remove(parent, target);
+      if (g_mime_multipart_get_count(parent) > 0) return;
+      target = GMIME_OBJECT(parent);
     }
-    return false;
   }
 
-  static GMimeMultipart* ParentOf(GMimeObject* root, GMimeObject* target) {
-    if (root == nullptr || !GMIME_IS_MULTIPART(root)) return nullptr;
-    GMimeMultipart* multipart = GMIME_MULTIPART(root);
-    const int count = g_mime_multipart_get_count(multipart);
-    for (int i = 0; i < count; ++i) {
-      GMimeObject* child = g_mime_multipart_get_part(multipart, i);
-      if (child == target) return multipart;
-      if (GMimeMultipart* found = ParentOf(child, target)) return found;
-    }
-    return nullptr;
+  // A new part, added as the last part of `parent`, which is the top.
+  void Added(GMimeObject* object, GMimeMultipart* parent) {
+    if (!index) return;
+    index->parents.emplace(object, parent);
+    index->attachments.push_back(object);
+    index->listed.insert(object);
   }
 
   TMimeAttachment Describe(GMimeObject* object) {
@@ -1016,16 +1324,15 @@ struct TMimeMessage::TImpl {
         const char* subject = g_mime_message_get_subject(inner);
         if (subject != nullptr) info.subject = subject;
       }
-      GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
-      const char* name =
-          disposition != nullptr ? g_mime_content_disposition_get_parameter(disposition, "filename") : nullptr;
-      if (name == nullptr) name = g_mime_content_type_get_parameter(g_mime_object_get_content_type(object), "name");
-      if (name != nullptr) info.file_name = name;
+      info.file_name = FileNameOf(object);
       return info;
     }
     GMimePart* part = GMIME_PART(object);
-    const char* name = g_mime_part_get_filename(part);
-    if (name != nullptr) info.file_name = name;
+    info.file_name = FileNameOf(object);
+    if (info.file_name.empty()) {
+      info.file_name = MadeUpName(info.mime_type);
+      info.name_made_up = true;
+    }
     info.decodable = IsDecodable(object);
     GMimeDataWrapper* content = g_mime_part_get_content(part);
     if (content != nullptr) {
@@ -1094,16 +1401,18 @@ struct TMimeMessage::TImpl {
     if (type == nullptr || !g_mime_content_type_is_type(type, "text", "calendar")) return {};
     GMimePart* part = GMIME_PART(object);
     const char* method = g_mime_content_type_get_parameter(type, "method");
-    const char* name = g_mime_part_get_filename(part);
     // A calendar file that was merely attached does not make a meeting.
-    if (method == nullptr && name != nullptr && *name != '\0') return {};
+    if (method == nullptr && !FileNameOf(object).empty()) return {};
     const std::string text = ReadStart(part, 64 * 1024);
     return MeetingClass(method != nullptr ? method : MethodLine(text), text);
   }
 
   GMimeObject* Top() const { return g_mime_message_get_mime_part(message); }
 
-  void SetTop(GMimeObject* object) { g_mime_message_set_mime_part(message, object); }
+  void SetTop(GMimeObject* object) {
+    g_mime_message_set_mime_part(message, object);
+    index.reset();
+  }
 
   void SetEmptyBody() {
     GMimeTextPart* text = g_mime_text_part_new();
@@ -1231,19 +1540,7 @@ std::unique_ptr<TByteSource> TMimeMessage::OpenData(int handle) const {
 void TMimeMessage::RemoveAttachment(int handle) {
   GMimeObject* object = impl_->ObjectOf(handle);
   Require(object != nullptr && impl_->Contains(object), MAPI_E_NOT_FOUND, "No such attachment");
-  GMimeObject* target = object;
-  for (;;) {
-    GMimeMultipart* parent = TImpl::ParentOf(impl_->Top(), target);
-    if (parent == nullptr) {
-      // The message's whole body was this part (or a multipart left empty).
-      impl_->SetEmptyBody();
-      return;
-    }
-    g_mime_multipart_remove(parent, target);
-    if (g_mime_multipart_get_count(parent) > 0) return;
-    // An empty multipart is not valid MIME: it goes with its last part.
-    target = GMIME_OBJECT(parent);
-  }
+  impl_->Remove(object);
 }
 
 int TMimeMessage::AddAttachment(const TAttachmentChange& change) {
@@ -1272,6 +1569,7 @@ int TMimeMessage::AddAttachment(const TAttachmentChange& change) {
     mixed = wrapper.get();
   }
   g_mime_multipart_add(mixed, object);
+  impl_->Added(object, mixed);
   return impl_->HandleOf(object);
 }
 
@@ -1292,7 +1590,13 @@ void TMimeMessage::ChangeAttachment(int handle, const TAttachmentChange& change)
       RemoveStoredPropOf(object, id);
     }
   }
+  // New data makes an unknown transfer encoding known, and a name may have
+  // gone: the part is marked, so that it is still an attachment when the
+  // message is read again.
+  if (GMIME_IS_PART(object) && !IsAttachmentPart(object)) MarkAttachment(object);
 }
+
+uint64_t TMimeMessage::PartVisits() const { return impl_->part_visits; }
 
 std::vector<TProp> TMimeMessage::StoredProps() const { return StoredPropsOf(GMIME_OBJECT(impl_->message)); }
 

@@ -4,11 +4,26 @@
 // mime_message.cpp; nothing here exposes it.
 //
 // Rules (DESIGN.md, the store):
-// - The attachments are the leaf parts that have a file name (attachments by
-//   value) and the message/rfc822 parts (embedded messages), in document
-//   order; a leaf part whose transfer encoding is unknown is an attachment
-//   too, whose data cannot be read. The walk does not enter embedded
-//   messages.
+// - The attachments are the leaf parts that have a file name or are marked
+//   Content-Disposition: attachment (attachments by value) and the
+//   message/rfc822 parts (embedded messages), in document order; a leaf
+//   part whose transfer encoding is unknown is an attachment too, whose
+//   data cannot be read. The walk does not enter embedded messages. Body
+//   parts without that mark (a text/plain body, the pieces of a
+//   multipart/alternative, inline parts) are not attachments.
+// - An attachment by value without a file name is offered under a made-up
+//   one, "attachment" and the usual extension of its media type:
+//   "attachment.pdf" for application/pdf, "attachment.txt" for text/plain
+//   and any other text type, "attachment.bin" for a type the table in
+//   mime_message.cpp does not know. The part itself stays without a name
+//   until a caller gives it one.
+// - File names are read as mail readers read them: RFC 2231, and RFC 2047
+//   encoded words also inside a quoted parameter, folded over several
+//   lines, each word decoded on its own and the bytes of adjacent words of
+//   one charset joined before they are converted.
+// - The attachments are found by one walk of the tree per message, kept up
+//   to date by the changes: listing, looking up, reading and removing them
+//   takes time in proportion to their number, however many there are.
 // - Attachment data is read and written as streams through the file the
 //   message came from or a scratch file; no attachment is held in memory.
 // - A message written back keeps every byte of every part and header that
@@ -67,7 +82,8 @@ struct TMimeAttachment {
   int handle = 0;  // stable for the life of the TMimeMessage
   bool embedded = false;
   bool decodable = true;
-  std::string file_name;     // empty when the part has none
+  std::string file_name;     // made up for a part by value without one
+  bool name_made_up = false;  // the part itself names no file
   std::string subject;       // of an embedded message
   std::string mime_type;     // "application/zip"
   std::string content_id;
@@ -124,6 +140,11 @@ class TMimeMessage {
   void CompleteEnvelope();
   // Writes the whole message; raises when `out` fails.
   void WriteTo(TWriteFile& out) const;
+
+  // Parts of the MIME tree visited so far to find the attachments, for the
+  // store's tests: one walk after the parse, another only after a change
+  // that replaces the whole body.
+  uint64_t PartVisits() const;
 
   struct TImpl;
 

@@ -5,8 +5,9 @@ tests to compare with what the store offers.
 usage: read_mime.py MESSAGE OUTDIR
 
 OUTDIR receives, per attachment N (the store's rule: leaf parts with a file
-name, message/rfc822 parts, parts whose transfer encoding is unknown; the
-walk does not enter embedded messages), att-N.bin with the decoded data,
+name or marked Content-Disposition: attachment, message/rfc822 parts, parts
+whose transfer encoding is unknown; the walk does not enter embedded
+messages), att-N.bin with the decoded data,
 and per leaf part M (document order, embedded messages as one part)
 part-M.raw with its raw headers and body as the file has them. Standard
 output is JSON:
@@ -68,7 +69,8 @@ def main():
         cte = str(part.get("Content-Transfer-Encoding", "")).strip().lower()
         name = part.get_filename()
         embedded = part.get_content_type() == "message/rfc822"
-        if embedded or name or cte not in KNOWN_ENCODINGS:
+        marked = part.get_content_disposition() == "attachment"
+        if embedded or name or marked or cte not in KNOWN_ENCODINGS:
             n = len(attachments)
             if not embedded:
                 with open(os.path.join(outdir, "att-%d.bin" % n), "wb") as f:
