@@ -73,11 +73,17 @@ bool MakeDirsNoFollow(const std::string& base, const std::vector<std::string>& p
     path += "/" + parts[i];
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode)) return false;
+      if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;  // for the caller's message: a file or link holds the folder's name
+        return false;
+      }
       continue;
     }
     if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      return false;
+    }
   }
   return true;
 }
@@ -111,6 +117,34 @@ bool ReadTrailingDescriptor(TStream& archive, TZipHeaderInfo& entry, const std::
     std::memmove(buffer.data(), buffer.data() + i, held - i);
     position += static_cast<int64_t>(i);
     held -= i;
+  }
+}
+
+// Creates a new file of our own beside `target` (O_EXCL, never through a
+// link) and names it in `temp`. An entry is written there and renamed over
+// the target only once it passed its CRC, so a damaged entry never costs the
+// user the copy already on disk.
+int CreateFileBeside(const std::string& target, std::string& temp) {
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  temp = dir + "/.corvid-part-XXXXXX";
+  return ::mkostemp(temp.data(), O_CLOEXEC);
+}
+
+const char* MethodDescription(uint16_t method) {
+  switch (method) {
+    case 7: return "Tokenize";
+    case 9: return "Deflate64";
+    case 12: return "BZip2";
+    case 14: return "LZMA";
+    case 93: return "Zstandard";
+    case 94: return "MP3";
+    case 95: return "XZ";
+    case 96: return "JPEG";
+    case 97: return "WavPack";
+    case 98: return "PPMd";
+    case 99: return "AES encryption";
+    default: return "unknown";
   }
 }
 
@@ -936,7 +970,14 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
   // The output.
   std::unique_ptr<TFileStream> file;
   std::unique_ptr<TS_BufferStream> file_buffer;
+  std::string temp;  // the file target's bytes go here first
+  mode_t kept_mode = 0;  // an overwritten file's permissions, when the entry has none
   TStream* sink = nullptr;
+  auto skip_create = [&](int error) {
+    errno = error;
+    if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
+    return false;
+  };
   if (run_mode_ == RunMode::Stream) {
     sink = target_stream_;
   } else if (run_mode_ == RunMode::Buffer && target_vector_ != nullptr) {
@@ -966,21 +1007,18 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
         if (OnSkippingFile) OnSkippingFile(this, skipNoOverwrite, target, index);
         return false;
       }
-      // A link in the target's place is replaced, never written through.
-      if (S_ISLNK(st.st_mode)) ::unlink(target.c_str());
+      if (S_ISDIR(st.st_mode)) return skip_create(EISDIR);
+      // A read-only file is replaced only when the caller allows it. A link
+      // in the target's place is replaced by the rename, never written through.
+      if (S_ISREG(st.st_mode)) {
+        if (!ReplaceReadOnly && ::access(target.c_str(), W_OK) != 0 && errno == EACCES)
+          return skip_create(EACCES);
+        kept_mode = st.st_mode & 07777;
+      }
     }
-    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(target.c_str(), flags, 0666);
-    if (fd < 0 && errno == EACCES && ReplaceReadOnly && ::lstat(target.c_str(), &st) == 0 &&
-        S_ISREG(st.st_mode)) {
-      ::chmod(target.c_str(), (st.st_mode | S_IWUSR) & 07777);
-      fd = ::open(target.c_str(), flags, 0666);
-    }
-    if (fd < 0) {
-      if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
-      return false;
-    }
-    file = std::make_unique<TFileStream>(fd, target);
+    int fd = CreateFileBeside(target, temp);
+    if (fd < 0) return skip_create(errno);
+    file = std::make_unique<TFileStream>(fd, temp);
     file_buffer = std::make_unique<TS_BufferStream>(*file);
     sink = file_buffer.get();
   }
@@ -988,7 +1026,8 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
   auto discard_file = [&] {
     file_buffer.reset();
     file.reset();
-    ::unlink(target.c_str());
+    if (!temp.empty()) ::unlink(temp.c_str());
+    temp.clear();
   };
 
   // Decode.
@@ -996,46 +1035,71 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
   EntryInput input(*this, compressed, h.IsEncrypted());
   EntryOutput output(*this, h.UncompressedSize, sink);
   EntryCoding coding{h.CompressionMethod, h.BitFlag, compressed, h.UncompressedSize};
+  DecodeOutcome outcome = DecodeOutcome::kDone;
   try {
-    if (!DecodeEntry(coding, input, output, *workspace_) && run_mode_ != RunMode::PasswordTest)
-      MessageBox("Unknown Compression Method", "Zip Error", TBoxButtons::Ok);
+    outcome = DecodeEntry(coding, input, output, *workspace_);
   } catch (const EBiggerThanUncompressed&) {
     // The declared size is reached: the entry ends here and its CRC decides.
   } catch (...) {
-    if (file) discard_file();
+    discard_file();
     if (target_vector_ != nullptr) target_vector_->clear();
     throw;
   }
+  if (outcome == DecodeOutcome::kUnknownMethod) {
+    // Nothing was decoded, so there is no CRC to compare and no password to blame.
+    discard_file();
+    if (target_vector_ != nullptr) target_vector_->clear();
+    if (run_mode_ != RunMode::PasswordTest) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "Compression method %u (%s) is not supported: the entry cannot be extracted",
+                    static_cast<unsigned>(h.CompressionMethod), MethodDescription(h.CompressionMethod));
+      MessageBox(text, "Zip Error", TBoxButtons::Ok);
+    }
+    return false;
+  }
 
+  const bool passed = outcome == DecodeOutcome::kDone && output.Crc() == h.CRC32;
   if (file) {
     try {
       file_buffer->Flush();
     } catch (const Exception&) {
+      int error = errno ? errno : EIO;
       discard_file();
-      throw EFileError("Cannot write \"" + target + "\": " + std::strerror(errno ? errno : EIO));
+      throw EFileError("Cannot write \"" + target + "\": " + std::strerror(error));
     }
     file_buffer.reset();
     file.reset();
-    if (RetainAttributes) {
+    if (!passed) {
+      discard_file();
+    } else {
       mode_t mode = 0;
-      bool unix_host = (h.VersionMadeBy >> 8) == 3 && (h.ExternalAttributes >> 16) != 0;
-      if (unix_host) {
-        mode = static_cast<mode_t>((h.ExternalAttributes >> 16) & 0777);
-      } else if (h.ExternalAttributes & 1) {  // DOS read-only
-        mode = 0444;
+      if (RetainAttributes) {
+        bool unix_host = (h.VersionMadeBy >> 8) == 3 && (h.ExternalAttributes >> 16) != 0;
+        if (unix_host) {
+          mode = static_cast<mode_t>((h.ExternalAttributes >> 16) & 0777);
+        } else if (h.ExternalAttributes & 1) {  // DOS read-only
+          mode = 0444;
+        }
       }
-      if (mode != 0) {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::chmod(target.c_str(), mode & ~mask);
+      mode_t mask = ::umask(0);
+      ::umask(mask);
+      if (mode != 0) mode &= ~mask;
+      else mode = kept_mode != 0 ? kept_mode : (0666 & ~mask);
+      ::chmod(temp.c_str(), mode);
+      std::time_t when = DosDateTimeToUnix(h.LastModFileTimeDate);
+      struct timespec times[2] = {{when, 0}, {when, 0}};
+      ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
+      if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int error = errno;
+        discard_file();
+        return skip_create(error);
       }
+      temp.clear();
     }
-    std::time_t when = DosDateTimeToUnix(h.LastModFileTimeDate);
-    struct timespec times[2] = {{when, 0}, {when, 0}};
-    ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
   }
 
-  if (output.Crc() == h.CRC32) {
+  if (passed) {
     if (OnEndUnZip) OnEndUnZip(this, index, target);
     return true;
   }
@@ -1051,7 +1115,6 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
   } else if (OnBadCRC) {
     OnBadCRC(this, output.Crc(), h.CRC32, index);
   }
-  if (to_file) ::unlink(target.c_str());
   if (target_vector_ != nullptr) target_vector_->clear();
   return false;
 }

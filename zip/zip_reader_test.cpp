@@ -2,8 +2,13 @@
 // of target, overwrite decisions, passwords, self-extractors, block sets and
 // damaged or hostile input.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
+#include <tuple>
 
 #include <cstring>
 #include <map>
@@ -108,6 +113,14 @@ Tree MixedTree(bool with_dirs) {
   Tree flat;
   for (auto& [path, data] : files) flat[path.substr(path.rfind('/') + 1)] = data;
   return flat;
+}
+
+// Marks entry `i`, stored as is by the builder, as deflated: its bytes are a
+// hand-made Deflate stream.
+Bytes RawDeflate(testutil::BuiltZip built, size_t i) {
+  built.bytes()[built.entries[i].local + 8] = 8;
+  built.bytes()[built.entries[i].central + 10] = 8;
+  return built.bytes();
 }
 
 // --- Listing -----------------------------------------------------------------
@@ -479,7 +492,7 @@ TEST_F(ReaderTest, UnreadableArchivesRaiseNamedErrors) {
   EXPECT_EQ(zip_.Count(), 0);
 }
 
-TEST_F(ReaderTest, BadCrcDeletesTheTargetAndTheRunGoesOn) {
+TEST_F(ReaderTest, BadCrcLeavesNoTargetAndTheRunGoesOn) {
   // One flip in data zlib kept as stored blocks, one in Huffman-coded data.
   testutil::BuiltZip built = MixedArchive().BuildVolumes();
   for (int i : {1, 2}) {
@@ -505,6 +518,173 @@ TEST_F(ReaderTest, BadCrcDeletesTheTargetAndTheRunGoesOn) {
   Bytes buffer{1};
   EXPECT_EQ(zip_.UnZipToBuffer(buffer, "data\\random.bin"), 0);
   EXPECT_TRUE(buffer.empty());
+}
+
+TEST_F(ReaderTest, AFailingEntryNeverCostsTheCopyOnDisk) {
+  // Bad CRC in a stored entry, in a deflated one, and a Deflate stream that
+  // never ends although its CRC matches (nothing but empty stored blocks).
+  Bytes endless;
+  for (int i = 0; i < 1000; ++i) endless.insert(endless.end(), {0x00, 0x00, 0x00, 0xFF, 0xFF});
+  ZipBuilder b;
+  b.Add({.name = "stored.txt", .data = kText, .crc = 1});
+  b.Add({.name = "deflated.bin", .data = kRandom, .method = 8, .crc = 1});
+  b.Add({.name = "endless.bin", .data = endless, .crc = 0, .uncompressed_size = 0});
+  Open(RawDeflate(b.BuildVolumes(), 2));
+  events_.Attach(zip_);
+  std::string out = Dest();
+  ::mkdir(out.c_str(), 0777);
+  Tree mine = {{"stored.txt", ToBytes("mine 1")}, {"deflated.bin", ToBytes("mine 2")},
+               {"endless.bin", ToBytes("mine 3")}};
+  for (const auto& [name, data] : mine) testutil::WriteFileBytes(out + "/" + name, data);
+  zip_.OverwriteMode = TUZOverwriteMode::Always;
+  zip_.DoAll = true;
+  EXPECT_EQ(zip_.UnZip(), 0);
+  EXPECT_EQ(events_.bad_crc, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(testutil::TreeOf(out), mine);  // nothing left behind either
+  EXPECT_EQ(zip_.TestZip(), 0);
+}
+
+// --- Cancel and failing targets ----------------------------------------------------------
+
+// A stream that takes `room` bytes and then refuses every write.
+class FullStream : public TMemoryStream {
+ public:
+  explicit FullStream(size_t room) : room_(room) {}
+  int64_t Write(const void* buffer, int64_t count) override {
+    int64_t take = std::min<int64_t>(count, static_cast<int64_t>(room_ - std::min(room_, Bytes().size())));
+    return take <= 0 ? 0 : TMemoryStream::Write(buffer, take);
+  }
+
+ private:
+  size_t room_;
+};
+
+// One large entry of every method this engine decodes, followed by others.
+struct MethodCase {
+  std::string label;
+  std::string archive;
+  std::string entry;
+};
+
+class InterruptionTest : public ReaderTest {
+ protected:
+  // The user's copy of `entry` in `out` is untouched and no partial file is left.
+  static void ExpectOnlyMine(const std::string& out, const std::string& entry) {
+    Tree tree = testutil::TreeOf(out);
+    EXPECT_EQ(tree[entry], ToBytes("mine"));
+    for (const auto& [name, data] : tree) EXPECT_EQ(name.find(".corvid"), std::string::npos) << name;
+  }
+
+  std::vector<MethodCase> EveryMethod() {
+    const Bytes big = testutil::RandomBytes(150000, 11);  // several input chunks and window flushes
+    std::vector<MethodCase> cases;
+    for (auto [label, method, password] : {std::tuple{"stored", 0, ""}, std::tuple{"deflate", 8, ""},
+                                           std::tuple{"deflate, encrypted", 8, "pw"}}) {
+      ZipBuilder b;
+      b.Add({.name = "big.bin", .data = big, .method = static_cast<uint16_t>(method), .password = password});
+      b.Stored("after.txt", kText);
+      cases.push_back({label, Save(b.Build(), std::string(label) + ".zip"), "big.bin"});
+    }
+    for (const char* legacy : {"shrink", "reduce1", "reduce2", "reduce3", "reduce4", "implode-8k-3t"})
+      cases.push_back({legacy, std::string(CORVID_TESTDATA) + "/legacy/" + legacy + ".zip", "long.txt"});
+    return cases;
+  }
+
+  // Loads the case, cancels on the second chunk read of its entry, and
+  // expects that to end the run as a cancel and nothing else.
+  void ExpectCancelEndsTheRun(TZipReader& zip, const MethodCase& c, const std::function<void()>& run) {
+    zip.SetZipName(c.archive);
+    zip.Password = "pw";
+    zip.ReadZip();
+    Events events;
+    events.Attach(zip);
+    int asked = 0;
+    zip.OnBadPassword = [&](TZipReader*, int, std::string&) { ++asked; };
+    int reads = -1;
+    int started_after = 0;  // entries begun once the cancel was asked for
+    zip.OnStartUnZip = [&](TZipReader* z, int index, std::string&, bool&) {
+      if (reads >= 2) ++started_after;
+      reads = z->FileName(index) == c.entry ? 0 : -1;
+    };
+    zip.OnProcessMessages = [&] {
+      if (reads >= 0 && ++reads == 2) zip.Cancel();
+    };
+    ExpectThrowWithMessage<EUserCanceled>(run, kMsgUserAborted);
+    EXPECT_EQ(reads, 2);
+    EXPECT_EQ(started_after, 0);
+    EXPECT_TRUE(events.bad_crc.empty());
+    EXPECT_TRUE(events.skipped.empty());
+    EXPECT_EQ(std::count(events.ended.begin(), events.ended.end(), c.entry), 0);
+    EXPECT_EQ(asked, 0);
+  }
+};
+
+TEST_F(InterruptionTest, CancelEndsTheRunForEveryMethodAndTarget) {
+  for (const MethodCase& c : EveryMethod()) {
+    SCOPED_TRACE(c.label);
+    {
+      TZipReader zip;
+      std::string out = tmp / ("cancel-" + c.label);
+      ::mkdir(out.c_str(), 0777);
+      testutil::WriteFileBytes(out + "/" + c.entry, ToBytes("mine"));
+      zip.SetDestDir(out);
+      zip.OverwriteMode = TUZOverwriteMode::Always;
+      ExpectCancelEndsTheRun(zip, c, [&] {
+        zip.DoAll = true;
+        zip.UnZip();
+      });
+      ExpectOnlyMine(out, c.entry);
+    }
+    {
+      TZipReader zip;
+      TMemoryStream stream;
+      ExpectCancelEndsTheRun(zip, c, [&] { zip.UnZipToStream(stream, c.entry); });
+    }
+    {
+      TZipReader zip;
+      Bytes buffer{1};
+      ExpectCancelEndsTheRun(zip, c, [&] { zip.UnZipToBuffer(buffer, c.entry); });
+      EXPECT_TRUE(buffer.empty());
+    }
+  }
+}
+
+TEST_F(InterruptionTest, ATargetThatStopsTakingBytesEndsTheRunAsAWriteFailure) {
+  for (const MethodCase& c : EveryMethod()) {
+    SCOPED_TRACE(c.label);
+    TZipReader zip;
+    zip.SetZipName(c.archive);
+    zip.Password = "pw";
+    zip.ReadZip();
+    Events events;
+    events.Attach(zip);
+    int asked = 0;
+    zip.OnBadPassword = [&](TZipReader*, int, std::string&) { ++asked; };
+
+    FullStream stream(1000);
+    EXPECT_THROW(zip.UnZipToStream(stream, c.entry), EFileError);
+
+    // A file target on a full disk: the file size limit stands in for it.
+    std::string out = tmp / ("full-" + c.label);
+    ::mkdir(out.c_str(), 0777);
+    testutil::WriteFileBytes(out + "/" + c.entry, ToBytes("mine"));
+    zip.SetDestDir(out);
+    zip.OverwriteMode = TUZOverwriteMode::Always;
+    zip.DoAll = true;
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*saved_handler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 20000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    EXPECT_THROW(zip.UnZip(), EFileError);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, saved_handler);
+    ExpectOnlyMine(out, c.entry);
+    EXPECT_TRUE(events.bad_crc.empty());
+    EXPECT_TRUE(events.skipped.empty());
+    EXPECT_EQ(asked, 0);
+  }
 }
 
 TEST_F(ReaderTest, ArchiveCutInsideAnEntry) {
