@@ -410,6 +410,7 @@ void TZipReader::ClearDirectory() {
   master_.reset();
   end_.Clear();
   rebuilt_ = false;
+  repairs_.clear();
   current_volume_ = 0;
   volumes_ = 0;
   multi_mode_ = TMultiMode::mmNone;
@@ -430,7 +431,11 @@ void TZipReader::LoadDirectory() {
         ChangeVolume(end_.NumberOfStartDisk + 1);
       uint8_t signature[4];
       archive_->Seek(end_.CentralOffset, soFromBeginning);
-      if (archive_->Read(signature, 4) != 4 || GetU32(signature) != kCentralSignature) RecoveryScan();
+      if (archive_->Read(signature, 4) != 4 || GetU32(signature) != kCentralSignature) {
+        repairs_.push_back(
+            "the central directory is not where the end record says; entries were recovered by scanning");
+        RecoveryScan();
+      }
     }
   } else {
     TIncompleteZipMode mode = IncompleteZipMode;
@@ -440,11 +445,11 @@ void TZipReader::LoadDirectory() {
       throw EIncompleteZip(kMsgIncompleteZip);
     }
     RecoveryScan();
+    repairs_.push_back("the end record is missing; entries were recovered by scanning");
   }
 
   std::unique_ptr<TSortedZip> scanned;
   if (rebuilt_) scanned = std::move(master_);
-  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
 
   // Read the central records. After a scan they only complete the entries
   // found there; their offsets may be off by a stub the writer did not count,
@@ -454,14 +459,52 @@ void TZipReader::LoadDirectory() {
   for (int k = 0; k < end_.TotalEntries; ++k) {
     auto entry = std::make_unique<TZipHeaderInfo>();
     if (!ReadCentralRecord(*entry)) break;
-    if (rebuilt_) {
-      records.push_back(std::move(entry));
-    } else {
-      master_->Add(entry.get());
-      entry.release();
+    records.push_back(std::move(entry));
+  }
+  if (!rebuilt_ && !IsMultiVolume()) {
+    // A directory that holds fewer records than the end record counts, or
+    // does not end where the end record starts, has lost records (it is cut,
+    // or the end record points into it): the scan finds the entries again.
+    const int64_t end_record = end_.ZipCommentPos - kEndRecordBytes;
+    std::string problem;
+    if (records.size() < end_.TotalEntries) {
+      problem = "the end record counts " + std::to_string(end_.TotalEntries) +
+                " entries but the central directory holds " + std::to_string(records.size());
+    } else if (end_.TotalEntries > 0 &&
+               (archive_->Position() != end_record ||
+                static_cast<int64_t>(end_.CentralOffset) + end_.CentralSize != end_record) &&
+               !AtZip64EndRecord()) {
+      problem = "the central directory is not where the end record says";
+    }
+    if (!problem.empty()) {
+      const TEndCentral declared = end_;
+      try {
+        RecoveryScan();
+        scanned = std::move(master_);
+        problem += "; entries were recovered by scanning";
+      } catch (const EBadZipFile&) {
+        rebuilt_ = false;  // nothing to scan: the records read are all there is
+        end_ = declared;
+      }
+      repairs_.push_back(problem);
     }
   }
-  if (rebuilt_) {
+
+  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+  auto add = [this](TZipHeaderInfo* entry) {
+    try {
+      master_->Add(entry);
+    } catch (const EListError&) {
+      throw EBadZipFile("Two entries of the directory claim the same data at offset " +
+                        std::to_string(entry->RelativeOffset) + ": the archive is damaged");
+    }
+  };
+  if (!rebuilt_) {
+    for (auto& record : records) {
+      add(record.get());
+      record.release();
+    }
+  } else {
     auto match = [&](int64_t shift, bool apply) {
       int matched = 0;
       for (auto& record : records) {
@@ -488,9 +531,14 @@ void TZipReader::LoadDirectory() {
     }
     match(shift, true);
     // The scanned list is already in physical order.
-    for (int k = 0; k < scanned->Count(); ++k) master_->Add(scanned->Get(k));
     scanned->SetOwnsItems(false);
+    for (int k = 0; k < scanned->Count(); ++k) {
+      std::unique_ptr<TZipHeaderInfo> entry(scanned->Get(k));
+      add(entry.get());
+      entry.release();
+    }
   }
+  RefuseOverlaps();
 
   if (IsMultiVolume()) {
     for (TZipHeaderInfo* entry : *master_) {
@@ -516,6 +564,35 @@ void TZipReader::LoadDirectory() {
   volumes_ = end_.NumberOfThisDisk + 1;
   current_volume_ = end_.NumberOfThisDisk;
   BuildSortedView();
+}
+
+bool TZipReader::AtZip64EndRecord() {
+  // Writers that stream put a Zip64 end record (and its locator) between the
+  // directory and the end record.
+  uint8_t signature[4];
+  return archive_->Read(signature, 4) == 4 && GetU32(signature) == 0x06064B50;
+}
+
+void TZipReader::RefuseOverlaps() {
+  // Each entry needs at least its local record, its name and its data before
+  // the next one starts (or the central directory does). Entries that share
+  // data make a small archive stand for any amount of output, so an archive
+  // with them is refused as a whole, as other readers do.
+  const TZipHeaderInfo* previous = nullptr;
+  uint64_t previous_end = 0;
+  for (const TZipHeaderInfo* entry : *master_) {  // by volume, then offset
+    if (previous != nullptr && previous->DiskNumberStart == entry->DiskNumberStart &&
+        entry->RelativeOffset < previous_end)
+      throw EBadZipFile("The data of \"" + previous->FullName() + "\" overlaps the entry \"" +
+                        entry->FullName() + "\": the archive is damaged or hostile");
+    previous = entry;
+    previous_end = static_cast<uint64_t>(entry->RelativeOffset) + kLocalRecordBytes + entry->FilenameLength +
+                   entry->CompressedSize;
+  }
+  if (previous != nullptr && !rebuilt_ && !IsMultiVolume() && end_.TotalEntries > 0 &&
+      previous_end > end_.CentralOffset)
+    throw EBadZipFile("The data of \"" + previous->FullName() +
+                      "\" runs into the central directory: the archive is damaged or hostile");
 }
 
 bool TZipReader::ReadCentralRecord(TZipHeaderInfo& entry) {
