@@ -46,9 +46,16 @@ std::string BlockVolumeName(const std::string& name, int number) {
   return base + ext;
 }
 
+// Control characters never reach a name on disk, where a listing would show
+// them to a terminal raw.
+void ReplaceControlCharacters(std::string& part) {
+  for (char& c : part)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+}
+
 // Splits a stored path into the components that may be created below the
 // target folder: no drive prefix, no leading separator, no "." or "..", no
-// empty parts, no NUL.
+// empty parts, no NUL or other control characters.
 std::vector<std::string> SafeComponents(std::string_view path) {
   if (path.size() >= 2 && path[1] == ':') path.remove_prefix(2);
   std::vector<std::string> parts;
@@ -57,7 +64,7 @@ std::vector<std::string> SafeComponents(std::string_view path) {
     size_t end = path.find('\\', start);
     if (end == std::string_view::npos) end = path.size();
     std::string part(path.substr(start, end - start));
-    std::replace(part.begin(), part.end(), '\0', '_');
+    ReplaceControlCharacters(part);
     std::replace(part.begin(), part.end(), '/', '_');
     if (!part.empty() && part != "." && part != "..") parts.push_back(std::move(part));
     start = end + 1;
@@ -948,7 +955,7 @@ std::vector<std::string> TZipReader::TargetParts(const TZipHeaderInfo& entry) co
   }
   if (!entry.FileName().empty()) {
     std::string name = entry.FileName();
-    std::replace(name.begin(), name.end(), '\0', '_');
+    ReplaceControlCharacters(name);
     if (name == "." || name == "..") name = "_";
     parts.push_back(name);
   }
