@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <set>
 
 #include "zip/buffer_stream.h"
 #include "zip/crc32.h"
@@ -317,7 +318,10 @@ int TZipWriter::DoZip() {
                                            0xFFFFFFFFll);
       if (run.budget <= 0) run.budget = MultiZipInfo.BlockSize;
     }
-    if (!stream_input_) ExpandFilesList(run);
+    if (!stream_input_) {
+      ExpandFilesList(run);
+      RefuseTooManyEntries();
+    }
 
     struct stat st;
     bool archive_exists = caller_stream_ != nullptr ? caller_stream_->Size() > 0 : StatFile(zip_name_, st);
@@ -484,6 +488,27 @@ void TZipWriter::ExpandFilesList(Run& run) {
     }
   }
   FilesList = accepted;
+}
+
+void TZipWriter::RefuseTooManyEntries() {
+  // The directory counts its entries in 16 bits. Found out at the end, after
+  // all the work, the run would fail and leave no archive: say so first.
+  const size_t most = static_cast<size_t>(kMaxListCapacity);
+  struct stat st;
+  const bool exists = caller_stream_ != nullptr ? caller_stream_->Size() > 0 : StatFile(zip_name_, st);
+  if (!exists && FilesList.size() <= most) return;
+  if (exists) OpenArchive();  // kept loaded for the run
+  if (FilesList.size() + static_cast<size_t>(Count()) <= most) return;
+  // Files that replace entries of their name take no new place.
+  std::set<std::string> names;
+  for (int i = 0; i < Count(); ++i) names.insert(LowerText(Entry(i).FullName()));
+  const size_t existing = names.size();
+  for (const std::string& file : FilesList)
+    names.insert(LowerText(StoredDirectory(file) + LastComponent(ToZipPath(file))));
+  if (names.size() <= most) return;
+  throw EZipError("An archive holds at most " + std::to_string(kMaxListCapacity) + " entries; adding " +
+                  std::to_string(names.size() - existing) + " new ones to the " + std::to_string(existing) +
+                  " it has would make " + std::to_string(names.size()) + ". Nothing was written.");
 }
 
 std::string TZipWriter::StoredDirectory(const std::string& source) const {

@@ -43,6 +43,7 @@ using testutil::TempDir;
 using testutil::ToBytes;
 using testutil::TreeOf;
 using testutil::WriteFileBytes;
+using testutil::ZipBuilder;
 using Tree = std::map<std::string, Bytes>;  // member name, '/'-separated -> bytes
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
@@ -925,6 +926,39 @@ TEST(WriterFiles, AMissingSourceIsReportedAndTheRestIsAdded) {
   EXPECT_EQ(writer.Zip(), 2);
   EXPECT_EQ(missing, std::vector<std::string>{tmp / "b.txt"});
   EXPECT_EQ(ReadBack(tmp / "files.zip"), (Tree{{"a.txt", ToBytes("a")}, {"c.txt", ToBytes("c")}}));
+}
+
+TEST(WriterFiles, MoreEntriesThanADirectoryCountsAreRefusedBeforeAnythingIsWritten) {
+  TempDir tmp;
+  ::mkdir((tmp / "many").c_str(), 0777);
+  for (int i = 0; i <= kMaxListCapacity; ++i) WriteFileBytes(tmp / ("many/" + std::to_string(i)), {});
+  ZipBuilder existing;
+  existing.Stored("old.txt", ToBytes("old"));
+  const Bytes old_bytes = existing.Build();
+  for (bool update : {false, true}) {
+    SCOPED_TRACE(update ? "update" : "new");
+    const std::string archive = tmp / "many.zip";
+    if (update) WriteFileBytes(archive, old_bytes);
+    TZipWriter writer;
+    writer.SetZipName(archive);
+    bool started = false;
+    writer.OnStartZipInfo = [&](TZipWriter*, int, int64_t, TEndCentral&, bool&) { started = true; };
+    writer.FilesList = {tmp / "many/*"};
+    const std::string before = update ? "1" : "0";
+    const std::string after = update ? "65537" : "65536";
+    const std::string added = "65536";
+    try {
+      writer.Zip();
+      ADD_FAILURE() << "wrote " << writer.Count() << " entries";
+    } catch (const EZipError& e) {
+      EXPECT_EQ(std::string(e.what()), "An archive holds at most 65535 entries; adding " + added +
+                                           " new ones to the " + before + " it has would make " + after +
+                                           ". Nothing was written.");
+    }
+    EXPECT_FALSE(started);
+    if (update) EXPECT_EQ(ReadFileBytes(archive), old_bytes);
+    else EXPECT_FALSE(PathExists(archive));
+  }
 }
 
 // A pattern with a backslash is matched against the whole name (the source
