@@ -156,8 +156,11 @@ TEST(StoredNames, DecodeByFlagExtraFieldOrCodePage437) {
 
 TEST(StoredNames, EncodingAndNameLengthFollowTheStoredForm) {
   bool utf8 = true;
-  EXPECT_EQ(EncodeStoredName("dir\\über.txt", &utf8), "dir/\x81" "ber.txt");
+  EXPECT_EQ(EncodeStoredName("dir\\plain.txt", &utf8), "dir/plain.txt");
   EXPECT_FALSE(utf8);
+  // Beyond ASCII, UTF-8 even where code page 437 could hold the name.
+  EXPECT_EQ(EncodeStoredName("dir\\über.txt", &utf8), "dir/über.txt");
+  EXPECT_TRUE(utf8);
   EXPECT_EQ(EncodeStoredName("dir\\日本.txt", &utf8), "dir/日本.txt");
   EXPECT_TRUE(utf8);
 
@@ -165,7 +168,7 @@ TEST(StoredNames, EncodingAndNameLengthFollowTheStoredForm) {
   entry.SetFullName("dir\\sub\\über.txt");
   EXPECT_EQ(entry.Directory(), "dir\\sub\\");
   EXPECT_EQ(entry.FileName(), "über.txt");
-  EXPECT_EQ(entry.FilenameLength, 16);  // ü is one byte in code page 437
+  EXPECT_EQ(entry.FilenameLength, 17);  // ü is two UTF-8 bytes
   entry.SetDirectory("other");
   EXPECT_EQ(entry.FullName(), "other\\über.txt");
   entry.SetFileName("日本.txt");
