@@ -88,6 +88,29 @@ size_t g_locked_len;
 // A decoded name can be three times its stored length (CP437 to UTF-8).
 char g_name[3 * 65536];
 char g_path[3 * 65536];
+// A name as shown: each byte of it may become four.
+char g_shown[4 * sizeof g_name];
+
+// `s` as it may reach a terminal: control characters (C0, DEL, and C1 in
+// UTF-8) escaped, so a stored name cannot move the cursor, ring the bell or
+// forge lines of output.
+const char* Shown(const char* s) {
+  char* out = g_shown;
+  for (; *s != 0; ++s) {
+    const uint8_t c = static_cast<uint8_t>(*s);
+    const uint8_t next = static_cast<uint8_t>(s[1]);
+    if (c < 0x20 || c == 0x7F) {
+      out += snprintf(out, 5, "\\x%02X", c);
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      out += snprintf(out, 7, "\\u%04X", next);
+      ++s;
+    } else {
+      *out++ = static_cast<char>(c);
+    }
+  }
+  *out = 0;
+  return g_shown;
+}
 
 struct Entry {
   uint16_t made_by, flags, method, time, date;
@@ -411,9 +434,14 @@ const char* Describe(int result) {
 // Extracts one entry into the target folder. False when it failed (already
 // reported).
 bool Extract(const Entry& e) {
-  const char* name = g_name;
+  const char* name = Shown(g_name);
   size_t name_len = strlen(g_name);
   memcpy(g_path, g_name, name_len + 1);
+  // Control characters never reach a name on disk.
+  for (size_t i = 0; i < name_len; ++i) {
+    const uint8_t c = static_cast<uint8_t>(g_path[i]);
+    if (c < 0x20 || c == 0x7F) g_path[i] = '_';
+  }
   const bool folder = name_len == 0 || g_name[name_len - 1] == '/';
 
   const uint8_t* data = nullptr;
@@ -499,7 +527,7 @@ bool Extract(const Entry& e) {
 
 void List(const Entry& e) {
   printf("%10u  %04u-%02u-%02u %02u:%02u  %s%s\n", e.usize, ((e.date >> 9) & 0x7F) + 1980u, (e.date >> 5) & 0x0Fu,
-         e.date & 0x1Fu, e.time >> 11u, (e.time >> 5) & 0x3Fu, g_name,
+         e.date & 0x1Fu, e.time >> 11u, (e.time >> 5) & 0x3Fu, Shown(g_name),
          (e.flags & corvid::zip::kFlagEncrypted) ? "  (encrypted)" : "");
 }
 

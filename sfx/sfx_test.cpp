@@ -268,6 +268,22 @@ TEST_F(SfxTest, HostileNamesNeverLeaveTheTarget) {
   EXPECT_EQ(TreeOf(work), expected);
 }
 
+TEST_F(SfxTest, ControlCharactersInNamesAreShownEscapedAndReplacedOnDisk) {
+  testutil::ZipBuilder b;
+  b.Stored("bell\a\x1b[2Jclear\nforged.txt", ToBytes("x"));
+  const std::string exe = MakeExe(b.Build(), true);
+  const std::string shown = "bell\\x07\\x1B[2Jclear\\x0Aforged.txt";
+  const std::string out = Path("ctl");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-l"}, {"-d", out}}) {
+    Outcome run = Start(exe, args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(shown), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(run.out.find('\a'), std::string::npos);
+  }
+  EXPECT_EQ(TreeOf(out), (std::map<std::string, Bytes>{{"bell__[2Jclear_forged.txt", ToBytes("x")}}));
+}
+
 TEST_F(SfxTest, DamagedEntryIsReportedAndKeepsNothing) {
   const std::string src = Path("dsrc");
   ASSERT_EQ(testutil::Shell("mkdir -p '" + src + "'"), 0);

@@ -10,8 +10,10 @@
 //                                        add or update files
 //   corvid-zip sfx ARCHIVE               write ARCHIVE as a self-extracting .exe
 //
-// Every failure names the archive, the entry and what failed; the exit status
-// is 0 only when everything asked for succeeded.
+// Every failure names the archive, the entry and what failed. l, t and x exit
+// as unzip users expect (see kExitStatus below); 0 only when the archive was
+// read as whole and everything asked for succeeded.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,10 +36,90 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: corvid-zip l ARCHIVE\n"
-    "       corvid-zip t ARCHIVE [-p PASSWORD]\n"
+    "       corvid-zip t ARCHIVE [-p PASSWORD] [NAME...]\n"
     "       corvid-zip x ARCHIVE [-d DIR] [-p PASSWORD] [--paths] [-o always|never|newer|older] [NAME...]\n"
     "       corvid-zip a ARCHIVE FILES... [-0..-9] [-p PASSWORD] [-r] [--paths] [-x PATTERN]... [-n PATTERN]...\n"
-    "       corvid-zip sfx ARCHIVE\n";
+    "       corvid-zip sfx ARCHIVE\n"
+    "Options may come before or after the archive; -- ends them.\n";
+
+constexpr char kExitStatus[] =
+    "exit status of l, t and x:\n"
+    "   0  the archive was read as whole and every entry asked for succeeded\n"
+    "   1  warnings: the directory was repaired (the entries that could be read were\n"
+    "      processed), or an entry could not be created on disk\n"
+    "   2  damaged entries: CRC errors, damaged data, missing local records\n"
+    "   3  severe damage: the archive was refused or the run could not go on\n"
+    "   9  not an archive, or it cannot be opened\n"
+    "  10  wrong use of the command line\n"
+    "  11  no entry matches the names given\n"
+    "  50  writing failed (the disk is full or refuses writes)\n"
+    "  80  cancelled (Ctrl-C)\n"
+    "  81  an entry uses a compression method this program does not support\n"
+    "  82  no password, or the wrong one, for encrypted entries\n"
+    "a and sfx exit 0 on success, 1 when a file could not be added, 10 on wrong use.\n";
+
+// Exit statuses, as unzip uses them.
+enum Exit {
+  kOk = 0,
+  kWarning = 1,
+  kDamagedEntries = 2,
+  kSevere = 3,
+  kNotAnArchive = 9,
+  kUsage_ = 10,
+  kNoMatch = 11,
+  kWriteFailed = 50,
+  kCancelled = 80,
+  kUnsupported = 81,
+  kBadPassword = 82,
+};
+
+// Which outcome wins when several happened: the one that says most.
+int Rank(int status) {
+  switch (status) {
+    case kOk: return 0;
+    case kWarning: return 1;
+    case kUnsupported: return 2;
+    case kBadPassword: return 3;
+    case kDamagedEntries: return 4;
+    case kNoMatch: return 5;
+    case kSevere: return 6;
+    case kWriteFailed: return 7;
+    case kCancelled: return 8;
+    default: return 9;
+  }
+}
+
+// A name or text as it may reach a terminal: control characters (C0, DEL
+// and C1) are shown escaped, so a stored name cannot move the cursor, ring
+// the bell or forge lines of output.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned code = c;
+    size_t width = 1;
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      code = static_cast<unsigned char>(text[i + 1]);
+      width = 2;
+    }
+    if (code < 0x20 || code == 0x7F || (width == 2)) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, width == 2 ? "\\u%04X" : "\\x%02X", code);
+      out += escaped;
+      i += width - 1;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+TZipReader* g_running = nullptr;  // the reader Ctrl-C cancels
+
+void CancelOnInterrupt(int) {
+  if (g_running != nullptr) g_running->Cancel();
+}
 
 const char* MethodName(uint16_t method) {
   switch (method) {
@@ -53,10 +135,11 @@ const char* MethodName(uint16_t method) {
   }
 }
 
+// A stored name as shown: slashes, and control characters escaped.
 std::string Slashes(std::string name) {
   for (char& c : name)
     if (c == '\\') c = '/';
-  return name;
+  return Printable(name);
 }
 
 std::string FormatDate(uint32_t dos) {
@@ -84,17 +167,22 @@ struct Options {
 };
 
 bool ParseArgs(int argc, char** argv, Options& opt) {
-  if (argc < 3) return false;
+  if (argc < 2) return false;
   opt.verb = argv[1];
-  opt.archive = argv[2];
-  for (int i = 3; i < argc; ++i) {
+  bool options_end = false;
+  std::vector<std::string> positional;
+  for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string& out) {
       if (i + 1 >= argc) return false;
       out = argv[++i];
       return true;
     };
-    if (arg == "-d") {
+    if (options_end || arg.empty() || arg[0] != '-') {
+      positional.push_back(arg);
+    } else if (arg == "--") {
+      options_end = true;
+    } else if (arg == "-d") {
       if (!value(opt.dest_dir)) return false;
     } else if (arg == "-p") {
       if (!value(opt.password)) return false;
@@ -117,67 +205,88 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
       std::string pattern;
       if (!value(pattern)) return false;
       (arg == "-x" ? opt.exclude : opt.no_compress).push_back(pattern);
-    } else if (!arg.empty() && arg[0] == '-') {
-      return false;
     } else {
-      opt.names.push_back(arg);
+      return false;
     }
   }
+  if (positional.empty()) return false;
+  opt.archive = positional.front();
+  opt.names.assign(positional.begin() + 1, positional.end());
   if (opt.verb == "a") return !opt.names.empty();
   return opt.verb == "l" || opt.verb == "t" || opt.verb == "x" || opt.verb == "sfx";
 }
 
-// Wires the reader's events to messages on stderr and counts the failures.
+// Wires the reader's events to messages on stderr and keeps the exit status.
 class Reporter {
  public:
-  Reporter(TZipReader& zip, const std::string& archive) : zip_(zip), archive_(archive) {
+  Reporter(TZipReader& zip, const std::string& archive) : zip_(zip), archive_(Printable(archive)) {
+    zip.OnStartUnZipInfo = [this](TZipReader*, int selected, int64_t, bool&) { selected_ = selected; };
     zip.OnStartUnZip = [this](TZipReader* z, int index, std::string&, bool&) {
       current_ = Slashes(z->FullName(index));
     };
     zip.OnBadCRC = [this](TZipReader*, uint32_t calc, uint32_t stored, int) {
       char text[96];
-      std::snprintf(text, sizeof text, "CRC error (stored %08X, computed %08X)", stored, calc);
-      Fail(current_, text);
+      if (calc == stored)
+        std::snprintf(text, sizeof text, "the compressed data is damaged");
+      else
+        std::snprintf(text, sizeof text, "CRC error (stored %08X, computed %08X)", stored, calc);
+      Fail(current_, text, kDamagedEntries);
     };
     zip.OnSkippingFile = [this](TZipReader* z, TSkipReason reason, const std::string& fname, int index) {
-      std::string entry = index >= 0 ? Slashes(z->FullName(index)) : fname;
+      const int error = errno;  // before anything here can change it
+      std::string entry = index >= 0 ? Slashes(z->FullName(index)) : Printable(fname);
       switch (reason) {
         case skipBadPassword:
-          Fail(entry, "cannot decrypt: password missing or wrong");
+          Fail(entry, "cannot decrypt: password missing or wrong", kBadPassword);
           break;
         case skipNoOverwrite:
           std::fprintf(stderr, "corvid-zip: %s: %s: not overwritten: %s exists\n", archive_.c_str(),
-                       entry.c_str(), fname.c_str());
+                       entry.c_str(), Printable(fname).c_str());
           break;
         case skipOpenFailed:
-          Fail(entry, "local header not found (damaged archive)");
+          Fail(entry, "local header not found (damaged archive)", kDamagedEntries);
           break;
         case skipCreateFailed:
-          Fail(entry, "cannot create " + fname + ": " + std::strerror(errno));
+          Fail(entry, "cannot create " + Printable(fname) + ": " + std::strerror(error ? error : EIO), kWarning);
           break;
       }
     };
     zip.OnMessageBox = [this](const std::string& text, const std::string&, TBoxButtons buttons) {
       if (buttons == TBoxButtons::Ok) {
-        Fail(current_, text);
+        Fail(current_, text, kUnsupported);
         return TBoxAnswer::Ok;
       }
       return buttons == TBoxButtons::YesNo ? TBoxAnswer::No : TBoxAnswer::Cancel;
     };
   }
 
-  void Fail(const std::string& entry, const std::string& what) {
-    ++failures_;
+  void Fail(const std::string& entry, const std::string& what, int status) {
+    Note(status);
     std::fprintf(stderr, "corvid-zip: %s: %s: %s\n", archive_.c_str(), entry.c_str(), what.c_str());
   }
-  int Failures() const { return failures_; }
+  // The whole archive: no entry named.
+  void FailArchive(const std::string& what, int status) {
+    Note(status);
+    std::fprintf(stderr, "corvid-zip: %s: %s\n", archive_.c_str(), what.c_str());
+  }
+  void Note(int status) {
+    if (Rank(status) > Rank(status_)) status_ = status;
+  }
+  // Warns of each repair the directory needed.
+  void ReportRepairs() {
+    for (const std::string& repair : zip_.Repairs())
+      FailArchive("warning: damaged archive: " + repair, kWarning);
+  }
+  int Status() const { return status_; }
+  int Selected() const { return selected_; }
   const std::string& Current() const { return current_; }
 
  private:
   TZipReader& zip_;
   std::string archive_;
   std::string current_;
-  int failures_ = 0;
+  int status_ = kOk;
+  int selected_ = 0;
 };
 
 int List(TZipReader& zip) {
@@ -198,8 +307,8 @@ int List(TZipReader& zip) {
   std::printf("%d entries, %llu bytes, %llu packed\n", zip.Count(), static_cast<unsigned long long>(total),
               static_cast<unsigned long long>(packed));
   std::string comment = zip.ZipComment();
-  if (!comment.empty()) std::printf("comment: %s\n", comment.c_str());
-  return 0;
+  if (!comment.empty()) std::printf("comment: %s\n", Printable(comment).c_str());
+  return kOk;
 }
 
 // a: adds files (folders with -r) to a new or existing archive.
@@ -267,16 +376,22 @@ int MakeSelfExtracting(const Options& opt) {
 
 int main(int argc, char** argv) {
   Options opt;
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    std::fputs(kExitStatus, stdout);
+    return kOk;
+  }
   if (!ParseArgs(argc, argv, opt)) {
     std::fputs(kUsage, stderr);
-    return 2;
+    std::fputs("corvid-zip --help tells the exit statuses\n", stderr);
+    return kUsage_;
   }
   if (opt.verb == "a" || opt.verb == "sfx") {
     try {
       if (opt.verb == "a") return Add(opt);
       return MakeSelfExtracting(opt);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "corvid-zip: %s: %s\n", opt.archive.c_str(), e.what());
+      std::fprintf(stderr, "corvid-zip: %s: %s\n", Printable(opt.archive).c_str(), e.what());
       return 1;
     }
   }
@@ -286,10 +401,27 @@ int main(int argc, char** argv) {
     zip.SetZipName(opt.archive);
     zip.IncompleteZipMode = TIncompleteZipMode::izAssumeBad;  // salvage what a scan finds
     zip.ReadZip();
-    if (opt.have_password) zip.Password = opt.password;
+  } catch (const EBadZipFile& e) {
+    // Refused as damaged or hostile, unless nothing of an archive was found.
+    report.FailArchive(e.what(), std::string(e.what()) == kMsgNotValidZip ? kNotAnArchive : kSevere);
+    return report.Status();
+  } catch (const std::exception& e) {
+    report.FailArchive(e.what(), kNotAnArchive);
+    return report.Status();
+  }
+  report.ReportRepairs();
+  if (opt.have_password) zip.Password = opt.password;
+  if (opt.verb == "l") {
+    List(zip);
+    return report.Status();
+  }
 
-    if (opt.verb == "l") return List(zip);
-
+  g_running = &zip;
+  struct sigaction on_interrupt {};
+  on_interrupt.sa_handler = CancelOnInterrupt;
+  ::sigaction(SIGINT, &on_interrupt, nullptr);
+  ::sigaction(SIGTERM, &on_interrupt, nullptr);
+  try {
     zip.DoAll = opt.names.empty();
     zip.FilesList = opt.names;
     if (opt.verb == "t") {
@@ -297,36 +429,42 @@ int main(int argc, char** argv) {
         std::printf("OK      %s\n", Slashes(z->FullName(index)).c_str());
       };
       int passed = zip.TestZip();
-      std::printf("%d of %d entries passed\n", passed, zip.Count());
-      return report.Failures() == 0 && passed == zip.Count() ? 0 : 1;
-    }
-
-    // x
-    zip.SetDestDir(opt.dest_dir.empty() ? "." : opt.dest_dir);
-    zip.RecreateDirs = opt.paths;
-    zip.OverwriteMode = opt.overwrite;
-    if (opt.overwrite == TUZOverwriteMode::Prompt) {
-      zip.OnPromptForOverwrite = [](TZipReader*, bool& overwrite, int, std::string& fname) {
-        overwrite = false;
-        if (!isatty(STDIN_FILENO)) return;
-        std::fprintf(stderr, "replace %s? [y/N] ", fname.c_str());
-        std::string answer;
-        std::getline(std::cin, answer);
-        overwrite = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+      std::printf("%d of %d entries passed\n", passed, report.Selected());
+    } else {
+      // x
+      zip.SetDestDir(opt.dest_dir.empty() ? "." : opt.dest_dir);
+      zip.RecreateDirs = opt.paths;
+      zip.OverwriteMode = opt.overwrite;
+      if (opt.overwrite == TUZOverwriteMode::Prompt) {
+        zip.OnPromptForOverwrite = [](TZipReader*, bool& overwrite, int, std::string& fname) {
+          overwrite = false;
+          if (!isatty(STDIN_FILENO)) return;
+          std::fprintf(stderr, "replace %s? [y/N] ", Printable(fname).c_str());
+          std::string answer;
+          std::getline(std::cin, answer);
+          overwrite = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+        };
+      }
+      zip.OnEndUnZip = [](TZipReader*, int, const std::string& fname) {
+        std::printf("extracted %s\n", Printable(fname).c_str());
       };
+      int written = zip.UnZip();
+      std::printf("%d entries extracted\n", written);
     }
-    zip.OnEndUnZip = [](TZipReader*, int, const std::string& fname) {
-      std::printf("extracted %s\n", fname.c_str());
-    };
-    int written = zip.UnZip();
-    std::printf("%d entries extracted\n", written);
-    return report.Failures() == 0 ? 0 : 1;
-  } catch (const corvid::Exception& e) {
+    if (!opt.names.empty() && report.Selected() == 0) {
+      std::string names;
+      for (const std::string& name : opt.names) names += (names.empty() ? "" : ", ") + Printable(name);
+      report.FailArchive("no entry matches " + names, kNoMatch);
+    }
+  } catch (const EUserCanceled& e) {
+    report.FailArchive(report.Current().empty() ? "cancelled" : report.Current() + ": cancelled", kCancelled);
+  } catch (const EFileError& e) {
     std::string where = report.Current().empty() ? "" : report.Current() + ": ";
-    std::fprintf(stderr, "corvid-zip: %s: %s%s\n", opt.archive.c_str(), where.c_str(), e.what());
-    return 1;
+    report.FailArchive(where + e.what(), kWriteFailed);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "corvid-zip: %s: %s\n", opt.archive.c_str(), e.what());
-    return 1;
+    std::string where = report.Current().empty() ? "" : report.Current() + ": ";
+    report.FailArchive(where + e.what(), kSevere);
   }
+  g_running = nullptr;
+  return report.Status();
 }

@@ -2,30 +2,29 @@
 
 namespace corvid::zip {
 
-bool DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutput& out,
-                 DecodeWorkspace& workspace) {
+DecodeOutcome DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutput& out,
+                          DecodeWorkspace& workspace) {
   switch (coding.method) {
     case 0:
       CopyStored(in, out, workspace);
-      return true;
+      return DecodeOutcome::kDone;
     case 1:
       Unshrink(in, out, workspace, coding.uncompressed_size);
-      return true;
+      return DecodeOutcome::kDone;
     case 2:
     case 3:
     case 4:
     case 5:
       Unreduce(in, out, workspace, coding.method - 1, coding.uncompressed_size);
-      return true;
+      return DecodeOutcome::kDone;
     case 6:
       Explode(in, out, workspace, coding.bit_flag, coding.compressed_size,
               coding.uncompressed_size);
-      return true;
+      return DecodeOutcome::kDone;
     case 8:
-      Inflate(in, out, workspace);
-      return true;
+      return Inflate(in, out, workspace) ? DecodeOutcome::kDone : DecodeOutcome::kDamaged;
     default:
-      return false;
+      return DecodeOutcome::kUnknownMethod;
   }
 }
 

@@ -6,12 +6,15 @@
 // DecodeOutput (the reader writes the target, enforces the uncompressed size as
 // a hard bound, updates the CRC and reports progress).
 //
-// Error outcomes differ by method, because callers rely on them:
-//   - Inflate ends an entry silently on any damage and on any exception raised
-//     while a block is decoded; only an EBiggerThanUncompressed raised by the
-//     final flush after the last block leaves it. The CRC check then decides.
-//   - Stored, unshrink, unreduce and explode catch nothing: EUserCanceled,
-//     EFatalUnzipError and any other exception of the routines travel on.
+// Error outcomes:
+//   - Cancel (EUserCanceled), a failing target (EFileError) and anything else
+//     the input or output raise travel on to the reader, whatever the method.
+//   - EBiggerThanUncompressed (the declared size is reached) travels on from
+//     stored, unshrink, unreduce and explode, and the reader ends the entry
+//     there; Inflate ends the entry itself, except in its final flush.
+//   - Inflate reports a malformed stream, and one whose input ends early, as
+//     damage; for stored data an early end raises EFatalUnzipError. The
+//     legacy decoders cannot tell damage apart: their CRC check decides.
 #pragma once
 
 #include <cstddef>
@@ -64,14 +67,20 @@ struct EntryCoding {
   uint32_t uncompressed_size = 0;
 };
 
-// Decodes one entry with the decoder its method names. Returns false, having
-// read and written nothing, for a method this engine does not understand.
-bool DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutput& out,
-                 DecodeWorkspace& workspace);
+enum class DecodeOutcome {
+  kDone,           // decoded; the CRC check decides
+  kDamaged,        // the data is malformed, whatever the CRC says
+  kUnknownMethod,  // nothing read or written: a method this engine does not understand
+};
+
+// Decodes one entry with the decoder its method names.
+DecodeOutcome DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutput& out,
+                          DecodeWorkspace& workspace);
 
 // The decoders, one file each; DecodeEntry is the only caller outside tests.
 void CopyStored(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
-void Inflate(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
+// False when the stream is damaged (see above).
+bool Inflate(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
 void Unshrink(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint32_t uncompressed_size);
 void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int factor,
               uint32_t uncompressed_size);

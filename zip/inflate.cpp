@@ -29,17 +29,18 @@
 //    start again and the history joined up only if a Huffman block follows.
 //    Incompressible entries then cost one copy in and one copy out.
 //
-// Error outcome: damage ends the entry silently, and so does any exception
-// raised while a block is decoded (the reader's cancel, its size bound, a
-// failing target). Only the final flush may raise. The CRC check then decides.
-#include <cxxabi.h>
-
+// Error outcome: damage ends the entry and is reported as such, and so is an
+// input that ends early. Reaching the output's size bound ends the entry as
+// well; the CRC check then decides. Anything else the input or output raises
+// (the reader's cancel, a target that stops taking bytes) travels on: it is
+// not damage of the data, and the caller must stop, not try the next entry.
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
 
 #include "zip/decoder.h"
+#include "zip/errors.h"
 #include "zip/inflate_internal.h"
 
 namespace corvid::zip {
@@ -923,16 +924,18 @@ InflateResult InflateWithResult(DecodeInput& in, DecodeOutput& out, DecodeWorksp
   Inflater inflater(in, out, ws);
   try {
     if (!inflater.DecodeStream()) return InflateResult::kDamaged;
-  } catch (abi::__forced_unwind&) {
-    throw;  // thread cancellation must unwind on
-  } catch (...) {
+  } catch (const EBiggerThanUncompressed&) {
     return InflateResult::kInterrupted;
+  } catch (const EFatalUnzipError&) {
+    return InflateResult::kDamaged;  // the archive ended inside the entry
   }
   inflater.FlushFinal();
   return InflateResult::kDone;
 }
 
-void Inflate(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) { InflateWithResult(in, out, ws); }
+bool Inflate(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
+  return InflateWithResult(in, out, ws) != InflateResult::kDamaged;
+}
 
 bool InflatePathAvailable(InflatePath path) { return path != InflatePath::kBmi2 || CpuHasBmi2(); }
 

@@ -9,11 +9,12 @@ namespace corvid::zip {
 
 enum class InflateResult {
   kDone,         // the final block was decoded and every byte written
-  kDamaged,      // the stream is malformed or ended early; decoding stopped there
-  kInterrupted,  // Read or Write raised while a block was decoded; swallowed
+  kDamaged,      // the stream is malformed or its input ended early; decoding stopped there
+  kInterrupted,  // the output's size bound was reached while a block was decoded
 };
 
-// Inflate, telling how it ended. Raises only what the final flush raises.
+// Inflate, telling how it ended. Raises what the input or output raise,
+// except the size bound (before the final flush) and an early end of input.
 InflateResult InflateWithResult(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
 
 enum class InflatePath {

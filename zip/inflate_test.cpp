@@ -566,23 +566,26 @@ TEST(InflateExceptionTest, SizeBoundHitByFinalFlushPropagates) {
   }
 }
 
-TEST(InflateExceptionTest, AnyRaiseWhileDecodingEndsSilently) {
+TEST(InflateExceptionTest, EarlyEndIsDamageAndEveryOtherRaiseTravelsOn) {
   Bytes data = MakeData("mixed", 200000, 6);
   Bytes stream = ZlibDeflateRaw(data, 6);
-  void (*raisers[])() = {
-      [] { throw EUserCanceled(kMsgUserAborted); },
-      [] { throw EFatalUnzipError(kMsgPrematureEnd); },
-      [] { throw std::bad_alloc(); },
-  };
   for (size_t after : {size_t{0}, stream.size() / 2}) {
-    for (auto raise : raisers) {
+    SCOPED_TRACE(after);
+    auto run = [&](void (*raise)()) {
       DecodeWorkspace ws;
       MemoryInput in(stream);
       in.FailAfter(after, raise);
       MemoryOutput out;
-      EXPECT_EQ(InflateWithResult(in, out, ws), InflateResult::kInterrupted);
+      InflateResult result = InflateWithResult(in, out, ws);
       EXPECT_TRUE(std::equal(out.bytes.begin(), out.bytes.end(), data.begin()));
-    }
+      return result;
+    };
+    // The archive ending inside the entry is damage of the entry...
+    EXPECT_EQ(run([] { throw EFatalUnzipError(kMsgPrematureEnd); }), InflateResult::kDamaged);
+    // ...but a cancel or a failing target is not, and must stop the caller.
+    EXPECT_THROW(run([] { throw EUserCanceled(kMsgUserAborted); }), EUserCanceled);
+    EXPECT_THROW(run([] { throw EFileError("disk full"); }), EFileError);
+    EXPECT_THROW(run([] { throw std::bad_alloc(); }), std::bad_alloc);
   }
 }
 

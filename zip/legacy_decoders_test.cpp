@@ -113,7 +113,7 @@ class MemoryOutput : public DecodeOutput {
 Bytes Decode(const EntryCoding& coding, const Bytes& data, size_t chunk, DecodeWorkspace& ws) {
   MemoryInput in(data, chunk);
   MemoryOutput out(coding.uncompressed_size);
-  EXPECT_TRUE(DecodeEntry(coding, in, out, ws));
+  EXPECT_EQ(DecodeEntry(coding, in, out, ws), DecodeOutcome::kDone);
   return out.bytes;
 }
 

@@ -12,7 +12,7 @@
 namespace corvid::zip {
 
 // A list can never hold more than this many items: ZIP counts are 16-bit.
-inline constexpr int kMaxListCapacity = 65534;
+inline constexpr int kMaxListCapacity = 65535;
 
 [[noreturn]] void ThrowListIndexError(int64_t index);
 

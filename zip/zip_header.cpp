@@ -236,9 +236,10 @@ std::string DecodeStoredComment(std::string_view raw) {
 }
 
 std::string EncodeStoredName(std::string_view full_name, bool* utf8) {
-  std::string stored;
-  *utf8 = !Utf8ToCp437(full_name, &stored);
-  if (*utf8) stored = std::string(full_name);
+  // Code page 437 is read right only where it is the system's OEM code page;
+  // flagged UTF-8 is read right by every current reader on every system.
+  *utf8 = std::any_of(full_name.begin(), full_name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  std::string stored(full_name);
   std::replace(stored.begin(), stored.end(), '\\', '/');
   return stored;
 }

@@ -128,8 +128,8 @@ std::string DecodeStoredName(std::string_view raw, uint16_t bit_flag, std::strin
 // else code page 437.
 std::string DecodeStoredComment(std::string_view raw);
 
-// Encodes a name for storing: backslashes become slashes; code page 437 when
-// it holds every character, else UTF-8 with `*utf8` set (bit 11 to be set).
+// Encodes a name for storing: backslashes become slashes; a name beyond ASCII
+// is stored as UTF-8 with `*utf8` set (bit 11 to be set).
 std::string EncodeStoredName(std::string_view full_name, bool* utf8);
 
 }  // namespace corvid::zip

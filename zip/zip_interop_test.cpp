@@ -349,5 +349,105 @@ TEST_F(CorvidZipTool, TestOfADamagedArchiveFailsNamingArchiveAndEntry) {
   EXPECT_NE(err.find("dir/random.bin"), std::string::npos) << err;
 }
 
+// What l, t and x report on each kind of archive, and their exit statuses.
+TEST_F(CorvidZipTool, ExitStatusesFollowUnzipConventions) {
+  using testutil::ZipBuilder;
+  using testutil::ZipEntry;
+  testutil::BuiltZip good = ToolArchive();
+  auto with = [](std::vector<ZipEntry> entries, auto&& tweak) {
+    ZipBuilder b;
+    for (ZipEntry& e : entries) b.Add(std::move(e));
+    tweak(b);
+    return b.Build();
+  };
+  auto plain = [](ZipBuilder&) {};
+  const Bytes text = ToBytes("some text\n");
+  Bytes endless;  // empty non-final stored blocks, and no final one
+  for (int i = 0; i < 1000; ++i) endless.insert(endless.end(), {0x00, 0x00, 0x00, 0xFF, 0xFF});
+  testutil::BuiltZip endless_zip = [&] {
+    ZipBuilder b;
+    b.Add({.name = "endless.bin", .data = endless, .crc = 0, .uncompressed_size = 0});
+    testutil::BuiltZip built = b.BuildVolumes();
+    built.bytes()[built.entries[0].local + 8] = 8;  // a hand-made Deflate stream
+    built.bytes()[built.entries[0].central + 10] = 8;
+    return built;
+  }();
+
+  struct Case {
+    std::string label;
+    Bytes archive;
+    std::string args;  // ARCHIVE stands for the archive's path
+    int status;
+    std::string message;  // expected in stderr; empty: stderr stays empty
+  } cases[] = {
+      {"intact", good.bytes(), "t ARCHIVE", 0, ""},
+      {"options first", with({{.name = "s.txt", .data = text, .password = "pw"}}, plain), "t -p pw ARCHIVE", 0, ""},
+      {"end record cut", Bytes(good.bytes().begin(), good.bytes().end() - 10), "t ARCHIVE", 1,
+       "warning: damaged archive: the end record is missing; entries were recovered by scanning"},
+      {"end record cut, listed", Bytes(good.bytes().begin(), good.bytes().end() - 10), "l ARCHIVE", 1,
+       "the end record is missing"},
+      {"directory cut", Bytes(good.bytes().begin(), good.bytes().begin() + good.entries[1].central + 5),
+       "x ARCHIVE -d OUT", 1, "the end record is missing"},
+      {"count too high", with({{.name = "a.txt", .data = text}}, [](ZipBuilder& b) { b.total_entries = 3; }),
+       "t ARCHIVE", 1, "the end record counts 3 entries but the central directory holds 1"},
+      {"directory offset into itself",
+       with({{.name = "a.txt", .data = text}, {.name = "b.txt", .data = text}},
+            [](ZipBuilder& b) { b.central_offset = 2 * (30 + 5 + 10) + 46 + 5; b.total_entries = 1; }),
+       "t ARCHIVE", 1, "the central directory is not where the end record says"},
+      {"bad CRC", with({{.name = "a.txt", .data = text, .crc = 7}}, plain), "x ARCHIVE -d OUT", 2,
+       "a.txt: CRC error"},
+      {"endless Deflate stream", endless_zip.bytes(), "t ARCHIVE", 2,
+       "endless.bin: the compressed data is damaged"},
+      {"overlapping entries",
+       with({{.name = "a.txt", .data = text}, {.name = "b.txt", .data = text, .offset = 20}}, plain),
+       "t ARCHIVE", 3, "overlaps the entry"},
+      {"not an archive", text, "t ARCHIVE", 9, "Not a valid zip file!"},
+      {"no matching entry", good.bytes(), "t ARCHIVE nothing.txt", 11, "no entry matches nothing.txt"},
+      {"wrong password", with({{.name = "s.txt", .data = text, .password = "pw"}}, plain), "t -p no ARCHIVE",
+       82, "s.txt: cannot decrypt"},
+      {"unsupported method", with({{.name = "l.bin", .data = text, .method = 14}}, plain), "t ARCHIVE", 81,
+       "l.bin: Compression method 14 (LZMA) is not supported"},
+      {"wrong use", good.bytes(), "q ARCHIVE", 10, "usage:"},
+      {"full disk", good.bytes(), "x ARCHIVE -d OUT", 50, "dir/random.bin: Cannot write"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string archive = tmp / "case.zip";
+    std::string out_dir = tmp / "out";
+    testutil::Shell("rm -rf " + Quote(out_dir));
+    testutil::WriteFileBytes(archive, c.archive);
+    std::string args = c.args;
+    args.replace(args.find("ARCHIVE"), 7, Quote(archive));
+    if (size_t at = args.find("OUT"); at != std::string::npos) args.replace(at, 3, Quote(out_dir));
+    int status = c.label == "full disk"
+                     // A file size limit stands in for the full disk.
+                     ? testutil::Shell("bash -c \"trap '' XFSZ; ulimit -f 16; exec " + Quote(kTool) + " " + args +
+                                       "\" >/dev/null 2>" + Quote(tmp / "stderr"))
+                     : Run(args);
+    if (c.label == "full disk") err = ToString(testutil::ReadFileBytes(tmp / "stderr"));
+    EXPECT_EQ(status, c.status) << err;
+    if (c.message.empty()) EXPECT_EQ(err, "");
+    else EXPECT_NE(err.find(c.message), std::string::npos) << err;
+  }
+  EXPECT_EQ(Run("--help"), 0);
+  EXPECT_NE(out.find("82  no password"), std::string::npos) << out;
+}
+
+TEST_F(CorvidZipTool, ControlCharactersInNamesAreShownEscapedAndReplacedOnDisk) {
+  testutil::ZipBuilder b;
+  b.Stored("bell\a\x1b[2Jclear\nforged.txt", ToBytes("x"));
+  std::string archive = tmp / "names.zip";
+  testutil::WriteFileBytes(archive, b.Build());
+  for (const char* verb : {"l", "t"}) {
+    EXPECT_EQ(Run(std::string(verb) + " " + Quote(archive)), 0) << err;
+    EXPECT_NE(out.find("bell\\x07\\x1B[2Jclear\\x0Aforged.txt"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(out.find('\a'), std::string::npos);
+  }
+  EXPECT_EQ(Run("x " + Quote(archive) + " -d " + Quote(tmp / "out")), 0) << err;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+  EXPECT_EQ(testutil::TreeOf(tmp / "out"), (Tree{{"bell__[2Jclear_forged.txt", ToBytes("x")}}));
+}
+
 }  // namespace
 }  // namespace corvid::zip

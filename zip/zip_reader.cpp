@@ -46,9 +46,16 @@ std::string BlockVolumeName(const std::string& name, int number) {
   return base + ext;
 }
 
+// Control characters never reach a name on disk, where a listing would show
+// them to a terminal raw.
+void ReplaceControlCharacters(std::string& part) {
+  for (char& c : part)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+}
+
 // Splits a stored path into the components that may be created below the
 // target folder: no drive prefix, no leading separator, no "." or "..", no
-// empty parts, no NUL.
+// empty parts, no NUL or other control characters.
 std::vector<std::string> SafeComponents(std::string_view path) {
   if (path.size() >= 2 && path[1] == ':') path.remove_prefix(2);
   std::vector<std::string> parts;
@@ -57,7 +64,7 @@ std::vector<std::string> SafeComponents(std::string_view path) {
     size_t end = path.find('\\', start);
     if (end == std::string_view::npos) end = path.size();
     std::string part(path.substr(start, end - start));
-    std::replace(part.begin(), part.end(), '\0', '_');
+    ReplaceControlCharacters(part);
     std::replace(part.begin(), part.end(), '/', '_');
     if (!part.empty() && part != "." && part != "..") parts.push_back(std::move(part));
     start = end + 1;
@@ -73,11 +80,17 @@ bool MakeDirsNoFollow(const std::string& base, const std::vector<std::string>& p
     path += "/" + parts[i];
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode)) return false;
+      if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;  // for the caller's message: a file or link holds the folder's name
+        return false;
+      }
       continue;
     }
     if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      return false;
+    }
   }
   return true;
 }
@@ -111,6 +124,34 @@ bool ReadTrailingDescriptor(TStream& archive, TZipHeaderInfo& entry, const std::
     std::memmove(buffer.data(), buffer.data() + i, held - i);
     position += static_cast<int64_t>(i);
     held -= i;
+  }
+}
+
+// Creates a new file of our own beside `target` (O_EXCL, never through a
+// link) and names it in `temp`. An entry is written there and renamed over
+// the target only once it passed its CRC, so a damaged entry never costs the
+// user the copy already on disk.
+int CreateFileBeside(const std::string& target, std::string& temp) {
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  temp = dir + "/.corvid-part-XXXXXX";
+  return ::mkostemp(temp.data(), O_CLOEXEC);
+}
+
+const char* MethodDescription(uint16_t method) {
+  switch (method) {
+    case 7: return "Tokenize";
+    case 9: return "Deflate64";
+    case 12: return "BZip2";
+    case 14: return "LZMA";
+    case 93: return "Zstandard";
+    case 94: return "MP3";
+    case 95: return "XZ";
+    case 96: return "JPEG";
+    case 97: return "WavPack";
+    case 98: return "PPMd";
+    case 99: return "AES encryption";
+    default: return "unknown";
   }
 }
 
@@ -376,6 +417,7 @@ void TZipReader::ClearDirectory() {
   master_.reset();
   end_.Clear();
   rebuilt_ = false;
+  repairs_.clear();
   current_volume_ = 0;
   volumes_ = 0;
   multi_mode_ = TMultiMode::mmNone;
@@ -396,7 +438,11 @@ void TZipReader::LoadDirectory() {
         ChangeVolume(end_.NumberOfStartDisk + 1);
       uint8_t signature[4];
       archive_->Seek(end_.CentralOffset, soFromBeginning);
-      if (archive_->Read(signature, 4) != 4 || GetU32(signature) != kCentralSignature) RecoveryScan();
+      if (archive_->Read(signature, 4) != 4 || GetU32(signature) != kCentralSignature) {
+        repairs_.push_back(
+            "the central directory is not where the end record says; entries were recovered by scanning");
+        RecoveryScan();
+      }
     }
   } else {
     TIncompleteZipMode mode = IncompleteZipMode;
@@ -406,11 +452,11 @@ void TZipReader::LoadDirectory() {
       throw EIncompleteZip(kMsgIncompleteZip);
     }
     RecoveryScan();
+    repairs_.push_back("the end record is missing; entries were recovered by scanning");
   }
 
   std::unique_ptr<TSortedZip> scanned;
   if (rebuilt_) scanned = std::move(master_);
-  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
 
   // Read the central records. After a scan they only complete the entries
   // found there; their offsets may be off by a stub the writer did not count,
@@ -420,14 +466,52 @@ void TZipReader::LoadDirectory() {
   for (int k = 0; k < end_.TotalEntries; ++k) {
     auto entry = std::make_unique<TZipHeaderInfo>();
     if (!ReadCentralRecord(*entry)) break;
-    if (rebuilt_) {
-      records.push_back(std::move(entry));
-    } else {
-      master_->Add(entry.get());
-      entry.release();
+    records.push_back(std::move(entry));
+  }
+  if (!rebuilt_ && !IsMultiVolume()) {
+    // A directory that holds fewer records than the end record counts, or
+    // does not end where the end record starts, has lost records (it is cut,
+    // or the end record points into it): the scan finds the entries again.
+    const int64_t end_record = end_.ZipCommentPos - kEndRecordBytes;
+    std::string problem;
+    if (records.size() < end_.TotalEntries) {
+      problem = "the end record counts " + std::to_string(end_.TotalEntries) +
+                " entries but the central directory holds " + std::to_string(records.size());
+    } else if (end_.TotalEntries > 0 &&
+               (archive_->Position() != end_record ||
+                static_cast<int64_t>(end_.CentralOffset) + end_.CentralSize != end_record) &&
+               !AtZip64EndRecord()) {
+      problem = "the central directory is not where the end record says";
+    }
+    if (!problem.empty()) {
+      const TEndCentral declared = end_;
+      try {
+        RecoveryScan();
+        scanned = std::move(master_);
+        problem += "; entries were recovered by scanning";
+      } catch (const EBadZipFile&) {
+        rebuilt_ = false;  // nothing to scan: the records read are all there is
+        end_ = declared;
+      }
+      repairs_.push_back(problem);
     }
   }
-  if (rebuilt_) {
+
+  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+  auto add = [this](TZipHeaderInfo* entry) {
+    try {
+      master_->Add(entry);
+    } catch (const EListError&) {
+      throw EBadZipFile("Two entries of the directory claim the same data at offset " +
+                        std::to_string(entry->RelativeOffset) + ": the archive is damaged");
+    }
+  };
+  if (!rebuilt_) {
+    for (auto& record : records) {
+      add(record.get());
+      record.release();
+    }
+  } else {
     auto match = [&](int64_t shift, bool apply) {
       int matched = 0;
       for (auto& record : records) {
@@ -454,9 +538,14 @@ void TZipReader::LoadDirectory() {
     }
     match(shift, true);
     // The scanned list is already in physical order.
-    for (int k = 0; k < scanned->Count(); ++k) master_->Add(scanned->Get(k));
     scanned->SetOwnsItems(false);
+    for (int k = 0; k < scanned->Count(); ++k) {
+      std::unique_ptr<TZipHeaderInfo> entry(scanned->Get(k));
+      add(entry.get());
+      entry.release();
+    }
   }
+  RefuseOverlaps();
 
   if (IsMultiVolume()) {
     for (TZipHeaderInfo* entry : *master_) {
@@ -482,6 +571,35 @@ void TZipReader::LoadDirectory() {
   volumes_ = end_.NumberOfThisDisk + 1;
   current_volume_ = end_.NumberOfThisDisk;
   BuildSortedView();
+}
+
+bool TZipReader::AtZip64EndRecord() {
+  // Writers that stream put a Zip64 end record (and its locator) between the
+  // directory and the end record.
+  uint8_t signature[4];
+  return archive_->Read(signature, 4) == 4 && GetU32(signature) == 0x06064B50;
+}
+
+void TZipReader::RefuseOverlaps() {
+  // Each entry needs at least its local record, its name and its data before
+  // the next one starts (or the central directory does). Entries that share
+  // data make a small archive stand for any amount of output, so an archive
+  // with them is refused as a whole, as other readers do.
+  const TZipHeaderInfo* previous = nullptr;
+  uint64_t previous_end = 0;
+  for (const TZipHeaderInfo* entry : *master_) {  // by volume, then offset
+    if (previous != nullptr && previous->DiskNumberStart == entry->DiskNumberStart &&
+        entry->RelativeOffset < previous_end)
+      throw EBadZipFile("The data of \"" + previous->FullName() + "\" overlaps the entry \"" +
+                        entry->FullName() + "\": the archive is damaged or hostile");
+    previous = entry;
+    previous_end = static_cast<uint64_t>(entry->RelativeOffset) + kLocalRecordBytes + entry->FilenameLength +
+                   entry->CompressedSize;
+  }
+  if (previous != nullptr && !rebuilt_ && !IsMultiVolume() && end_.TotalEntries > 0 &&
+      previous_end > end_.CentralOffset)
+    throw EBadZipFile("The data of \"" + previous->FullName() +
+                      "\" runs into the central directory: the archive is damaged or hostile");
 }
 
 bool TZipReader::ReadCentralRecord(TZipHeaderInfo& entry) {
@@ -837,7 +955,7 @@ std::vector<std::string> TZipReader::TargetParts(const TZipHeaderInfo& entry) co
   }
   if (!entry.FileName().empty()) {
     std::string name = entry.FileName();
-    std::replace(name.begin(), name.end(), '\0', '_');
+    ReplaceControlCharacters(name);
     if (name == "." || name == "..") name = "_";
     parts.push_back(name);
   }
@@ -936,7 +1054,14 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
   // The output.
   std::unique_ptr<TFileStream> file;
   std::unique_ptr<TS_BufferStream> file_buffer;
+  std::string temp;  // the file target's bytes go here first
+  mode_t kept_mode = 0;  // an overwritten file's permissions, when the entry has none
   TStream* sink = nullptr;
+  auto skip_create = [&](int error) {
+    errno = error;
+    if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
+    return false;
+  };
   if (run_mode_ == RunMode::Stream) {
     sink = target_stream_;
   } else if (run_mode_ == RunMode::Buffer && target_vector_ != nullptr) {
@@ -966,21 +1091,18 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
         if (OnSkippingFile) OnSkippingFile(this, skipNoOverwrite, target, index);
         return false;
       }
-      // A link in the target's place is replaced, never written through.
-      if (S_ISLNK(st.st_mode)) ::unlink(target.c_str());
+      if (S_ISDIR(st.st_mode)) return skip_create(EISDIR);
+      // A read-only file is replaced only when the caller allows it. A link
+      // in the target's place is replaced by the rename, never written through.
+      if (S_ISREG(st.st_mode)) {
+        if (!ReplaceReadOnly && ::access(target.c_str(), W_OK) != 0 && errno == EACCES)
+          return skip_create(EACCES);
+        kept_mode = st.st_mode & 07777;
+      }
     }
-    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(target.c_str(), flags, 0666);
-    if (fd < 0 && errno == EACCES && ReplaceReadOnly && ::lstat(target.c_str(), &st) == 0 &&
-        S_ISREG(st.st_mode)) {
-      ::chmod(target.c_str(), (st.st_mode | S_IWUSR) & 07777);
-      fd = ::open(target.c_str(), flags, 0666);
-    }
-    if (fd < 0) {
-      if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
-      return false;
-    }
-    file = std::make_unique<TFileStream>(fd, target);
+    int fd = CreateFileBeside(target, temp);
+    if (fd < 0) return skip_create(errno);
+    file = std::make_unique<TFileStream>(fd, temp);
     file_buffer = std::make_unique<TS_BufferStream>(*file);
     sink = file_buffer.get();
   }
@@ -988,7 +1110,8 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
   auto discard_file = [&] {
     file_buffer.reset();
     file.reset();
-    ::unlink(target.c_str());
+    if (!temp.empty()) ::unlink(temp.c_str());
+    temp.clear();
   };
 
   // Decode.
@@ -996,46 +1119,71 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
   EntryInput input(*this, compressed, h.IsEncrypted());
   EntryOutput output(*this, h.UncompressedSize, sink);
   EntryCoding coding{h.CompressionMethod, h.BitFlag, compressed, h.UncompressedSize};
+  DecodeOutcome outcome = DecodeOutcome::kDone;
   try {
-    if (!DecodeEntry(coding, input, output, *workspace_) && run_mode_ != RunMode::PasswordTest)
-      MessageBox("Unknown Compression Method", "Zip Error", TBoxButtons::Ok);
+    outcome = DecodeEntry(coding, input, output, *workspace_);
   } catch (const EBiggerThanUncompressed&) {
     // The declared size is reached: the entry ends here and its CRC decides.
   } catch (...) {
-    if (file) discard_file();
+    discard_file();
     if (target_vector_ != nullptr) target_vector_->clear();
     throw;
   }
+  if (outcome == DecodeOutcome::kUnknownMethod) {
+    // Nothing was decoded, so there is no CRC to compare and no password to blame.
+    discard_file();
+    if (target_vector_ != nullptr) target_vector_->clear();
+    if (run_mode_ != RunMode::PasswordTest) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "Compression method %u (%s) is not supported: the entry cannot be extracted",
+                    static_cast<unsigned>(h.CompressionMethod), MethodDescription(h.CompressionMethod));
+      MessageBox(text, "Zip Error", TBoxButtons::Ok);
+    }
+    return false;
+  }
 
+  const bool passed = outcome == DecodeOutcome::kDone && output.Crc() == h.CRC32;
   if (file) {
     try {
       file_buffer->Flush();
     } catch (const Exception&) {
+      int error = errno ? errno : EIO;
       discard_file();
-      throw EFileError("Cannot write \"" + target + "\": " + std::strerror(errno ? errno : EIO));
+      throw EFileError("Cannot write \"" + target + "\": " + std::strerror(error));
     }
     file_buffer.reset();
     file.reset();
-    if (RetainAttributes) {
+    if (!passed) {
+      discard_file();
+    } else {
       mode_t mode = 0;
-      bool unix_host = (h.VersionMadeBy >> 8) == 3 && (h.ExternalAttributes >> 16) != 0;
-      if (unix_host) {
-        mode = static_cast<mode_t>((h.ExternalAttributes >> 16) & 0777);
-      } else if (h.ExternalAttributes & 1) {  // DOS read-only
-        mode = 0444;
+      if (RetainAttributes) {
+        bool unix_host = (h.VersionMadeBy >> 8) == 3 && (h.ExternalAttributes >> 16) != 0;
+        if (unix_host) {
+          mode = static_cast<mode_t>((h.ExternalAttributes >> 16) & 0777);
+        } else if (h.ExternalAttributes & 1) {  // DOS read-only
+          mode = 0444;
+        }
       }
-      if (mode != 0) {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::chmod(target.c_str(), mode & ~mask);
+      mode_t mask = ::umask(0);
+      ::umask(mask);
+      if (mode != 0) mode &= ~mask;
+      else mode = kept_mode != 0 ? kept_mode : (0666 & ~mask);
+      ::chmod(temp.c_str(), mode);
+      std::time_t when = DosDateTimeToUnix(h.LastModFileTimeDate);
+      struct timespec times[2] = {{when, 0}, {when, 0}};
+      ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
+      if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int error = errno;
+        discard_file();
+        return skip_create(error);
       }
+      temp.clear();
     }
-    std::time_t when = DosDateTimeToUnix(h.LastModFileTimeDate);
-    struct timespec times[2] = {{when, 0}, {when, 0}};
-    ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
   }
 
-  if (output.Crc() == h.CRC32) {
+  if (passed) {
     if (OnEndUnZip) OnEndUnZip(this, index, target);
     return true;
   }
@@ -1051,7 +1199,6 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
   } else if (OnBadCRC) {
     OnBadCRC(this, output.Crc(), h.CRC32, index);
   }
-  if (to_file) ::unlink(target.c_str());
   if (target_vector_ != nullptr) target_vector_->clear();
   return false;
 }

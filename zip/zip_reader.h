@@ -155,6 +155,10 @@ class TZipReader {
   TMultiMode MultiMode() const { return multi_mode_; }
   int NumberOfVolumes() const { return volumes_; }
   bool DirectoryRebuilt() const { return rebuilt_; }
+  // What loading the directory had to repair, one line a problem in words a
+  // user understands; empty when the archive was read as whole. A repaired
+  // archive is damaged even when every entry recovered passes its CRC.
+  const std::vector<std::string>& Repairs() const { return repairs_; }
   const TEndCentral& EndCentral() const { return end_; }
 
  protected:
@@ -167,6 +171,9 @@ class TZipReader {
   void ClearDirectory();
   void LoadDirectory();
   void RecoveryScan();
+  // Raises EBadZipFile when the data of two entries overlap.
+  void RefuseOverlaps();
+  bool AtZip64EndRecord();
   bool ReadCentralRecord(TZipHeaderInfo& entry);
   bool ReadLocalRecord(TZipHeaderInfo& entry);
   // Switches to volume `number` (1-based) through OnGetNextDisk.
@@ -201,6 +208,7 @@ class TZipReader {
   TEndCentral end_;
   std::time_t archive_date_ = 0;
   bool rebuilt_ = false;
+  std::vector<std::string> repairs_;
   int current_volume_ = 0;
   int volumes_ = 0;
   TMultiMode multi_mode_ = TMultiMode::mmNone;

@@ -2,8 +2,13 @@
 // of target, overwrite decisions, passwords, self-extractors, block sets and
 // damaged or hostile input.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
+#include <tuple>
 
 #include <cstring>
 #include <map>
@@ -108,6 +113,14 @@ Tree MixedTree(bool with_dirs) {
   Tree flat;
   for (auto& [path, data] : files) flat[path.substr(path.rfind('/') + 1)] = data;
   return flat;
+}
+
+// Marks entry `i`, stored as is by the builder, as deflated: its bytes are a
+// hand-made Deflate stream.
+Bytes RawDeflate(testutil::BuiltZip built, size_t i) {
+  built.bytes()[built.entries[i].local + 8] = 8;
+  built.bytes()[built.entries[i].central + 10] = 8;
+  return built.bytes();
 }
 
 // --- Listing -----------------------------------------------------------------
@@ -464,6 +477,87 @@ TEST_F(ReaderTest, WrongCentralOffsetIsRecoveredByScanning) {
   EXPECT_EQ(zip_.TestZip(), 8);
 }
 
+TEST_F(ReaderTest, RepairsNameWhatLoadingHadToMendAndTheEntriesAreRecovered) {
+  testutil::BuiltZip whole = MixedArchive().BuildVolumes();
+  const size_t second_record = whole.entries[1].central;
+  struct Case {
+    std::string label;
+    std::function<Bytes()> make;
+    std::string repair;  // empty: read as whole
+  } cases[] = {
+      {"intact", [&] { return whole.bytes(); }, ""},
+      {"end record cut by 10 bytes",
+       [&] { return Bytes(whole.bytes().begin(), whole.bytes().end() - 10); },
+       "the end record is missing; entries were recovered by scanning"},
+      {"cut inside the central directory",
+       [&] { return Bytes(whole.bytes().begin(), whole.bytes().begin() + second_record + 7); },
+       "the end record is missing; entries were recovered by scanning"},
+      {"count too high",
+       [&] {
+         ZipBuilder b = MixedArchive();
+         b.total_entries = 9;
+         return b.Build();
+       },
+       "the end record counts 9 entries but the central directory holds 8; entries were recovered by "
+       "scanning"},
+      {"last central record missing",
+       [&] {
+         Bytes bytes = whole.bytes();
+         bytes.erase(bytes.begin() + static_cast<long>(whole.entries[7].central),
+                     bytes.begin() + static_cast<long>(whole.end_record));
+         return bytes;
+       },
+       "the end record counts 8 entries but the central directory holds 7; entries were recovered by "
+       "scanning"},
+      {"offset into the directory itself, count to match",
+       [&] {
+         ZipBuilder b = MixedArchive();
+         b.central_offset = static_cast<uint32_t>(second_record);
+         b.total_entries = 7;
+         return b.Build();
+       },
+       "the central directory is not where the end record says; entries were recovered by scanning"},
+      {"offset elsewhere",
+       [&] {
+         ZipBuilder b = MixedArchive();
+         b.central_offset = 12345;
+         return b.Build();
+       },
+       "the central directory is not where the end record says; entries were recovered by scanning"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TZipReader zip;
+    zip.IncompleteZipMode = TIncompleteZipMode::izAssumeBad;
+    zip.SetZipName(Save(c.make(), "repair.zip"));
+    zip.ReadZip();
+    if (c.repair.empty()) EXPECT_TRUE(zip.Repairs().empty());
+    else EXPECT_EQ(zip.Repairs(), std::vector<std::string>{c.repair});
+    EXPECT_EQ(zip.Count(), 8);
+    zip.Password = "pw";
+    zip.DoAll = true;
+    EXPECT_EQ(zip.TestZip(), 8);
+  }
+}
+
+TEST_F(ReaderTest, EntriesWhoseDataOverlapAreRefused) {
+  // Local records of their own sharing one kernel of data, the way archives
+  // that expand a thousandfold are made, and data that runs into the directory.
+  ZipBuilder shared;
+  shared.Stored("a.bin", kRandom);
+  shared.Add({.name = "b.bin", .data = kRandom, .offset = 50});
+  ZipBuilder runs_on;
+  runs_on.Stored("a.txt", kText);
+  runs_on.Add({.name = "b.txt", .data = kText, .compressed_size = static_cast<uint32_t>(kText.size() + 20)});
+  ExpectThrowWithMessage<EBadZipFile>(
+      [&] { Open(shared.Build(), "shared.zip"); },
+      "The data of \"a.bin\" overlaps the entry \"b.bin\": the archive is damaged or hostile");
+  EXPECT_EQ(zip_.Count(), 0);
+  ExpectThrowWithMessage<EBadZipFile>(
+      [&] { Open(runs_on.Build(), "runs_on.zip"); },
+      "The data of \"b.txt\" runs into the central directory: the archive is damaged or hostile");
+}
+
 TEST_F(ReaderTest, UnreadableArchivesRaiseNamedErrors) {
   // End record present, central directory missing, no local record anywhere.
   ZipBuilder no_locals;
@@ -475,11 +569,13 @@ TEST_F(ReaderTest, UnreadableArchivesRaiseNamedErrors) {
   ZipBuilder twice;
   twice.Stored("a.txt", kText);
   twice.Add({.name = "b.txt", .data = kText, .offset = 0});
-  ExpectThrowWithMessage<EListError>([&] { Open(twice.Build(), "twice.zip"); }, "Duplicate Object index");
+  ExpectThrowWithMessage<EBadZipFile>([&] { Open(twice.Build(), "twice.zip"); },
+                                      "Two entries of the directory claim the same data at offset 0: the "
+                                      "archive is damaged");
   EXPECT_EQ(zip_.Count(), 0);
 }
 
-TEST_F(ReaderTest, BadCrcDeletesTheTargetAndTheRunGoesOn) {
+TEST_F(ReaderTest, BadCrcLeavesNoTargetAndTheRunGoesOn) {
   // One flip in data zlib kept as stored blocks, one in Huffman-coded data.
   testutil::BuiltZip built = MixedArchive().BuildVolumes();
   for (int i : {1, 2}) {
@@ -505,6 +601,173 @@ TEST_F(ReaderTest, BadCrcDeletesTheTargetAndTheRunGoesOn) {
   Bytes buffer{1};
   EXPECT_EQ(zip_.UnZipToBuffer(buffer, "data\\random.bin"), 0);
   EXPECT_TRUE(buffer.empty());
+}
+
+TEST_F(ReaderTest, AFailingEntryNeverCostsTheCopyOnDisk) {
+  // Bad CRC in a stored entry, in a deflated one, and a Deflate stream that
+  // never ends although its CRC matches (nothing but empty stored blocks).
+  Bytes endless;
+  for (int i = 0; i < 1000; ++i) endless.insert(endless.end(), {0x00, 0x00, 0x00, 0xFF, 0xFF});
+  ZipBuilder b;
+  b.Add({.name = "stored.txt", .data = kText, .crc = 1});
+  b.Add({.name = "deflated.bin", .data = kRandom, .method = 8, .crc = 1});
+  b.Add({.name = "endless.bin", .data = endless, .crc = 0, .uncompressed_size = 0});
+  Open(RawDeflate(b.BuildVolumes(), 2));
+  events_.Attach(zip_);
+  std::string out = Dest();
+  ::mkdir(out.c_str(), 0777);
+  Tree mine = {{"stored.txt", ToBytes("mine 1")}, {"deflated.bin", ToBytes("mine 2")},
+               {"endless.bin", ToBytes("mine 3")}};
+  for (const auto& [name, data] : mine) testutil::WriteFileBytes(out + "/" + name, data);
+  zip_.OverwriteMode = TUZOverwriteMode::Always;
+  zip_.DoAll = true;
+  EXPECT_EQ(zip_.UnZip(), 0);
+  EXPECT_EQ(events_.bad_crc, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(testutil::TreeOf(out), mine);  // nothing left behind either
+  EXPECT_EQ(zip_.TestZip(), 0);
+}
+
+// --- Cancel and failing targets ----------------------------------------------------------
+
+// A stream that takes `room` bytes and then refuses every write.
+class FullStream : public TMemoryStream {
+ public:
+  explicit FullStream(size_t room) : room_(room) {}
+  int64_t Write(const void* buffer, int64_t count) override {
+    int64_t take = std::min<int64_t>(count, static_cast<int64_t>(room_ - std::min(room_, Bytes().size())));
+    return take <= 0 ? 0 : TMemoryStream::Write(buffer, take);
+  }
+
+ private:
+  size_t room_;
+};
+
+// One large entry of every method this engine decodes, followed by others.
+struct MethodCase {
+  std::string label;
+  std::string archive;
+  std::string entry;
+};
+
+class InterruptionTest : public ReaderTest {
+ protected:
+  // The user's copy of `entry` in `out` is untouched and no partial file is left.
+  static void ExpectOnlyMine(const std::string& out, const std::string& entry) {
+    Tree tree = testutil::TreeOf(out);
+    EXPECT_EQ(tree[entry], ToBytes("mine"));
+    for (const auto& [name, data] : tree) EXPECT_EQ(name.find(".corvid"), std::string::npos) << name;
+  }
+
+  std::vector<MethodCase> EveryMethod() {
+    const Bytes big = testutil::RandomBytes(150000, 11);  // several input chunks and window flushes
+    std::vector<MethodCase> cases;
+    for (auto [label, method, password] : {std::tuple{"stored", 0, ""}, std::tuple{"deflate", 8, ""},
+                                           std::tuple{"deflate, encrypted", 8, "pw"}}) {
+      ZipBuilder b;
+      b.Add({.name = "big.bin", .data = big, .method = static_cast<uint16_t>(method), .password = password});
+      b.Stored("after.txt", kText);
+      cases.push_back({label, Save(b.Build(), std::string(label) + ".zip"), "big.bin"});
+    }
+    for (const char* legacy : {"shrink", "reduce1", "reduce2", "reduce3", "reduce4", "implode-8k-3t"})
+      cases.push_back({legacy, std::string(CORVID_TESTDATA) + "/legacy/" + legacy + ".zip", "long.txt"});
+    return cases;
+  }
+
+  // Loads the case, cancels on the second chunk read of its entry, and
+  // expects that to end the run as a cancel and nothing else.
+  void ExpectCancelEndsTheRun(TZipReader& zip, const MethodCase& c, const std::function<void()>& run) {
+    zip.SetZipName(c.archive);
+    zip.Password = "pw";
+    zip.ReadZip();
+    Events events;
+    events.Attach(zip);
+    int asked = 0;
+    zip.OnBadPassword = [&](TZipReader*, int, std::string&) { ++asked; };
+    int reads = -1;
+    int started_after = 0;  // entries begun once the cancel was asked for
+    zip.OnStartUnZip = [&](TZipReader* z, int index, std::string&, bool&) {
+      if (reads >= 2) ++started_after;
+      reads = z->FileName(index) == c.entry ? 0 : -1;
+    };
+    zip.OnProcessMessages = [&] {
+      if (reads >= 0 && ++reads == 2) zip.Cancel();
+    };
+    ExpectThrowWithMessage<EUserCanceled>(run, kMsgUserAborted);
+    EXPECT_EQ(reads, 2);
+    EXPECT_EQ(started_after, 0);
+    EXPECT_TRUE(events.bad_crc.empty());
+    EXPECT_TRUE(events.skipped.empty());
+    EXPECT_EQ(std::count(events.ended.begin(), events.ended.end(), c.entry), 0);
+    EXPECT_EQ(asked, 0);
+  }
+};
+
+TEST_F(InterruptionTest, CancelEndsTheRunForEveryMethodAndTarget) {
+  for (const MethodCase& c : EveryMethod()) {
+    SCOPED_TRACE(c.label);
+    {
+      TZipReader zip;
+      std::string out = tmp / ("cancel-" + c.label);
+      ::mkdir(out.c_str(), 0777);
+      testutil::WriteFileBytes(out + "/" + c.entry, ToBytes("mine"));
+      zip.SetDestDir(out);
+      zip.OverwriteMode = TUZOverwriteMode::Always;
+      ExpectCancelEndsTheRun(zip, c, [&] {
+        zip.DoAll = true;
+        zip.UnZip();
+      });
+      ExpectOnlyMine(out, c.entry);
+    }
+    {
+      TZipReader zip;
+      TMemoryStream stream;
+      ExpectCancelEndsTheRun(zip, c, [&] { zip.UnZipToStream(stream, c.entry); });
+    }
+    {
+      TZipReader zip;
+      Bytes buffer{1};
+      ExpectCancelEndsTheRun(zip, c, [&] { zip.UnZipToBuffer(buffer, c.entry); });
+      EXPECT_TRUE(buffer.empty());
+    }
+  }
+}
+
+TEST_F(InterruptionTest, ATargetThatStopsTakingBytesEndsTheRunAsAWriteFailure) {
+  for (const MethodCase& c : EveryMethod()) {
+    SCOPED_TRACE(c.label);
+    TZipReader zip;
+    zip.SetZipName(c.archive);
+    zip.Password = "pw";
+    zip.ReadZip();
+    Events events;
+    events.Attach(zip);
+    int asked = 0;
+    zip.OnBadPassword = [&](TZipReader*, int, std::string&) { ++asked; };
+
+    FullStream stream(1000);
+    EXPECT_THROW(zip.UnZipToStream(stream, c.entry), EFileError);
+
+    // A file target on a full disk: the file size limit stands in for it.
+    std::string out = tmp / ("full-" + c.label);
+    ::mkdir(out.c_str(), 0777);
+    testutil::WriteFileBytes(out + "/" + c.entry, ToBytes("mine"));
+    zip.SetDestDir(out);
+    zip.OverwriteMode = TUZOverwriteMode::Always;
+    zip.DoAll = true;
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*saved_handler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 20000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    EXPECT_THROW(zip.UnZip(), EFileError);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, saved_handler);
+    ExpectOnlyMine(out, c.entry);
+    EXPECT_TRUE(events.bad_crc.empty());
+    EXPECT_TRUE(events.skipped.empty());
+    EXPECT_EQ(asked, 0);
+  }
 }
 
 TEST_F(ReaderTest, ArchiveCutInsideAnEntry) {

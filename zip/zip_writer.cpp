@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <set>
 
 #include "zip/buffer_stream.h"
 #include "zip/crc32.h"
@@ -317,7 +318,10 @@ int TZipWriter::DoZip() {
                                            0xFFFFFFFFll);
       if (run.budget <= 0) run.budget = MultiZipInfo.BlockSize;
     }
-    if (!stream_input_) ExpandFilesList(run);
+    if (!stream_input_) {
+      ExpandFilesList(run);
+      RefuseTooManyEntries();
+    }
 
     struct stat st;
     bool archive_exists = caller_stream_ != nullptr ? caller_stream_->Size() > 0 : StatFile(zip_name_, st);
@@ -486,6 +490,27 @@ void TZipWriter::ExpandFilesList(Run& run) {
   FilesList = accepted;
 }
 
+void TZipWriter::RefuseTooManyEntries() {
+  // The directory counts its entries in 16 bits. Found out at the end, after
+  // all the work, the run would fail and leave no archive: say so first.
+  const size_t most = static_cast<size_t>(kMaxListCapacity);
+  struct stat st;
+  const bool exists = caller_stream_ != nullptr ? caller_stream_->Size() > 0 : StatFile(zip_name_, st);
+  if (!exists && FilesList.size() <= most) return;
+  if (exists) OpenArchive();  // kept loaded for the run
+  if (FilesList.size() + static_cast<size_t>(Count()) <= most) return;
+  // Files that replace entries of their name take no new place.
+  std::set<std::string> names;
+  for (int i = 0; i < Count(); ++i) names.insert(LowerText(Entry(i).FullName()));
+  const size_t existing = names.size();
+  for (const std::string& file : FilesList)
+    names.insert(LowerText(StoredDirectory(file) + LastComponent(ToZipPath(file))));
+  if (names.size() <= most) return;
+  throw EZipError("An archive holds at most " + std::to_string(kMaxListCapacity) + " entries; adding " +
+                  std::to_string(names.size() - existing) + " new ones to the " + std::to_string(existing) +
+                  " it has would make " + std::to_string(names.size()) + ". Nothing was written.");
+}
+
 std::string TZipWriter::StoredDirectory(const std::string& source) const {
   if (!store_paths_) return "";
   std::string path = ToZipPath(source);
@@ -602,12 +627,14 @@ void TZipWriter::KeepEntry(Run& run, const TZipHeaderInfo& old_entry) {
 
 bool TZipWriter::AddEntry(Run& run, const std::string& line) {
   auto entry = std::make_unique<TZipHeaderInfo>();
+  mode_t unix_mode = 0;
   std::unique_ptr<TFileStream> file;
   std::string zip_line = ToZipPath(line);
   if (stream_input_) {
     run.input = input_stream_;
     input_stream_->SetPosition(0);
     entry->ExternalAttributes = 32;
+    unix_mode = S_IFREG | 0644;
     entry->LastModFileTimeDate = UnixToDosDateTime(std::time(nullptr));
   } else {
     struct stat st;
@@ -620,6 +647,7 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
     }
     run.input = file.get();
     entry->ExternalAttributes = 32 | ((st.st_mode & S_IWUSR) ? 0 : 1);
+    unix_mode = S_IFREG | (st.st_mode & 07777);
     entry->LastModFileTimeDate = UnixToDosDateTime(st.st_mtime);
   }
   int64_t size = run.input->Size();
@@ -712,7 +740,14 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
   if (entry->FilenameLength > 0) {
     bool utf8 = false;
     EncodeStoredName(entry->FullName(), &utf8);
-    if (utf8) entry->BitFlag |= kFlagUtf8Name;
+    if (utf8) {
+      entry->BitFlag |= kFlagUtf8Name;
+      // Readers that convert names of MS-DOS entries from the OEM code page
+      // do so even for flagged UTF-8 names: such an entry says it was made
+      // on Unix, with the file's mode, as Unix tools write it.
+      entry->VersionMadeBy = static_cast<uint16_t>((3 << 8) | (entry->VersionMadeBy & 0xFF));
+      entry->ExternalAttributes = (static_cast<uint32_t>(unix_mode) << 16) | (entry->ExternalAttributes & 0xFFFF);
+    }
   }
   run.encrypt = false;
 
@@ -776,7 +811,18 @@ void TZipWriter::WriteCentralDirectory(Run& run) {
     std::string name = EncodeStoredName(entry->FullName(), &utf8);
     std::string comment = entry->FileComment().value_or("");
     uint16_t comment_length = entry->FileCommentLength > 0 ? static_cast<uint16_t>(comment.size()) : 0;
-    std::vector<uint8_t> record(kCentralRecordBytes + name.size() + comment_length);
+    // A UTF-8 name also goes into a Unicode path field, for readers that
+    // know that field but not the flag.
+    std::vector<uint8_t> extra;
+    if (utf8) {
+      extra.resize(9 + name.size());
+      PutU16(&extra[0], kUnicodePathExtraId);
+      PutU16(&extra[2], static_cast<uint16_t>(5 + name.size()));
+      extra[4] = 1;
+      PutU32(&extra[5], Crc32(reinterpret_cast<const uint8_t*>(name.data()), name.size()));
+      std::memcpy(&extra[9], name.data(), name.size());
+    }
+    std::vector<uint8_t> record(kCentralRecordBytes + name.size() + extra.size() + comment_length);
     int volume_before = run.volume;
     EnsureRoom(run, static_cast<int64_t>(record.size()));
     if (first && run.volume != volume_before) {
@@ -785,6 +831,17 @@ void TZipWriter::WriteCentralDirectory(Run& run) {
     }
     if (run.volume != volume_before) run.central_on_this_volume = 0;
     first = false;
+    if (utf8 && (entry->VersionMadeBy >> 8) == 0) {
+      // A kept entry of an MS-DOS host whose name is now stored as UTF-8:
+      // see AddEntry; its DOS attributes give the mode.
+      entry->VersionMadeBy = static_cast<uint16_t>((3 << 8) | (entry->VersionMadeBy & 0xFF));
+      if ((entry->ExternalAttributes >> 16) == 0) {
+        uint32_t mode = (entry->ExternalAttributes & 0x10) ? (S_IFDIR | 0755)
+                        : (entry->ExternalAttributes & 1)  ? (S_IFREG | 0444)
+                                                           : (S_IFREG | 0644);
+        entry->ExternalAttributes |= mode << 16;
+      }
+    }
     PutU32(&record[0], kCentralSignature);
     PutU16(&record[4], entry->VersionMadeBy);
     PutU16(&record[6], entry->VersionNeeded);
@@ -795,14 +852,16 @@ void TZipWriter::WriteCentralDirectory(Run& run) {
     PutU32(&record[20], entry->CompressedSize);
     PutU32(&record[24], entry->UncompressedSize);
     PutU16(&record[28], static_cast<uint16_t>(name.size()));
-    PutU16(&record[30], 0);
+    PutU16(&record[30], static_cast<uint16_t>(extra.size()));
     PutU16(&record[32], comment_length);
     PutU16(&record[34], entry->DiskNumberStart);
     PutU16(&record[36], entry->InternalAttributes);
     PutU32(&record[38], entry->ExternalAttributes);
     PutU32(&record[42], entry->RelativeOffset);
     std::memcpy(&record[46], name.data(), name.size());
-    if (comment_length > 0) std::memcpy(&record[46 + name.size()], comment.data(), comment_length);
+    if (!extra.empty()) std::memcpy(&record[46 + name.size()], extra.data(), extra.size());
+    if (comment_length > 0)
+      std::memcpy(&record[46 + name.size() + extra.size()], comment.data(), comment_length);
     WriteOut(run, record.data(), record.size());
     central_bytes += static_cast<int64_t>(record.size());
     run.central_on_this_volume++;

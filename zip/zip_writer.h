@@ -94,6 +94,9 @@ class TZipWriter : public TZipReader {
 
   int DoZip();
   void ExpandFilesList(Run& run);
+  // Raises EZipError, before anything is written, when the entries would
+  // not fit in one directory.
+  void RefuseTooManyEntries();
   void CarryOver(Run& run);
   bool AddEntry(Run& run, const std::string& line);
   void KeepEntry(Run& run, const TZipHeaderInfo& old_entry);

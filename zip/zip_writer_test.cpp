@@ -43,6 +43,7 @@ using testutil::TempDir;
 using testutil::ToBytes;
 using testutil::TreeOf;
 using testutil::WriteFileBytes;
+using testutil::ZipBuilder;
 using Tree = std::map<std::string, Bytes>;  // member name, '/'-separated -> bytes
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
@@ -545,38 +546,54 @@ TEST(WriterInterop, UpdateFreshenAndReplaceFollowFileDates) {
 
 // Names outside code page 437 are stored as UTF-8 with bit 11; the others
 // in code page 437 without it. Peers and the reader see the names given.
-TEST(WriterInterop, NamesCodePage437CannotHoldAreStoredAsFlaggedUtf8) {
-  struct Case {
-    std::string name;
-    std::string stored;  // the bytes in both records
-    bool utf8;
-  };
-  const std::vector<Case> cases = {
-      {"привет.txt", "привет.txt", true},
-      {"日本.txt", "日本.txt", true},
-      {"café.txt", "caf\x82.txt", false},
-      {"plain.txt", "plain.txt", false},
-  };
+// Names beyond ASCII are stored as flagged UTF-8, said to come from Unix
+// (readers convert MS-DOS names from the OEM code page even when flagged),
+// with a Unicode path field as well; every peer reads them back as given.
+TEST(WriterInterop, NamesBeyondAsciiAreReadRightByEveryPeer) {
+  const std::vector<std::string> names = {"привет.txt", "日本.txt", "café.txt", "Grüße €.txt", "plain.txt"};
   TempDir tmp;
   std::string path = tmp / "names.zip";
   TZipWriter writer;
   writer.SetZipName(path);
   Tree expected;
-  for (const Case& c : cases) {
-    ASSERT_EQ(AddStream(writer, ToBytes("named " + c.name), c.name), 1);
-    expected[c.name] = ToBytes("named " + c.name);
+  for (const std::string& name : names) {
+    ASSERT_EQ(AddStream(writer, ToBytes("named " + name), name), 1);
+    expected[name] = ToBytes("named " + name);
   }
   RawArchive raw = ParseRawFile(path);
-  ASSERT_EQ(raw.entries.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
+  ASSERT_EQ(raw.entries.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
     const RawEntry& e = raw.entries[i];
-    EXPECT_EQ(e.name, cases[i].stored) << cases[i].name;
-    EXPECT_EQ(e.l_name, cases[i].stored) << cases[i].name;
-    EXPECT_EQ((e.flags & kFlagUtf8Name) != 0, cases[i].utf8) << cases[i].name;
-    EXPECT_EQ((e.l_flags & kFlagUtf8Name) != 0, cases[i].utf8) << cases[i].name;
+    const bool ascii = names[i] == "plain.txt";
+    EXPECT_EQ(e.name, names[i]);
+    EXPECT_EQ(e.l_name, names[i]);
+    EXPECT_EQ((e.flags & kFlagUtf8Name) != 0, !ascii);
+    EXPECT_EQ((e.l_flags & kFlagUtf8Name) != 0, !ascii);
+    EXPECT_EQ(e.made_by >> 8, ascii ? 0 : 3);
+    EXPECT_EQ(e.external >> 16, ascii ? 0u : 0100644u);
+    EXPECT_EQ(e.extra, ascii ? 0u : 9u + names[i].size());
   }
   EXPECT_EQ(ReadBack(path), expected);
   ExpectPeersAccept({{"names", path, expected}});
+
+  // The names each peer lists, one a line.
+  std::string wanted;
+  for (const std::string& name : std::set<std::string>(names.begin(), names.end())) wanted += name + "\n";
+  struct Peer {
+    const char* program;
+    std::string command;
+  } peers[] = {
+      {"unzip", "LC_ALL=C.UTF-8 unzip -Z1 " + Quote(path)},
+      {"7zz", "7zz l -slt -ba " + Quote(path) + " | sed -n 's/^Path = //p'"},
+      {"python3", Python() + " -c 'import sys, zipfile; print(\"\\n\".join(zipfile.ZipFile(sys.argv[1]).namelist()))' " +
+                      Quote(path)},
+  };
+  for (const Peer& peer : peers) {
+    if (!testutil::HaveProgram(peer.program)) continue;
+    Captured r = RunShell(peer.command + " | LC_ALL=C sort");
+    EXPECT_EQ(r.output, wanted) << peer.program;
+  }
 }
 
 // =====================================================================================
@@ -925,6 +942,39 @@ TEST(WriterFiles, AMissingSourceIsReportedAndTheRestIsAdded) {
   EXPECT_EQ(writer.Zip(), 2);
   EXPECT_EQ(missing, std::vector<std::string>{tmp / "b.txt"});
   EXPECT_EQ(ReadBack(tmp / "files.zip"), (Tree{{"a.txt", ToBytes("a")}, {"c.txt", ToBytes("c")}}));
+}
+
+TEST(WriterFiles, MoreEntriesThanADirectoryCountsAreRefusedBeforeAnythingIsWritten) {
+  TempDir tmp;
+  ::mkdir((tmp / "many").c_str(), 0777);
+  for (int i = 0; i <= kMaxListCapacity; ++i) WriteFileBytes(tmp / ("many/" + std::to_string(i)), {});
+  ZipBuilder existing;
+  existing.Stored("old.txt", ToBytes("old"));
+  const Bytes old_bytes = existing.Build();
+  for (bool update : {false, true}) {
+    SCOPED_TRACE(update ? "update" : "new");
+    const std::string archive = tmp / "many.zip";
+    if (update) WriteFileBytes(archive, old_bytes);
+    TZipWriter writer;
+    writer.SetZipName(archive);
+    bool started = false;
+    writer.OnStartZipInfo = [&](TZipWriter*, int, int64_t, TEndCentral&, bool&) { started = true; };
+    writer.FilesList = {tmp / "many/*"};
+    const std::string before = update ? "1" : "0";
+    const std::string after = update ? "65537" : "65536";
+    const std::string added = "65536";
+    try {
+      writer.Zip();
+      ADD_FAILURE() << "wrote " << writer.Count() << " entries";
+    } catch (const EZipError& e) {
+      EXPECT_EQ(std::string(e.what()), "An archive holds at most 65535 entries; adding " + added +
+                                           " new ones to the " + before + " it has would make " + after +
+                                           ". Nothing was written.");
+    }
+    EXPECT_FALSE(started);
+    if (update) EXPECT_EQ(ReadFileBytes(archive), old_bytes);
+    else EXPECT_FALSE(PathExists(archive));
+  }
 }
 
 // A pattern with a backslash is matched against the whole name (the source
