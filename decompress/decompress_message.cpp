@@ -194,8 +194,11 @@ class TDecompressor {
 
  private:
   void UnpackEntries(zip::TZipReader& reader, TArchiveWork& work) {
-    if (reader.DirectoryRebuilt()) {
-      work.Keep("the archive is damaged (its directory had to be rebuilt)");
+    // What had to be repaired to be read is damaged: it stays as it came.
+    if (!reader.Repairs().empty() || reader.DirectoryRebuilt()) {
+      work.Keep("the archive is damaged (" +
+                (reader.Repairs().empty() ? std::string("its directory had to be rebuilt") : reader.Repairs().front()) +
+                ")");
       return;
     }
     const int count = reader.Count();
