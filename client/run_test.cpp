@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/win/test_support.h"
+#include "testutil/files.h"
 
 extern char** environ;
 
@@ -26,23 +27,9 @@ namespace {
 namespace fs = std::filesystem;
 using TFiles = std::vector<std::pair<std::string, std::string>>;  // name, bytes
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
-
-std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using corvid::test::Quote;
+using corvid::test::ReadFile;
+using corvid::test::WriteFile;
 
 std::string Dist(const std::string& program) { return Quote(std::string(CORVID_DIST) + "/" + program); }
 

@@ -14,6 +14,7 @@
 #include "client/extension_entry.h"
 #include "platform/win/registry.h"
 #include "platform/win/test_support.h"
+#include "testutil/files.h"
 #include "settings/blowfish_tools.h"
 #include "settings/catalogue.h"
 
@@ -26,23 +27,9 @@ struct TRun {
   std::string out, err;
 };
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
-
-std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using corvid::test::Quote;
+using corvid::test::ReadFile;
+using corvid::test::WriteFile;
 
 class SendTest : public ::testing::Test {
  protected:
