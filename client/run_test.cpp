@@ -229,7 +229,7 @@ TEST_F(RunTest, NewMailWhileRunningIsUnpackedAndATermSignalStopsCleanly) {
   InFiles("zip -q a.zip a.txt");
   const fs::path err = work_ / "run.err";
   const pid_t pid = Start(err);
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(err).find("running;") != std::string::npos; })) << ReadFile(err);
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(err).find("for new mail") != std::string::npos; })) << ReadFile(err);
 
   // Two messages arrive at once, written by another process.
   const fs::path message = Python("new", {"a.zip"});

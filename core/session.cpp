@@ -95,6 +95,7 @@ void TZIPExtension::SetupSession(LPEXCHEXTCALLBACK lpeecb) {
     notify->OnNewMail = [this](decompress::TMsgStoreNotify* sender, void* data) { OnNewMail(sender, data); };
     FStoreNotifies.push_back(std::move(notify));
   }
+  log::Line("watching " + std::to_string(FStoreNotifies.size()) + " message store(s) for new mail");
 }
 
 void TZIPExtension::TeardownSession() {
