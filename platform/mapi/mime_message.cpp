@@ -778,7 +778,8 @@ std::optional<std::string> RawParameter(const std::string& value, const std::str
   for (int i = 0;; ++i) {
     auto it = params.find(key + "*" + std::to_string(i));
     if (it == params.end()) break;
-    joined = joined.value_or("") + it->second;
+    if (!joined) joined.emplace();
+    joined->append(it->second);
   }
   return joined;
 }
@@ -794,6 +795,53 @@ std::optional<std::string> ToUtf8(const std::string& bytes, const std::string& c
   return out;
 }
 
+// The length of the encoded word at `at` ("=?charset?b?payload?=", its
+// parts without blanks or '?'), 0 when none starts there. Each part ends at
+// the next '?' or blank, so trying every "=?" of a hostile header stays
+// linear.
+size_t EncodedWordAt(const std::string& text, size_t at) {
+  auto part_end = [&text](size_t from) {
+    while (from < text.size() && text[from] != '?' && text[from] != ' ' && text[from] != '\t') ++from;
+    return from;
+  };
+  if (text.compare(at, 2, "=?") != 0) return 0;
+  const size_t charset_end = part_end(at + 2);
+  if (charset_end == at + 2 || charset_end + 2 >= text.size() || text[charset_end] != '?' ||
+      text[charset_end + 2] != '?') {
+    return 0;
+  }
+  const char encoding = static_cast<char>(std::tolower(static_cast<unsigned char>(text[charset_end + 1])));
+  if (encoding != 'b' && encoding != 'q') return 0;
+  const size_t payload_end = part_end(charset_end + 3);
+  if (payload_end + 1 >= text.size() || text[payload_end] != '?' || text[payload_end + 1] != '=') return 0;
+  return payload_end + 2 - at;
+}
+
+std::string DecodeWordPayload(char encoding, const std::string& payload) {
+  std::string bytes;
+  if (encoding == 'b') {
+    bytes.resize(payload.size() / 4 * 3 + 3);
+    gint state = 0;
+    guint save = 0;
+    bytes.resize(g_base64_decode_step(payload.data(), payload.size(), reinterpret_cast<guchar*>(bytes.data()),
+                                      &state, &save));
+    return bytes;
+  }
+  auto hex = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10; };
+  for (size_t i = 0; i < payload.size(); ++i) {
+    if (payload[i] == '_') {
+      bytes += ' ';
+    } else if (payload[i] == '=' && i + 2 < payload.size() && std::isxdigit(static_cast<unsigned char>(payload[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(payload[i + 2]))) {
+      bytes += static_cast<char>(hex(payload[i + 1]) * 16 + hex(payload[i + 2]));
+      i += 2;
+    } else {
+      bytes += payload[i];
+    }
+  }
+  return bytes;
+}
+
 // Text with RFC 2047 encoded words, as UTF-8. Blanks between two encoded
 // words go; other text stays as it is. nullopt for a charset that cannot
 // be converted or bytes that are not in it.
@@ -804,65 +852,32 @@ std::optional<std::string> DecodeEncodedWords(const std::string& text) {
     std::string bytes;
   };
   std::vector<TRun> runs;
+  std::string plain;
   size_t at = 0;
   while (at < text.size()) {
-    // =?charset?encoding?payload?= without blanks inside.
     size_t start = text.find("=?", at);
-    while (start != std::string::npos) {
-      const size_t q1 = text.find('?', start + 2);
-      const size_t q2 = q1 == std::string::npos ? q1 : text.find('?', q1 + 1);
-      const size_t end = q2 == std::string::npos ? q2 : text.find("?=", q2 + 1);
-      if (end != std::string::npos && q2 == q1 + 2 && q1 > start + 2 &&
-          text.find_first_of(" \t", start) > end) {
-        break;
-      }
-      start = text.find("=?", start + 2);
-    }
+    size_t length = 0;
+    while (start != std::string::npos && (length = EncodedWordAt(text, start)) == 0) start = text.find("=?", start + 1);
     if (start == std::string::npos) start = text.size();
-    if (start > at) {
-      const std::string plain = text.substr(at, start - at);
-      const bool between_words = start < text.size() && !runs.empty() && runs.back().encoded && Trim(plain).empty();
-      if (!between_words) runs.push_back({false, {}, plain});
-    }
+    plain += text.substr(at, start - at);
     if (start == text.size()) break;
-    const size_t q1 = text.find('?', start + 2);
-    const char encoding = static_cast<char>(std::tolower(static_cast<unsigned char>(text[q1 + 1])));
-    const size_t end = text.find("?=", q1 + 3);
-    std::string charset = Lower(text.substr(start + 2, q1 - start - 2));
+    const bool between_words = !runs.empty() && runs.back().encoded && Trim(plain).empty();
+    if (!plain.empty() && !between_words) runs.push_back({false, {}, plain});
+    plain.clear();
+    const size_t charset_end = text.find('?', start + 2);
+    std::string charset = Lower(text.substr(start + 2, charset_end - start - 2));
     charset = charset.substr(0, charset.find('*'));  // RFC 2231 language
-    const std::string payload = text.substr(q1 + 3, end - q1 - 3);
-    std::string bytes;
-    if (encoding == 'b') {
-      std::string decoded(payload.size() * 3 / 4 + 3, '\0');
-      gint state = 0;
-      guint save = 0;
-      const gsize got = g_base64_decode_step(payload.data(), payload.size(), reinterpret_cast<guchar*>(decoded.data()),
-                                             &state, &save);
-      bytes = decoded.substr(0, got);
-    } else if (encoding == 'q') {
-      for (size_t i = 0; i < payload.size(); ++i) {
-        if (payload[i] == '_') {
-          bytes += ' ';
-        } else if (payload[i] == '=' && i + 2 < payload.size() && std::isxdigit(static_cast<unsigned char>(payload[i + 1])) &&
-                   std::isxdigit(static_cast<unsigned char>(payload[i + 2]))) {
-          bytes += static_cast<char>(std::stoi(payload.substr(i + 1, 2), nullptr, 16));
-          i += 2;
-        } else {
-          bytes += payload[i];
-        }
-      }
-    } else {
-      runs.push_back({false, {}, text.substr(start, end + 2 - start)});
-      at = end + 2;
-      continue;
-    }
+    const char encoding = static_cast<char>(std::tolower(static_cast<unsigned char>(text[charset_end + 1])));
+    const std::string bytes =
+        DecodeWordPayload(encoding, text.substr(charset_end + 3, start + length - 2 - (charset_end + 3)));
     if (!runs.empty() && runs.back().encoded && runs.back().charset == charset) {
       runs.back().bytes += bytes;
     } else {
       runs.push_back({true, charset, bytes});
     }
-    at = end + 2;
+    at = start + length;
   }
+  if (!plain.empty()) runs.push_back({false, {}, plain});
   std::string out;
   for (const TRun& run : runs) {
     if (!run.encoded) {
