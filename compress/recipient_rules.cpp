@@ -1,8 +1,5 @@
 #include "compress/recipient_rules.h"
 
-#include <locale.h>
-#include <wctype.h>
-
 #include "compress/mapi_procedures.h"
 #include "settings/catalogue.h"
 #include "zip/text.h"
@@ -13,22 +10,8 @@ using namespace mapi;
 
 namespace {
 
-// towupper_l over the built-in C.UTF-8 locale: the C library's simple
-// Unicode case mapping, whatever locale the mail client runs in.
-locale_t Utf8Locale() {
-  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  return locale;
-}
-
-char32_t UpperChar(char32_t c) {
-  if (c < 0x80) return (c >= 'a' && c <= 'z') ? c - 32 : c;
-  const locale_t locale = Utf8Locale();
-  if (locale == static_cast<locale_t>(0)) return c;
-  return static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), locale));
-}
-
 void UpperInPlace(std::u32string& text) {
-  for (char32_t& c : text) c = UpperChar(c);
+  for (char32_t& c : text) c = zip::UpperChar(c);
 }
 
 bool SameAsciiNoCase(std::string_view a, std::string_view b) {

@@ -7,14 +7,25 @@ namespace corvid::zip {
 
 namespace {
 
-// towlower_l over the built-in C.UTF-8 locale gives the C library's simple
-// Unicode case mapping without touching the process locale.
+// towlower_l/towupper_l over the built-in C.UTF-8 locale give the C
+// library's simple Unicode case mapping without touching the process locale.
+// Freed when the module that holds this code is unloaded, as a library
+// loaded by a mail client is.
+class TUtf8Locale {
+ public:
+  TUtf8Locale() : locale_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {}
+  ~TUtf8Locale() {
+    if (locale_ != static_cast<locale_t>(0)) freelocale(locale_);
+  }
+  locale_t Get() const { return locale_; }
+
+ private:
+  locale_t locale_;
+};
+
 locale_t Utf8Locale() {
-  static locale_t locale = [] {
-    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    return l;
-  }();
-  return locale;
+  static const TUtf8Locale locale;
+  return locale.Get();
 }
 
 }  // namespace
@@ -76,6 +87,13 @@ char32_t LowerChar(char32_t c) {
   locale_t l = Utf8Locale();
   if (l == static_cast<locale_t>(0)) return c;
   return static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), l));
+}
+
+char32_t UpperChar(char32_t c) {
+  if (c < 0x80) return (c >= 'a' && c <= 'z') ? c - 32 : c;
+  locale_t l = Utf8Locale();
+  if (l == static_cast<locale_t>(0)) return c;
+  return static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), l));
 }
 
 std::u32string LowerCodePoints(std::u32string_view points) {

@@ -13,6 +13,7 @@ std::u32string Utf8ToCodePoints(std::string_view text);
 std::string CodePointsToUtf8(std::u32string_view points);
 
 char32_t LowerChar(char32_t c);
+char32_t UpperChar(char32_t c);
 std::string LowerText(std::string_view text);
 std::u32string LowerCodePoints(std::u32string_view points);
 
