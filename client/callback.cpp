@@ -1,5 +1,9 @@
 #include "client/callback.h"
 
+#include <cstring>
+
+#include "platform/win/menus.h"
+
 namespace corvid::client {
 using namespace mapi;
 using exchange::IID_IExchExtCallback;
@@ -59,8 +63,9 @@ HRESULT TClientCallback::GetWindow(win::HWND* lphwnd) {
 }
 
 HRESULT TClientCallback::GetMenu(win::HMENU* lphmenu) {
-  if (lphmenu != nullptr) *lphmenu = nullptr;
-  return E_NOTIMPL;
+  if (lphmenu == nullptr) return E_INVALIDARG;
+  *lphmenu = menu_;
+  return menu_ != nullptr ? S_OK : E_FAIL;
 }
 
 HRESULT TClientCallback::GetToolbar(ULONG, win::HWND* lphwndTb) {
@@ -98,24 +103,47 @@ HRESULT TClientCallback::GetObject(LPMDB* lppmdb, LPMAPIPROP* lppmp) {
   return S_OK;
 }
 
-// The command line has no selection: a viewer shows none, other contexts
-// have no such thing.
 HRESULT TClientCallback::GetSelectionCount(ULONG* lpceid) {
   if (lpceid == nullptr) return E_INVALIDARG;
-  *lpceid = 0;
+  *lpceid = static_cast<ULONG>(selection_.size());
   return context_ == exchange::EECONTEXT_VIEWER ? S_OK : E_FAIL;
 }
 
-HRESULT TClientCallback::GetSelectionItem(ULONG, ULONG* lpcbEid, LPENTRYID* lppeid, ULONG*, LPTSTR, ULONG, ULONG*,
-                                          ULONG) {
+HRESULT TClientCallback::GetSelectionItem(ULONG ieid, ULONG* lpcbEid, LPENTRYID* lppeid, ULONG* lpulType, LPTSTR,
+                                          ULONG, ULONG*, ULONG) {
   if (lpcbEid != nullptr) *lpcbEid = 0;
   if (lppeid != nullptr) *lppeid = nullptr;
-  return MAPI_E_NOT_FOUND;
+  if (ieid >= selection_.size() || allocate_ == nullptr) return MAPI_E_NOT_FOUND;
+  const TSelectionItem& item = selection_[ieid];
+  if (lppeid != nullptr) {
+    void* copy = nullptr;
+    if (FAILED(allocate_(static_cast<ULONG>(item.entry_id.size()), &copy)) || copy == nullptr) {
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+    std::memcpy(copy, item.entry_id.data(), item.entry_id.size());
+    *lppeid = static_cast<LPENTRYID>(copy);
+  }
+  if (lpcbEid != nullptr) *lpcbEid = static_cast<ULONG>(item.entry_id.size());
+  if (lpulType != nullptr) *lpulType = item.type;
+  return S_OK;
 }
 
-HRESULT TClientCallback::GetMenuPos(ULONG, win::HMENU* lphmenu, ULONG*, ULONG*, ULONG) {
+// The position of `cmdid` in the menu bar's pop-up that holds it.
+HRESULT TClientCallback::GetMenuPos(ULONG cmdid, win::HMENU* lphmenu, ULONG* lpmposMin, ULONG* lpmposMax, ULONG) {
   if (lphmenu != nullptr) *lphmenu = nullptr;
-  return E_NOTIMPL;
+  if (menu_ == nullptr) return E_FAIL;
+  for (int top = 0; top < win::GetMenuItemCount(menu_); ++top) {
+    const win::HMENU popup = win::GetSubMenu(menu_, top);
+    if (popup == nullptr) continue;
+    for (int position = 0; position < win::GetMenuItemCount(popup); ++position) {
+      if (win::GetMenuItemID(popup, position) != static_cast<int>(cmdid)) continue;
+      if (lphmenu != nullptr) *lphmenu = popup;
+      if (lpmposMin != nullptr) *lpmposMin = static_cast<ULONG>(position);
+      if (lpmposMax != nullptr) *lpmposMax = static_cast<ULONG>(position);
+      return S_OK;
+    }
+  }
+  return MAPI_E_NOT_FOUND;
 }
 
 HRESULT TClientCallback::GetSharedExtsDir(LPTSTR, ULONG, ULONG) { return E_NOTIMPL; }

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "platform/exchange/exchange_interfaces.h"
+#include "platform/mapi/mapi32.h"
 
 namespace corvid::client {
 
@@ -19,6 +22,20 @@ class TClientCallback final : public exchange::IExchExtCallback {
   // What GetObject answers from now on; either may be null. References are
   // taken; the previous ones are given back.
   void SetObject(mapi::IMsgStore* store, mapi::IMAPIProp* object);
+
+  // The explorer's menu bar, for GetMenu and GetMenuPos (not owned).
+  void SetMenu(win::HMENU menu) { menu_ = menu; }
+  // What the explorer shows selected: entry identifiers and object types
+  // (MAPI_MESSAGE, MAPI_FOLDER); identifiers are handed out in memory from
+  // `allocate`, which the extension frees with MAPIFreeBuffer.
+  struct TSelectionItem {
+    std::string entry_id;
+    mapi::ULONG type;
+  };
+  void SetSelection(std::vector<TSelectionItem> items, mapi::LPALLOCATEBUFFER allocate) {
+    selection_ = std::move(items);
+    allocate_ = allocate;
+  }
 
   // Callbacks alive in the process (tests check that every one is freed).
   static int LiveCount() { return live_.load(); }
@@ -61,6 +78,9 @@ class TClientCallback final : public exchange::IExchExtCallback {
   win::HWND window_;
   mapi::IMsgStore* store_ = nullptr;
   mapi::IMAPIProp* object_ = nullptr;
+  win::HMENU menu_ = nullptr;
+  std::vector<TSelectionItem> selection_;
+  mapi::LPALLOCATEBUFFER allocate_ = nullptr;
 };
 
 // The version GetVersion reports for EECBGV_GETBUILDVERSION: major build

@@ -82,6 +82,7 @@ void TExtensionHost::Load(const std::string& name, const TExtensionEntry& entry,
     }
     if (result == S_OK) {
       installed_.push_back({context, extension});
+      if (OnInstalled) OnInstalled(context, extension, CallbackFor(context));
     } else {
       extension->Release();
     }

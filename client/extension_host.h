@@ -35,6 +35,10 @@ class TExtensionHost {
   // The same for one entry (value name for the warnings).
   void Load(const std::string& name, const TExtensionEntry& entry, std::ostream& warnings);
 
+  // Run right after an extension took part in a context, as the client
+  // then goes on with that context (an explorer adds the commands).
+  std::function<void(mapi::ULONG context, exchange::IExchExt* extension, TClientCallback* callback)> OnInstalled;
+
   // The callback of a context, made on first use (the host keeps it).
   TClientCallback* CallbackFor(mapi::ULONG context);
   // The extension objects that took part in `context`, in load order.

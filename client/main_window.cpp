@@ -38,6 +38,11 @@ class TApplication final : public IUnknown {
 };
 
 win::LRESULT MainWindowProc(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam) {
+  if (message == win::WM_COMMAND) {
+    auto* owner = reinterpret_cast<TClientWindow*>(win::GetWindowLongPtr(window, win::GWLP_USERDATA));
+    if (owner != nullptr && owner->OnCommand) owner->OnCommand(static_cast<win::UINT>(wparam & 0xFFFF));
+    return 0;
+  }
   return win::DefWindowProc(window, message, wparam, lparam);
 }
 
@@ -74,6 +79,7 @@ TClientWindow::TClientWindow() {
     if (class_registered_) win::UnregisterClass(kMainWindowClass, nullptr);
     throw std::runtime_error("Cannot create the main window");
   }
+  win::SetWindowLongPtr(window_, win::GWLP_USERDATA, reinterpret_cast<win::LONG_PTR>(this));
   application_ = new TApplication;
   CLSID clsid{};
   if (SUCCEEDED(win::CLSIDFromString(kApplicationClsid, &clsid))) {
@@ -85,6 +91,7 @@ TClientWindow::~TClientWindow() {
   if (registered_) win::RevokeActiveObject(registration_, nullptr);
   application_->Release();
   PumpMessages();
+  win::SetWindowLongPtr(window_, win::GWLP_USERDATA, 0);
   win::DestroyWindow(window_);
   if (class_registered_) win::UnregisterClass(kMainWindowClass, nullptr);
 }

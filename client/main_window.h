@@ -3,6 +3,8 @@
 // registered as running under the class of "Outlook.Application".
 #pragma once
 
+#include <functional>
+
 #include "platform/mapi/mapi_interfaces.h"
 #include "platform/win/win_types.h"
 
@@ -24,6 +26,8 @@ class TClientWindow {
   TClientWindow& operator=(const TClientWindow&) = delete;
 
   win::HWND Handle() const { return window_; }
+  // A menu command chosen, or posted to the window as WM_COMMAND.
+  std::function<void(win::UINT command)> OnCommand;
   // Handles what has been posted or sent to the main thread meanwhile
   // (the extensions' windows and timers), without waiting.
   static void PumpMessages();

@@ -41,6 +41,7 @@ TMapiSession::TMapiSession() {
     uninitialize_ = Bind<LPMAPIUNINITIALIZE>(library_, "MAPIUninitialize");
     logon_ = Bind<LPMAPILOGONEX>(library_, "MAPILogonEx");
     free_buffer_ = Bind<LPFREEBUFFER>(library_, "MAPIFreeBuffer");
+    allocate_buffer_ = Bind<LPALLOCATEBUFFER>(library_, "MAPIAllocateBuffer");
     query_all_rows_ = Bind<LPHRQUERYALLROWS>(library_, "HrQueryAllRows");
     free_rows_ = Bind<LPFREEPROWS>(library_, "FreeProws");
     Check(initialize_(nullptr), "Cannot start MAPI");

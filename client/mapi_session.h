@@ -59,6 +59,9 @@ class TMapiSession {
   mapi::IMessage* OpenMessage(const std::string& entry_id, bool modify);
 
   void FreeBuffer(void* buffer) const { free_buffer_(buffer); }
+  // MAPI32.DLL's allocator: what the client hands to an extension, the
+  // extension frees with MAPIFreeBuffer.
+  mapi::LPALLOCATEBUFFER Allocator() const { return allocate_buffer_; }
   mapi::HRESULT QueryAllRows(mapi::IMAPITable* table, mapi::LPSPropTagArray columns, mapi::LPSRowSet* rows) const {
     return query_all_rows_(table, columns, nullptr, nullptr, 0, rows);
   }
@@ -70,6 +73,7 @@ class TMapiSession {
   mapi::LPMAPIUNINITIALIZE uninitialize_ = nullptr;
   mapi::LPMAPILOGONEX logon_ = nullptr;
   mapi::LPFREEBUFFER free_buffer_ = nullptr;
+  mapi::LPALLOCATEBUFFER allocate_buffer_ = nullptr;
   mapi::LPHRQUERYALLROWS query_all_rows_ = nullptr;
   mapi::LPFREEPROWS free_rows_ = nullptr;
   bool initialized_ = false;

@@ -127,21 +127,6 @@ HRESULT TZIPExtension::QueryDisallowOpenPatt(mapi::LPATTACH) { return S_FALSE; }
 HRESULT TZIPExtension::OnOpenPatt(mapi::LPATTACH) { return S_FALSE; }
 HRESULT TZIPExtension::OnOpenSzFile(mapi::LPTSTR, ULONG) { return S_FALSE; }
 
-HRESULT TZIPExtension::InstallCommands(LPEXCHEXTCALLBACK, win::HWND, win::HMENU, mapi::UINT*, LPTBENTRY, mapi::UINT,
-                                       ULONG) {
-  return S_FALSE;
-}
-void TZIPExtension::InitMenu(LPEXCHEXTCALLBACK) {}
-HRESULT TZIPExtension::DoCommand(LPEXCHEXTCALLBACK, mapi::UINT) { return S_FALSE; }
-HRESULT TZIPExtension::Help(LPEXCHEXTCALLBACK, mapi::UINT) { return S_FALSE; }
-HRESULT TZIPExtension::QueryHelpText(mapi::UINT, ULONG, mapi::LPTSTR, mapi::UINT) { return S_FALSE; }
-HRESULT TZIPExtension::QueryButtonInfo(ULONG, mapi::UINT, win::TBBUTTON*, mapi::LPTSTR, mapi::UINT, ULONG) {
-  return S_FALSE;
-}
-HRESULT TZIPExtension::ResetToolbar(ULONG, ULONG) { return S_FALSE; }
-void TZIPExtension::OnSelectionChange(LPEXCHEXTCALLBACK) {}
-void TZIPExtension::OnObjectChange(LPEXCHEXTCALLBACK) {}
-
 ULONG TZIPExtension::GetMaxPageCount(ULONG) { return 0; }
 HRESULT TZIPExtension::GetPages(LPEXCHEXTCALLBACK, ULONG, win::LPPROPSHEETPAGE, ULONG* lpcpsp) {
   if (lpcpsp != nullptr) *lpcpsp = 0;

@@ -27,6 +27,11 @@ using exchange::ULONG;
 inline constexpr HRESULT S_OK = mapi::S_OK;
 inline constexpr HRESULT S_FALSE = mapi::S_FALSE;
 
+// Posted to the explorer window to have DoCommand mark the menu stale.
+inline constexpr mapi::UINT RefreshMenuCommand = 62537;
+// The client's built-in command before which the extension's items go.
+inline constexpr mapi::ULONG kAnchorCommand = 14;
+
 class TZIPExtension final : public exchange::IExchExt,
                             public exchange::IExchExtSessionEvents,
                             public exchange::IExchExtMessageEvents,
@@ -69,8 +74,10 @@ class TZIPExtension final : public exchange::IExchExt,
   HRESULT OnOpenPatt(mapi::LPATTACH lpatt) override;
   HRESULT OnOpenSzFile(mapi::LPTSTR lpszFile, ULONG ulFlags) override;
 
-  // IExchExtCommands and IExchExtUserEvents: no commands are offered yet,
-  // so every call declines.
+  // IExchExtCommands and IExchExtUserEvents (commands.cpp): "Compress
+  // attachments" and "Decompress attachments" in the explorer's menu,
+  // enabled by what the selection holds, each running a batch over the
+  // selected messages.
   HRESULT InstallCommands(LPEXCHEXTCALLBACK lpeecb, win::HWND hwnd, win::HMENU hmenu, mapi::UINT* lpcmdidBase,
                           exchange::LPTBENTRY lptbeArray, mapi::UINT ctbe, ULONG ulFlags) override;
   void InitMenu(LPEXCHEXTCALLBACK lpeecb) override;
@@ -115,6 +122,11 @@ class TZIPExtension final : public exchange::IExchExt,
 
  private:
   ~TZIPExtension();
+  // Whether a selected message has an attachment by value whose extension
+  // matches one of `extensions` (comma-separated masks).
+  bool SelectionHasAttachment(LPEXCHEXTCALLBACK lpeecb, const std::string& extensions);
+  // Runs the batch of `compress` or not over the selected messages.
+  void RunBatch(LPEXCHEXTCALLBACK lpeecb, bool compress);
   // Opens one message by entry identifier and runs the incoming pipeline.
   void DecompressEntry(const std::string& entry_id);
 
@@ -123,6 +135,11 @@ class TZIPExtension final : public exchange::IExchExt,
   settings::TOptionsContainer FOptions;
   mapi::LPMAPISESSION FSession = nullptr;
   std::unique_ptr<decompress::TCheckInboxThread> FInboxThread;
+  mapi::UINT FDecompressCmdId = 0;
+  mapi::UINT FCompressCmdId = 0;
+  bool FMenuDirty = true;
+  bool FCanDecompress = false;
+  bool FCanCompress = false;
   std::vector<std::unique_ptr<decompress::TMsgStoreNotify>> FStoreNotifies;
   win::HWND FMainWindow = nullptr;
   std::string FLibraryFile;

@@ -61,7 +61,15 @@ class TTestCallback final : public IExchExtCallback {
   HRESULT GetSelectionItem(ULONG, ULONG*, LPENTRYID*, ULONG*, LPTSTR, ULONG, ULONG*, ULONG) override {
     return mapi::E_NOTIMPL;
   }
-  HRESULT GetMenuPos(ULONG, HMENU*, ULONG*, ULONG*, ULONG) override { return mapi::E_NOTIMPL; }
+  // With `menu` set: command 14 stands at `anchor_position` of it.
+  HRESULT GetMenuPos(ULONG cmdid, HMENU* lphmenu, ULONG* lpmposMin, ULONG*, ULONG) override {
+    if (menu == nullptr || cmdid != 14) return mapi::E_NOTIMPL;
+    *lphmenu = menu;
+    if (lpmposMin != nullptr) *lpmposMin = anchor_position;
+    return mapi::S_OK;
+  }
+  HMENU menu = nullptr;
+  ULONG anchor_position = 0;
   HRESULT GetSharedExtsDir(LPTSTR, ULONG, ULONG) override { return mapi::E_NOTIMPL; }
   HRESULT GetRecipients(LPADRLIST*) override { return mapi::E_NOTIMPL; }
   HRESULT SetRecipients(LPADRLIST) override { return mapi::E_NOTIMPL; }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/win/ui_thread.h"
+
 namespace corvid::ui {
 
 namespace {
@@ -52,6 +54,18 @@ int PresentInput(TInputDialog& dialog) {
 int PresentMessage(const TMessageForm& form) {
   std::lock_guard lock(DialogMutex());
   return Current()->ShowMessage(form);
+}
+
+void PresentProgress(const TProgressWindow& window, TProgressEvent event) { Current()->ShowProgress(window, event); }
+
+void TNoTerminalPresenter::ShowProgress(const TProgressWindow& window, TProgressEvent event) {
+  if (event == TProgressEvent::Closed) return;
+  // The caption when the window opens; then each label once.
+  const std::string& text = event == TProgressEvent::Opened ? window.Caption : window.Label;
+  if (text.empty() || text == last_label_) return;
+  last_label_ = text;
+  const std::string line = text + "\n";
+  [[maybe_unused]] const ssize_t ignored = ::write(1, line.data(), line.size());
 }
 
 int TNoTerminalPresenter::ShowInput(TInputDialog& dialog) { return dialog.Cancel(); }
@@ -149,6 +163,23 @@ int TScriptedPresenter::ShowMessage(const TMessageForm& form) {
     Unexpected(what + " answered with input text");
     return form.TimerResult();
   }
+}
+
+void TScriptedPresenter::ShowProgress(const TProgressWindow& window, TProgressEvent event) {
+  if (event == TProgressEvent::Closed) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (!progress_labels_.empty() && progress_labels_.back() == window.Label) return;
+    progress_labels_.push_back(window.Label);
+  }
+  if (!CancelProgressAt.empty() && window.Label == CancelProgressAt) {
+    win::PostThreadMessage(win::MainThreadId(), WM_CANCELMODE, 0, 0);
+  }
+}
+
+std::vector<std::string> TScriptedPresenter::ProgressLabels() const {
+  std::lock_guard lock(mutex_);
+  return progress_labels_;
 }
 
 }  // namespace corvid::ui

@@ -19,6 +19,7 @@
 
 #include "ui/input_dialog.h"
 #include "ui/message_form.h"
+#include "ui/progress_window.h"
 
 namespace corvid::ui {
 
@@ -29,6 +30,10 @@ class TPresenter {
   virtual int ShowInput(TInputDialog& dialog) = 0;
   // Runs the message form; returns the modal result that ended it.
   virtual int ShowMessage(const TMessageForm& form) = 0;
+  // A progress window opened, changed or closed (main thread). It stays
+  // on screen between the calls; its Cancel comes back through
+  // WM_CANCELMODE. By default nothing is shown.
+  virtual void ShowProgress(const TProgressWindow& window, TProgressEvent event) {}
 };
 
 // Installs `presenter` (null: back to the automatic choice); returns the
@@ -40,6 +45,9 @@ std::shared_ptr<TPresenter> InstalledPresenter();
 // Runs a dialog through the current presenter under the process-wide lock.
 int PresentInput(TInputDialog& dialog);
 int PresentMessage(const TMessageForm& form);
+// Not under the dialog lock: a worker behind the progress window may ask
+// for a password meanwhile.
+void PresentProgress(const TProgressWindow& window, TProgressEvent event);
 
 // Without a terminal: an input prompt answers Cancel, a message form its
 // default button at once (kCloseResult when it has none).
@@ -47,6 +55,11 @@ class TNoTerminalPresenter : public TPresenter {
  public:
   int ShowInput(TInputDialog& dialog) override;
   int ShowMessage(const TMessageForm& form) override;
+  // One plain line on standard output for each new label.
+  void ShowProgress(const TProgressWindow& window, TProgressEvent event) override;
+
+ private:
+  std::string last_label_;
 };
 
 // The terminal: prints the caption and text, lists the buttons, reads a line.
@@ -61,6 +74,8 @@ class TTerminalPresenter : public TPresenter {
   explicit TTerminalPresenter(int in_fd = 0, int out_fd = 1) : in_fd_(in_fd), out_fd_(out_fd) {}
   int ShowInput(TInputDialog& dialog) override;
   int ShowMessage(const TMessageForm& form) override;
+  // One line redrawn in place: the label, a bar, the rate and the time left.
+  void ShowProgress(const TProgressWindow& window, TProgressEvent event) override;
 
  private:
   enum class TRead { kLine, kEnd, kTimeout };
@@ -71,6 +86,8 @@ class TTerminalPresenter : public TPresenter {
   int in_fd_;
   int out_fd_;
   std::string pending_;  // bytes read past the last line
+  std::chrono::steady_clock::time_point progress_start_;
+  int progress_first_ = 0;
 };
 
 // What a test answers to one dialog.
@@ -125,6 +142,11 @@ class TScriptedPresenter : public TPresenter {
 
   int ShowInput(TInputDialog& dialog) override;
   int ShowMessage(const TMessageForm& form) override;
+  // Records each label a progress window shows; posts Cancel when it shows
+  // CancelProgressAt.
+  void ShowProgress(const TProgressWindow& window, TProgressEvent event) override;
+  std::string CancelProgressAt;
+  std::vector<std::string> ProgressLabels() const;
 
  private:
   std::optional<TScriptedAnswer> Next();
@@ -133,6 +155,7 @@ class TScriptedPresenter : public TPresenter {
   mutable std::mutex mutex_;
   std::deque<TScriptedAnswer> answers_;
   std::vector<TShownDialog> shown_;
+  std::vector<std::string> progress_labels_;
 };
 
 }  // namespace corvid::ui

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
+#include <chrono>
+#include <algorithm>
 #include <cerrno>
 
 #include "ui/presenter.h"
@@ -181,6 +184,35 @@ int TTerminalPresenter::ShowMessage(const TMessageForm& form) {
     }
     return chosen->result;
   }
+}
+
+void TTerminalPresenter::ShowProgress(const TProgressWindow& window, TProgressEvent event) {
+  using Clock = std::chrono::steady_clock;
+  if (event == TProgressEvent::Closed) {
+    Write("\n");
+    return;
+  }
+  if (event == TProgressEvent::Opened) {
+    progress_start_ = Clock::now();
+    progress_first_ = window.Position;
+    if (!window.Caption.empty()) Write(window.Caption + "\n");
+  }
+  constexpr int kBarWidth = 24;
+  const int span = window.Max > window.Min ? window.Max - window.Min : 1;
+  const int filled = std::clamp((window.Position - window.Min) * kBarWidth / span, 0, kBarWidth);
+  std::string line = "\r" + window.Label + " [" + std::string(static_cast<size_t>(filled), '#') +
+                     std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "]";
+  const double seconds = std::chrono::duration<double>(Clock::now() - progress_start_).count();
+  const int done = window.Position - progress_first_;
+  if (seconds > 0.5 && done > 0) {
+    const double rate = done / seconds;
+    // The bar ends one short of full: the last step is the end itself.
+    const int left = std::max(0, window.Max - 1 - window.Position);
+    char text[64];
+    std::snprintf(text, sizeof text, " %.1f/s, %ds left", rate, static_cast<int>(left / rate + 0.5));
+    line += text;
+  }
+  Write(line + "\x1B[K");
 }
 
 }  // namespace corvid::ui

@@ -48,4 +48,9 @@ std::string EncodeEntryId(const TEntryId& id);
 // nullopt for bytes that are not one of ours.
 std::optional<TEntryId> DecodeEntryId(const std::string& bytes);
 
+// Entry identifiers are shown and typed as hex digits.
+std::string HexOf(const std::string& bytes);
+// nullopt when `text` is not an even number of hex digits.
+std::optional<std::string> BytesFromHex(const std::string& text);
+
 }  // namespace corvid::mapi

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/mapi/entry_id.h"
 #include "platform/mapi/mapi_types.h"
 
 namespace corvid::mapi {
@@ -91,9 +92,5 @@ std::string EntryIdBytes(ULONG size, const ENTRYID* id);
 // become U+FFFD.
 std::string Utf8FromUtf16(const char16_t* text);
 std::u16string Utf16FromUtf8(const std::string& text);
-
-std::string HexOf(const std::string& bytes);
-// nullopt when `text` is not an even number of hex digits.
-std::optional<std::string> BytesFromHex(const std::string& text);
 
 }  // namespace corvid::mapi
