@@ -15,6 +15,7 @@
 // read as whole and everything asked for succeeded.
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -40,7 +41,10 @@ constexpr char kUsage[] =
     "       corvid-zip x ARCHIVE [-d DIR] [-p PASSWORD] [--paths] [-o always|never|newer|older] [NAME...]\n"
     "       corvid-zip a ARCHIVE FILES... [-0..-9] [-p PASSWORD] [-r] [--paths] [-x PATTERN]... [-n PATTERN]...\n"
     "       corvid-zip sfx ARCHIVE\n"
-    "Options may come before or after the archive; -- ends them.\n";
+    "Options may come before or after the archive; -- ends them.\n"
+    "  -q  quiet: only warnings and errors\n"
+    "  -@  read further names (files for a, entries for t and x) from standard input, one a line\n"
+    "  -p  with a: files named replace their entries, encrypted, whatever their dates\n";
 
 constexpr char kExitStatus[] =
     "exit status of l, t and x:\n"
@@ -56,7 +60,9 @@ constexpr char kExitStatus[] =
     "  80  cancelled (Ctrl-C)\n"
     "  81  an entry uses a compression method this program does not support\n"
     "  82  no password, or the wrong one, for encrypted entries\n"
-    "a and sfx exit 0 on success, 1 when a file could not be added, 10 on wrong use.\n";
+    "a and sfx exit 0 on success, 1 when a file could not be added or changed while\n"
+    "it was read (or, for a new archive, nothing could be added: no archive is written),\n"
+    "10 on wrong use, 80 when cancelled (a new archive is then not written).\n";
 
 // Exit statuses, as unzip uses them.
 enum Exit {
@@ -115,7 +121,47 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-TZipReader* g_running = nullptr;  // the reader Ctrl-C cancels
+TZipReader* g_running = nullptr;  // the reader or writer Ctrl-C cancels
+
+// Progress on a terminal, once the work has taken a second: a percentage
+// rewritten in place on stderr, cleared when done.
+class Progress {
+ public:
+  Progress() : start_(std::time(nullptr)), on_(isatty(STDERR_FILENO) != 0) {}
+  ~Progress() {
+    if (shown_) std::fputs("\r      \r", stderr);
+  }
+  void Show(int percent) {
+    if (!on_ || percent == last_ || std::time(nullptr) - start_ < 1) return;
+    last_ = percent;
+    shown_ = true;
+    std::fprintf(stderr, "\r%3d%% ", percent);
+  }
+
+ private:
+  std::time_t start_;
+  bool on_;
+  bool shown_ = false;
+  int last_ = -1;
+};
+
+// Reads a password from the terminal without echo; empty when there is none.
+std::string AskPassword(const std::string& prompt) {
+  if (!isatty(STDIN_FILENO)) return "";
+  std::fprintf(stderr, "%s", prompt.c_str());
+  termios saved{};
+  bool quiet = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (quiet) {
+    termios silent = saved;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+  }
+  std::string answer;
+  std::getline(std::cin, answer);
+  if (quiet) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::fputs("\n", stderr);
+  return answer;
+}
 
 void CancelOnInterrupt(int) {
   if (g_running != nullptr) g_running->Cancel();
@@ -164,6 +210,8 @@ struct Options {
   bool recurse = false;
   std::vector<std::string> exclude;
   std::vector<std::string> no_compress;
+  bool quiet = false;
+  bool names_from_stdin = false;
 };
 
 bool ParseArgs(int argc, char** argv, Options& opt) {
@@ -201,6 +249,10 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
       opt.level = arg[1] - '0';
     } else if (arg == "-r") {
       opt.recurse = true;
+    } else if (arg == "-q") {
+      opt.quiet = true;
+    } else if (arg == "-@") {
+      opt.names_from_stdin = true;
     } else if (arg == "-x" || arg == "-n") {
       std::string pattern;
       if (!value(pattern)) return false;
@@ -212,6 +264,12 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
   if (positional.empty()) return false;
   opt.archive = positional.front();
   opt.names.assign(positional.begin() + 1, positional.end());
+  if (opt.names_from_stdin) {
+    for (std::string line; std::getline(std::cin, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) opt.names.push_back(line);
+    }
+  }
   if (opt.verb == "a") return !opt.names.empty();
   return opt.verb == "l" || opt.verb == "t" || opt.verb == "x" || opt.verb == "sfx";
 }
@@ -317,10 +375,16 @@ int Add(const Options& opt) {
   zip.SetZipName(opt.archive);
   zip.SetPackLevel(opt.level);
   zip.Password = opt.password;
+  // A password asks for the named files encrypted, even where an entry of
+  // the same date is there already.
+  if (opt.have_password) zip.ZipAction = TZipAction::zaReplace;
   zip.Recurse = opt.recurse;
   zip.SetStorePaths(opt.paths);
   zip.ExcludeList = opt.exclude;
   zip.NoCompressList = opt.no_compress;
+  const std::string archive = Printable(opt.archive);
+  struct stat archive_st;
+  const bool existed = ::stat(opt.archive.c_str(), &archive_st) == 0;
   int failures = 0;
   for (const std::string& name : opt.names) {
     struct stat st;
@@ -335,17 +399,34 @@ int Add(const Options& opt) {
   }
   zip.OnNoSuchFile = [&](TZipWriter*, const std::string& fname) {
     ++failures;
-    std::fprintf(stderr, "corvid-zip: %s: %s: no such file\n", opt.archive.c_str(), fname.c_str());
+    std::fprintf(stderr, "corvid-zip: %s: %s: no such file\n", archive.c_str(), Printable(fname).c_str());
   };
   zip.OnSkippingFile = [&](TZipReader*, TSkipReason reason, const std::string& fname, int) {
+    const int error = errno;
     ++failures;
-    std::fprintf(stderr, "corvid-zip: %s: %s: %s\n", opt.archive.c_str(), fname.c_str(),
-                 reason == skipNoOverwrite ? "named twice, added once" : "cannot open");
+    std::string why = reason == skipNoOverwrite ? "named twice, added once"
+                                                : "cannot open: " + std::string(std::strerror(error ? error : EIO));
+    std::fprintf(stderr, "corvid-zip: %s: %s: %s\n", archive.c_str(), Printable(fname).c_str(), why.c_str());
+  };
+  zip.OnFileChanged = [&](TZipWriter*, const std::string& fname) {
+    ++failures;
+    std::fprintf(stderr, "corvid-zip: %s: %s: warning: the file changed while it was read; its entry may be torn\n",
+                 archive.c_str(), Printable(fname).c_str());
   };
   zip.OnEndZip = [](TZipWriter*, const std::string& fname, uint32_t size, uint32_t packed, int64_t) {
-    std::printf("added %s (%u -> %u bytes)\n", fname.c_str(), size, packed);
+    std::printf("added %s (%u -> %u bytes)\n", Printable(fname).c_str(), size, packed);
   };
+  g_running = &zip;
+  Progress progress;
+  zip.OnTotalPercentDone = [&](TZipReader*, int percent) { progress.Show(percent); };
   int added = zip.Zip();
+  g_running = nullptr;
+  if (!existed && added == 0 && zip.Count() == 0) {
+    // Nothing to put in a new archive: none is left behind.
+    ::unlink(opt.archive.c_str());
+    std::fprintf(stderr, "corvid-zip: %s: nothing to add; no archive written\n", archive.c_str());
+    return 1;
+  }
   std::printf("%d entries added or replaced; %d in the archive\n", added, zip.Count());
   return failures == 0 ? 0 : 1;
 }
@@ -386,10 +467,18 @@ int main(int argc, char** argv) {
     std::fputs("corvid-zip --help tells the exit statuses\n", stderr);
     return kUsage_;
   }
+  if (opt.quiet && std::freopen("/dev/null", "w", stdout) == nullptr) return kUsage_;
+  struct sigaction on_interrupt {};
+  on_interrupt.sa_handler = CancelOnInterrupt;
+  ::sigaction(SIGINT, &on_interrupt, nullptr);
+  ::sigaction(SIGTERM, &on_interrupt, nullptr);
   if (opt.verb == "a" || opt.verb == "sfx") {
     try {
       if (opt.verb == "a") return Add(opt);
       return MakeSelfExtracting(opt);
+    } catch (const EUserCanceled&) {
+      std::fprintf(stderr, "corvid-zip: %s: cancelled; the archive is as it was\n", Printable(opt.archive).c_str());
+      return kCancelled;
     } catch (const std::exception& e) {
       std::fprintf(stderr, "corvid-zip: %s: %s\n", Printable(opt.archive).c_str(), e.what());
       return 1;
@@ -417,10 +506,18 @@ int main(int argc, char** argv) {
   }
 
   g_running = &zip;
-  struct sigaction on_interrupt {};
-  on_interrupt.sa_handler = CancelOnInterrupt;
-  ::sigaction(SIGINT, &on_interrupt, nullptr);
-  ::sigaction(SIGTERM, &on_interrupt, nullptr);
+  Progress progress;
+  zip.OnTotalPercentDone = [&](TZipReader*, int percent) { progress.Show(percent); };
+  // An encrypted entry without the right password: asked on the terminal,
+  // a few times at most.
+  int asked = 0;
+  zip.OnBadPassword = [&](TZipReader* z, int index, std::string& password) {
+    if (asked >= 3) return;
+    ++asked;
+    std::string answer = AskPassword(Slashes(z->FullName(index)) + (z->Password.empty() ? " is encrypted. Password: "
+                                                                                         : ": wrong password. Password: "));
+    if (!answer.empty()) password = answer;
+  };
   try {
     zip.DoAll = opt.names.empty();
     zip.FilesList = opt.names;
