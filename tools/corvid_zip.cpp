@@ -40,6 +40,7 @@ constexpr char kUsage[] =
     "       corvid-zip t ARCHIVE [-p PASSWORD] [NAME...]\n"
     "       corvid-zip x ARCHIVE [-d DIR] [-p PASSWORD] [--paths] [-o always|never|newer|older] [NAME...]\n"
     "       corvid-zip a ARCHIVE FILES... [-0..-9] [-p PASSWORD] [-r] [--paths] [-x PATTERN]... [-n PATTERN]...\n"
+    "       corvid-zip d ARCHIVE NAME...             delete the entries named (patterns allowed)\n"
     "       corvid-zip sfx ARCHIVE\n"
     "Options may come before or after the archive; -- ends them.\n"
     "  -q  quiet: only warnings and errors\n"
@@ -62,7 +63,8 @@ constexpr char kExitStatus[] =
     "  82  no password, or the wrong one, for encrypted entries\n"
     "a and sfx exit 0 on success, 1 when a file could not be added or changed while\n"
     "it was read (or, for a new archive, nothing could be added: no archive is written),\n"
-    "10 on wrong use, 80 when cancelled (a new archive is then not written).\n";
+    "10 on wrong use, 80 when cancelled (a new archive is then not written).\n"
+    "d exits 0 when entries were deleted, 11 when none matched, 9 when there is no archive.\n";
 
 // Exit statuses, as unzip uses them.
 enum Exit {
@@ -270,7 +272,7 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
       if (!line.empty()) opt.names.push_back(line);
     }
   }
-  if (opt.verb == "a") return !opt.names.empty();
+  if (opt.verb == "a" || opt.verb == "d") return !opt.names.empty();
   return opt.verb == "l" || opt.verb == "t" || opt.verb == "x" || opt.verb == "sfx";
 }
 
@@ -431,6 +433,30 @@ int Add(const Options& opt) {
   return failures == 0 ? 0 : 1;
 }
 
+// d: deletes entries.
+int Delete(const Options& opt) {
+  TZipWriter zip;
+  zip.SetZipName(opt.archive);
+  const std::string archive = Printable(opt.archive);
+  try {
+    zip.ReadZip();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "corvid-zip: %s: %s\n", archive.c_str(), e.what());
+    return kNotAnArchive;
+  }
+  zip.FilesList = opt.names;
+  zip.OnDeleteEntry = [](TZipWriter*, const std::string& name, bool&) {
+    std::printf("deleted %s\n", Slashes(name).c_str());
+  };
+  g_running = &zip;
+  int deleted = zip.Delete();
+  g_running = nullptr;
+  std::printf("%d entries deleted; %d in the archive\n", deleted, zip.Count());
+  if (deleted > 0) return kOk;
+  std::fprintf(stderr, "corvid-zip: %s: no entry matches the names given; nothing deleted\n", archive.c_str());
+  return kNoMatch;
+}
+
 // sfx: writes the archive with the extension .exe, the extractor stub first.
 int MakeSelfExtracting(const Options& opt) {
   std::string stub = CreateTempFileName();
@@ -472,9 +498,10 @@ int main(int argc, char** argv) {
   on_interrupt.sa_handler = CancelOnInterrupt;
   ::sigaction(SIGINT, &on_interrupt, nullptr);
   ::sigaction(SIGTERM, &on_interrupt, nullptr);
-  if (opt.verb == "a" || opt.verb == "sfx") {
+  if (opt.verb == "a" || opt.verb == "d" || opt.verb == "sfx") {
     try {
       if (opt.verb == "a") return Add(opt);
+      if (opt.verb == "d") return Delete(opt);
       return MakeSelfExtracting(opt);
     } catch (const EUserCanceled&) {
       std::fprintf(stderr, "corvid-zip: %s: cancelled; the archive is as it was\n", Printable(opt.archive).c_str());

@@ -457,6 +457,10 @@ TEST_F(CorvidZipTool, HabitsOfZipAndUnzipUsers) {
       {"no password and no terminal", "$Z a -p pw out.zip f.txt && $Z t out.zip", 82, "true"},
       {"-- ends the options", "cp f.txt ./-odd && $Z a out.zip -- -odd", 0, "$Z l out.zip | grep -q ' -odd$'"},
       {"an unknown option", "$Z t -z out.zip", 10, "true"},
+      {"d deletes entries", "$Z a out.zip f.txt noise.bin && $Z d out.zip noise.bin", 0,
+       "$Z l out.zip | grep -q '^1 entries' && $Z l out.zip | grep -q ' f.txt$'"},
+      {"d without a match", "$Z a out.zip f.txt && $Z d out.zip nothing.txt", 11, "$Z t out.zip"},
+      {"d without an archive", "$Z d out.zip f.txt", 9, "test ! -e out.zip"},
   };
   const Bytes text = ToBytes("text that compresses, text that compresses, text that compresses\n");
   int row = 0;

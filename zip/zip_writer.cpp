@@ -326,6 +326,26 @@ int TZipWriter::Zip() {
   return count;
 }
 
+int TZipWriter::Delete() {
+  cancel_ = false;
+  struct stat st;
+  if (caller_stream_ != nullptr ? caller_stream_->Size() == 0 : !StatFile(zip_name_, st))
+    throw EZipError("There is no archive to delete entries from: " + zip_name_);
+  delete_mode_ = true;
+  int count = 0;
+  try {
+    count = DoZip();
+  } catch (...) {
+    delete_mode_ = false;
+    if (!KeepZipOpen) CloseArchive();
+    throw;
+  }
+  delete_mode_ = false;
+  if (!KeepZipOpen) CloseArchive();
+  if (OnZipComplete) OnZipComplete(this, count);
+  return count;
+}
+
 void TZipWriter::MakeSFX(const std::string& stub_file) {
   if (zip_name_.empty()) return;
   struct stat st;
@@ -396,7 +416,7 @@ int TZipWriter::DoZip() {
                                            0xFFFFFFFFll);
       if (run.budget <= 0) run.budget = MultiZipInfo.BlockSize;
     }
-    if (!stream_input_) {
+    if (!stream_input_ && !delete_mode_) {
       ExpandFilesList(run);
       RefuseTooManyEntries();
     }
@@ -496,6 +516,7 @@ int TZipWriter::DoZip() {
       }
     }
 
+    if (delete_mode_) FilesList.clear();  // the patterns were used by CarryOver
     if (!FilesList.empty()) {
       bool stop = false;
       if (OnStartZipInfo) OnStartZipInfo(this, static_cast<int>(FilesList.size()), run.total_bytes, run.end, stop);
@@ -648,6 +669,22 @@ void TZipWriter::CarryOver(Run& run) {
   std::vector<TZipHeaderInfo*> old_entries(master_->begin(), master_->end());
   for (TZipHeaderInfo* old_ptr : old_entries) {
     TZipHeaderInfo old_entry = *old_ptr;
+    if (delete_mode_) {
+      bool drop = false;
+      for (std::string pattern : FilesList) {
+        pattern = ToZipPath(pattern);
+        if (SameTextNoCase(pattern, old_entry.FullName()) || WildcardMatch(pattern, old_entry.FullName())) {
+          drop = true;
+          break;
+        }
+      }
+      bool keep = false;
+      if (drop && OnDeleteEntry) OnDeleteEntry(this, old_entry.FullName(), keep);
+      if (drop && !keep) {
+        ++run.count;
+        continue;
+      }
+    }
     if (old_entry.FileCommentLength > 0 && !old_entry.FileComment()) {
       for (int i = 0; i < Count(); ++i)
         if (&Entry(i) == old_ptr) old_entry.LoadedFileComment(FileCommentOf(i));
@@ -655,7 +692,7 @@ void TZipWriter::CarryOver(Run& run) {
     auto matches = [&](const std::string& line) {
       return SameTextNoCase(StoredDirectory(line) + LastComponent(ToZipPath(line)), old_entry.FullName());
     };
-    auto line_it = std::find_if(FilesList.begin(), FilesList.end(), matches);
+    auto line_it = delete_mode_ ? FilesList.end() : std::find_if(FilesList.begin(), FilesList.end(), matches);
     if (line_it == FilesList.end()) {
       KeepEntry(run, old_entry);
       continue;

@@ -69,6 +69,11 @@ class TZipWriter : public TZipReader {
   // Adds or updates the files FilesList names; returns the entries added or
   // replaced.
   int Zip();
+  // Removes the entries whose full names match a line of FilesList (a
+  // pattern, or the name itself; '/' or '\\' between folders); returns the
+  // number removed. OnDeleteEntry may keep one. Raises EZipError when there
+  // is no archive.
+  int Delete();
   // Writes ZipName with the extension ".exe": the stub file's bytes followed
   // by every entry, offsets counted from the start of the new file. The
   // archive itself is left as it was.
@@ -123,6 +128,7 @@ class TZipWriter : public TZipReader {
   bool stream_input_ = false;
   TStream* input_stream_ = nullptr;
   bool sfx_mode_ = false;
+  bool delete_mode_ = false;
   std::string sfx_stub_;
   Run* run_ = nullptr;
 };

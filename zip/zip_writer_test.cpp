@@ -1151,6 +1151,36 @@ TEST(WriterLayout, DataDeflateWouldGrowIsStored) {
   }
 }
 
+TEST(WriterUpdate, DeleteRemovesTheEntriesNamedOrMatched) {
+  TempDir tmp;
+  const std::string zip = tmp / "del.zip";
+  TZipWriter writer;
+  writer.SetZipName(zip);
+  writer.SetStorePaths(true);
+  for (const char* name : {"a.txt", "dir\\b.txt", "dir\\c.log", "dir\\d.txt"})
+    ASSERT_EQ(AddStream(writer, ToBytes(name), name), 1);
+
+  TZipWriter deleter;
+  deleter.SetZipName(zip);
+  std::vector<std::string> asked;
+  deleter.OnDeleteEntry = [&](TZipWriter*, const std::string& name, bool& keep) {
+    asked.push_back(name);
+    keep = name == "dir\\d.txt";
+  };
+  deleter.FilesList = {"dir/*.txt", "A.TXT", "missing"};
+  EXPECT_EQ(deleter.Delete(), 2);
+  EXPECT_EQ(asked, (std::vector<std::string>{"a.txt", "dir\\b.txt", "dir\\d.txt"}));
+  const Tree expected = {{"dir/c.log", ToBytes("dir\\c.log")}, {"dir/d.txt", ToBytes("dir\\d.txt")}};
+  EXPECT_EQ(ReadBack(zip), expected);
+  ExpectPeersAccept({{"deleted", zip, expected}});
+
+  TZipWriter nothing;
+  nothing.SetZipName(tmp / "none.zip");
+  nothing.FilesList = {"*"};
+  EXPECT_THROW(nothing.Delete(), EZipError);
+  EXPECT_FALSE(PathExists(tmp / "none.zip"));
+}
+
 TEST(WriterUpdate, KeepsThePermissionsAndUpdatesThroughALink) {
   TempDir tmp;
   ::mkdir((tmp / "real").c_str(), 0777);
