@@ -22,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,7 @@ constexpr char kUsage[] =
     "       corvid-zip sfx ARCHIVE\n"
     "Options may come before or after the archive; -- ends them.\n"
     "  -q  quiet: only warnings and errors\n"
+    "  -   as the archive: standard input for l, t and x, standard output for a\n"
     "  -@  read further names (files for a, entries for t and x) from standard input, one a line\n"
     "  -p  with a: files named replace their entries, encrypted, whatever their dates\n";
 
@@ -228,7 +230,7 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
       out = argv[++i];
       return true;
     };
-    if (options_end || arg.empty() || arg[0] != '-') {
+    if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
       positional.push_back(arg);
     } else if (arg == "--") {
       options_end = true;
@@ -374,7 +376,21 @@ int List(TZipReader& zip) {
 // a: adds files (folders with -r) to a new or existing archive.
 int Add(const Options& opt) {
   TZipWriter zip;
-  zip.SetZipName(opt.archive);
+  // "-": the archive goes to standard output, and what is said to stderr.
+  const bool to_stdout = opt.archive == "-";
+  int archive_fd = -1;
+  if (to_stdout) {
+    if (isatty(STDOUT_FILENO)) {
+      std::fprintf(stderr, "corvid-zip: an archive is not written to a terminal\n");
+      return kUsage_;
+    }
+    std::fflush(stdout);
+    archive_fd = ::dup(STDOUT_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    zip.SetArchiveStream(new TMemoryStream());
+  } else {
+    zip.SetZipName(opt.archive);
+  }
   zip.SetPackLevel(opt.level);
   zip.Password = opt.password;
   // A password asks for the named files encrypted, even where an entry of
@@ -386,7 +402,7 @@ int Add(const Options& opt) {
   zip.NoCompressList = opt.no_compress;
   const std::string archive = Printable(opt.archive);
   struct stat archive_st;
-  const bool existed = ::stat(opt.archive.c_str(), &archive_st) == 0;
+  const bool existed = !to_stdout && ::stat(opt.archive.c_str(), &archive_st) == 0;
   int failures = 0;
   for (const std::string& name : opt.names) {
     struct stat st;
@@ -425,11 +441,23 @@ int Add(const Options& opt) {
   g_running = nullptr;
   if (!existed && added == 0 && zip.Count() == 0) {
     // Nothing to put in a new archive: none is left behind.
-    ::unlink(opt.archive.c_str());
+    if (!to_stdout) ::unlink(opt.archive.c_str());
     std::fprintf(stderr, "corvid-zip: %s: nothing to add; no archive written\n", archive.c_str());
     return 1;
   }
   std::printf("%d entries added or replaced; %d in the archive\n", added, zip.Count());
+  if (to_stdout) {
+    const auto& bytes = static_cast<TMemoryStream*>(zip.ArchiveStream())->Bytes();
+    for (size_t done = 0; done < bytes.size();) {
+      ssize_t n = ::write(archive_fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        std::fprintf(stderr, "corvid-zip: cannot write the archive to standard output: %s\n", std::strerror(errno));
+        return kWriteFailed;
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
   return failures == 0 ? 0 : 1;
 }
 
@@ -514,7 +542,13 @@ int main(int argc, char** argv) {
   TZipReader zip;
   Reporter report(zip, opt.archive);
   try {
-    zip.SetZipName(opt.archive);
+    if (opt.archive == "-") {
+      // The archive from standard input.
+      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+      zip.SetArchiveStream(new TMemoryStream(std::move(bytes)));
+    } else {
+      zip.SetZipName(opt.archive);
+    }
     zip.IncompleteZipMode = TIncompleteZipMode::izAssumeBad;  // salvage what a scan finds
     zip.ReadZip();
   } catch (const EBadZipFile& e) {
