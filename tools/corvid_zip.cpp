@@ -575,8 +575,8 @@ int main(int argc, char** argv) {
   zip.OnBadPassword = [&](TZipReader* z, int index, std::string& password) {
     if (asked >= 3) return;
     ++asked;
-    std::string answer = AskPassword(Slashes(z->FullName(index)) + (z->Password.empty() ? " is encrypted. Password: "
-                                                                                         : ": wrong password. Password: "));
+    const char* why = z->Password.empty() ? " is encrypted. Password: " : ": wrong password. Password: ";
+    std::string answer = AskPassword(Slashes(z->FullName(index)) + why);
     if (!answer.empty()) password = answer;
   };
   try {

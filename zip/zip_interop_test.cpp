@@ -461,7 +461,8 @@ TEST_F(CorvidZipTool, HabitsOfZipAndUnzipUsers) {
        "$Z l out.zip | grep -q '^1 entries' && $Z l out.zip | grep -q ' f.txt$'"},
       {"d without a match", "$Z a out.zip f.txt && $Z d out.zip nothing.txt", 11, "$Z t out.zip"},
       {"d without an archive", "$Z d out.zip f.txt", 9, "test ! -e out.zip"},
-      {"- writes the archive to stdout", "$Z a - f.txt noise.bin > out.zip", 0, "$Z t out.zip | grep -q '^2 of 2 entries passed'"},
+      {"- writes the archive to stdout", "$Z a - f.txt noise.bin > out.zip", 0,
+       "$Z t out.zip | grep -q '^2 of 2 entries passed'"},
       {"- reads the archive from stdin", "$Z a out.zip f.txt && $Z t - < out.zip > said", 0,
        "grep -q '^1 of 1 entries passed' said"},
   };

@@ -586,8 +586,8 @@ TEST(WriterInterop, NamesBeyondAsciiAreReadRightByEveryPeer) {
   } peers[] = {
       {"unzip", "LC_ALL=C.UTF-8 unzip -Z1 " + Quote(path)},
       {"7zz", "7zz l -slt -ba " + Quote(path) + " | sed -n 's/^Path = //p'"},
-      {"python3", Python() + " -c 'import sys, zipfile; print(\"\\n\".join(zipfile.ZipFile(sys.argv[1]).namelist()))' " +
-                      Quote(path)},
+      {"python3", Python() + " -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                                 "print(\"\\n\".join(z.namelist()))' " + Quote(path)},
   };
   for (const Peer& peer : peers) {
     if (!testutil::HaveProgram(peer.program)) continue;
