@@ -45,6 +45,7 @@ constexpr char kUsage[] =
     "       corvid-zip sfx ARCHIVE\n"
     "Options may come before or after the archive; -- ends them.\n"
     "  -q  quiet: only warnings and errors\n"
+    "  -v  verbose: l also shows each entry's host system, version, attributes and comment\n"
     "  -   as the archive: standard input for l, t and x, standard output for a\n"
     "  -@  read further names (files for a, entries for t and x) from standard input, one a line\n"
     "  -p  with a: files named replace their entries, encrypted, whatever their dates\n";
@@ -215,6 +216,7 @@ struct Options {
   std::vector<std::string> exclude;
   std::vector<std::string> no_compress;
   bool quiet = false;
+  bool verbose = false;
   bool names_from_stdin = false;
 };
 
@@ -255,6 +257,8 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
       opt.recurse = true;
     } else if (arg == "-q") {
       opt.quiet = true;
+    } else if (arg == "-v") {
+      opt.verbose = true;
     } else if (arg == "-@") {
       opt.names_from_stdin = true;
     } else if (arg == "-x" || arg == "-n") {
@@ -351,7 +355,7 @@ class Reporter {
   int selected_ = 0;
 };
 
-int List(TZipReader& zip) {
+int List(TZipReader& zip, bool verbose) {
   std::printf("%-8s %12s %12s %5s  %-8s %-3s %-19s  %s\n", "Method", "Size", "Packed", "Ratio", "CRC-32",
               "Enc", "Modified", "Name");
   uint64_t total = 0, packed = 0;
@@ -363,6 +367,13 @@ int List(TZipReader& zip) {
     std::printf("%-8s %12u %12u %4d%%  %08X %-3s %-19s  %s\n", MethodName(e.CompressionMethod),
                 e.UncompressedSize, e.CompressedSize, ratio, e.CRC32, e.IsEncrypted() ? "yes" : "no",
                 FormatDate(e.LastModFileTimeDate).c_str(), Slashes(e.FullName()).c_str());
+    if (verbose) {
+      std::string entry_comment = zip.FileCommentOf(i);
+      std::printf("         made by %s, version needed %u.%u, attributes %08X%s%s\n",
+                  (e.VersionMadeBy >> 8) == 3 ? "Unix" : (e.VersionMadeBy >> 8) == 0 ? "MS-DOS" : "another system",
+                  e.VersionNeeded / 10u, e.VersionNeeded % 10u, e.ExternalAttributes,
+                  entry_comment.empty() ? "" : ", comment: ", Printable(entry_comment).c_str());
+    }
     total += e.UncompressedSize;
     packed += e.CompressedSize;
   }
@@ -562,7 +573,7 @@ int main(int argc, char** argv) {
   report.ReportRepairs();
   if (opt.have_password) zip.Password = opt.password;
   if (opt.verb == "l") {
-    List(zip);
+    List(zip, opt.verbose);
     return report.Status();
   }
 

@@ -463,6 +463,10 @@ TEST_F(CorvidZipTool, HabitsOfZipAndUnzipUsers) {
       {"d without an archive", "$Z d out.zip f.txt", 9, "test ! -e out.zip"},
       {"- writes the archive to stdout", "$Z a - f.txt noise.bin > out.zip", 0,
        "$Z t out.zip | grep -q '^2 of 2 entries passed'"},
+      {"-v shows the host system", "$Z a out.zip f.txt && $Z l -v out.zip > said", 0, "grep -q 'made by MS-DOS' said"},
+      // 3 GB of zeros (a sparse file) take seconds to compress: Ctrl-C comes first.
+      {"Ctrl-C while creating leaves nothing", "truncate -s 3G big && timeout --preserve-status -s INT 1 $Z a out.zip big", 80,
+       "test ! -e out.zip && test -z \"$(ls -a | grep corvid)\""},
       {"- reads the archive from stdin", "$Z a out.zip f.txt && $Z t - < out.zip > said", 0,
        "grep -q '^1 of 1 entries passed' said"},
   };
