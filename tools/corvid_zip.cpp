@@ -15,12 +15,14 @@
 // read as whole and everything asked for succeeded.
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -39,8 +41,14 @@ constexpr char kUsage[] =
     "       corvid-zip t ARCHIVE [-p PASSWORD] [NAME...]\n"
     "       corvid-zip x ARCHIVE [-d DIR] [-p PASSWORD] [--paths] [-o always|never|newer|older] [NAME...]\n"
     "       corvid-zip a ARCHIVE FILES... [-0..-9] [-p PASSWORD] [-r] [--paths] [-x PATTERN]... [-n PATTERN]...\n"
+    "       corvid-zip d ARCHIVE NAME...             delete the entries named (patterns allowed)\n"
     "       corvid-zip sfx ARCHIVE\n"
-    "Options may come before or after the archive; -- ends them.\n";
+    "Options may come before or after the archive; -- ends them.\n"
+    "  -q  quiet: only warnings and errors\n"
+    "  -v  verbose: l also shows each entry's host system, version, attributes and comment\n"
+    "  -   as the archive: standard input for l, t and x, standard output for a\n"
+    "  -@  read further names (files for a, entries for t and x) from standard input, one a line\n"
+    "  -p  with a: files named replace their entries, encrypted, whatever their dates\n";
 
 constexpr char kExitStatus[] =
     "exit status of l, t and x:\n"
@@ -56,7 +64,10 @@ constexpr char kExitStatus[] =
     "  80  cancelled (Ctrl-C)\n"
     "  81  an entry uses a compression method this program does not support\n"
     "  82  no password, or the wrong one, for encrypted entries\n"
-    "a and sfx exit 0 on success, 1 when a file could not be added, 10 on wrong use.\n";
+    "a and sfx exit 0 on success, 1 when a file could not be added or changed while\n"
+    "it was read (or, for a new archive, nothing could be added: no archive is written),\n"
+    "10 on wrong use, 80 when cancelled (a new archive is then not written).\n"
+    "d exits 0 when entries were deleted, 11 when none matched, 9 when there is no archive.\n";
 
 // Exit statuses, as unzip uses them.
 enum Exit {
@@ -115,7 +126,47 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-TZipReader* g_running = nullptr;  // the reader Ctrl-C cancels
+TZipReader* g_running = nullptr;  // the reader or writer Ctrl-C cancels
+
+// Progress on a terminal, once the work has taken a second: a percentage
+// rewritten in place on stderr, cleared when done.
+class Progress {
+ public:
+  Progress() : start_(std::time(nullptr)), on_(isatty(STDERR_FILENO) != 0) {}
+  ~Progress() {
+    if (shown_) std::fputs("\r      \r", stderr);
+  }
+  void Show(int percent) {
+    if (!on_ || percent == last_ || std::time(nullptr) - start_ < 1) return;
+    last_ = percent;
+    shown_ = true;
+    std::fprintf(stderr, "\r%3d%% ", percent);
+  }
+
+ private:
+  std::time_t start_;
+  bool on_;
+  bool shown_ = false;
+  int last_ = -1;
+};
+
+// Reads a password from the terminal without echo; empty when there is none.
+std::string AskPassword(const std::string& prompt) {
+  if (!isatty(STDIN_FILENO)) return "";
+  std::fprintf(stderr, "%s", prompt.c_str());
+  termios saved{};
+  bool quiet = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (quiet) {
+    termios silent = saved;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+  }
+  std::string answer;
+  std::getline(std::cin, answer);
+  if (quiet) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::fputs("\n", stderr);
+  return answer;
+}
 
 void CancelOnInterrupt(int) {
   if (g_running != nullptr) g_running->Cancel();
@@ -164,6 +215,9 @@ struct Options {
   bool recurse = false;
   std::vector<std::string> exclude;
   std::vector<std::string> no_compress;
+  bool quiet = false;
+  bool verbose = false;
+  bool names_from_stdin = false;
 };
 
 bool ParseArgs(int argc, char** argv, Options& opt) {
@@ -178,7 +232,7 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
       out = argv[++i];
       return true;
     };
-    if (options_end || arg.empty() || arg[0] != '-') {
+    if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
       positional.push_back(arg);
     } else if (arg == "--") {
       options_end = true;
@@ -201,6 +255,12 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
       opt.level = arg[1] - '0';
     } else if (arg == "-r") {
       opt.recurse = true;
+    } else if (arg == "-q") {
+      opt.quiet = true;
+    } else if (arg == "-v") {
+      opt.verbose = true;
+    } else if (arg == "-@") {
+      opt.names_from_stdin = true;
     } else if (arg == "-x" || arg == "-n") {
       std::string pattern;
       if (!value(pattern)) return false;
@@ -212,7 +272,13 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
   if (positional.empty()) return false;
   opt.archive = positional.front();
   opt.names.assign(positional.begin() + 1, positional.end());
-  if (opt.verb == "a") return !opt.names.empty();
+  if (opt.names_from_stdin) {
+    for (std::string line; std::getline(std::cin, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) opt.names.push_back(line);
+    }
+  }
+  if (opt.verb == "a" || opt.verb == "d") return !opt.names.empty();
   return opt.verb == "l" || opt.verb == "t" || opt.verb == "x" || opt.verb == "sfx";
 }
 
@@ -289,7 +355,7 @@ class Reporter {
   int selected_ = 0;
 };
 
-int List(TZipReader& zip) {
+int List(TZipReader& zip, bool verbose) {
   std::printf("%-8s %12s %12s %5s  %-8s %-3s %-19s  %s\n", "Method", "Size", "Packed", "Ratio", "CRC-32",
               "Enc", "Modified", "Name");
   uint64_t total = 0, packed = 0;
@@ -301,6 +367,13 @@ int List(TZipReader& zip) {
     std::printf("%-8s %12u %12u %4d%%  %08X %-3s %-19s  %s\n", MethodName(e.CompressionMethod),
                 e.UncompressedSize, e.CompressedSize, ratio, e.CRC32, e.IsEncrypted() ? "yes" : "no",
                 FormatDate(e.LastModFileTimeDate).c_str(), Slashes(e.FullName()).c_str());
+    if (verbose) {
+      std::string entry_comment = zip.FileCommentOf(i);
+      std::printf("         made by %s, version needed %u.%u, attributes %08X%s%s\n",
+                  (e.VersionMadeBy >> 8) == 3 ? "Unix" : (e.VersionMadeBy >> 8) == 0 ? "MS-DOS" : "another system",
+                  e.VersionNeeded / 10u, e.VersionNeeded % 10u, e.ExternalAttributes,
+                  entry_comment.empty() ? "" : ", comment: ", Printable(entry_comment).c_str());
+    }
     total += e.UncompressedSize;
     packed += e.CompressedSize;
   }
@@ -314,13 +387,33 @@ int List(TZipReader& zip) {
 // a: adds files (folders with -r) to a new or existing archive.
 int Add(const Options& opt) {
   TZipWriter zip;
-  zip.SetZipName(opt.archive);
+  // "-": the archive goes to standard output, and what is said to stderr.
+  const bool to_stdout = opt.archive == "-";
+  int archive_fd = -1;
+  if (to_stdout) {
+    if (isatty(STDOUT_FILENO)) {
+      std::fprintf(stderr, "corvid-zip: an archive is not written to a terminal\n");
+      return kUsage_;
+    }
+    std::fflush(stdout);
+    archive_fd = ::dup(STDOUT_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    zip.SetArchiveStream(new TMemoryStream());
+  } else {
+    zip.SetZipName(opt.archive);
+  }
   zip.SetPackLevel(opt.level);
   zip.Password = opt.password;
+  // A password asks for the named files encrypted, even where an entry of
+  // the same date is there already.
+  if (opt.have_password) zip.ZipAction = TZipAction::zaReplace;
   zip.Recurse = opt.recurse;
   zip.SetStorePaths(opt.paths);
   zip.ExcludeList = opt.exclude;
   zip.NoCompressList = opt.no_compress;
+  const std::string archive = Printable(opt.archive);
+  struct stat archive_st;
+  const bool existed = !to_stdout && ::stat(opt.archive.c_str(), &archive_st) == 0;
   int failures = 0;
   for (const std::string& name : opt.names) {
     struct stat st;
@@ -335,19 +428,72 @@ int Add(const Options& opt) {
   }
   zip.OnNoSuchFile = [&](TZipWriter*, const std::string& fname) {
     ++failures;
-    std::fprintf(stderr, "corvid-zip: %s: %s: no such file\n", opt.archive.c_str(), fname.c_str());
+    std::fprintf(stderr, "corvid-zip: %s: %s: no such file\n", archive.c_str(), Printable(fname).c_str());
   };
   zip.OnSkippingFile = [&](TZipReader*, TSkipReason reason, const std::string& fname, int) {
+    const int error = errno;
     ++failures;
-    std::fprintf(stderr, "corvid-zip: %s: %s: %s\n", opt.archive.c_str(), fname.c_str(),
-                 reason == skipNoOverwrite ? "named twice, added once" : "cannot open");
+    std::string why = reason == skipNoOverwrite ? "named twice, added once"
+                                                : "cannot open: " + std::string(std::strerror(error ? error : EIO));
+    std::fprintf(stderr, "corvid-zip: %s: %s: %s\n", archive.c_str(), Printable(fname).c_str(), why.c_str());
+  };
+  zip.OnFileChanged = [&](TZipWriter*, const std::string& fname) {
+    ++failures;
+    std::fprintf(stderr, "corvid-zip: %s: %s: warning: the file changed while it was read; its entry may be torn\n",
+                 archive.c_str(), Printable(fname).c_str());
   };
   zip.OnEndZip = [](TZipWriter*, const std::string& fname, uint32_t size, uint32_t packed, int64_t) {
-    std::printf("added %s (%u -> %u bytes)\n", fname.c_str(), size, packed);
+    std::printf("added %s (%u -> %u bytes)\n", Printable(fname).c_str(), size, packed);
   };
+  g_running = &zip;
+  Progress progress;
+  zip.OnTotalPercentDone = [&](TZipReader*, int percent) { progress.Show(percent); };
   int added = zip.Zip();
+  g_running = nullptr;
+  if (!existed && added == 0 && zip.Count() == 0) {
+    // Nothing to put in a new archive: none is left behind.
+    if (!to_stdout) ::unlink(opt.archive.c_str());
+    std::fprintf(stderr, "corvid-zip: %s: nothing to add; no archive written\n", archive.c_str());
+    return 1;
+  }
   std::printf("%d entries added or replaced; %d in the archive\n", added, zip.Count());
+  if (to_stdout) {
+    const auto& bytes = static_cast<TMemoryStream*>(zip.ArchiveStream())->Bytes();
+    for (size_t done = 0; done < bytes.size();) {
+      ssize_t n = ::write(archive_fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        std::fprintf(stderr, "corvid-zip: cannot write the archive to standard output: %s\n", std::strerror(errno));
+        return kWriteFailed;
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
   return failures == 0 ? 0 : 1;
+}
+
+// d: deletes entries.
+int Delete(const Options& opt) {
+  TZipWriter zip;
+  zip.SetZipName(opt.archive);
+  const std::string archive = Printable(opt.archive);
+  try {
+    zip.ReadZip();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "corvid-zip: %s: %s\n", archive.c_str(), e.what());
+    return kNotAnArchive;
+  }
+  zip.FilesList = opt.names;
+  zip.OnDeleteEntry = [](TZipWriter*, const std::string& name, bool&) {
+    std::printf("deleted %s\n", Slashes(name).c_str());
+  };
+  g_running = &zip;
+  int deleted = zip.Delete();
+  g_running = nullptr;
+  std::printf("%d entries deleted; %d in the archive\n", deleted, zip.Count());
+  if (deleted > 0) return kOk;
+  std::fprintf(stderr, "corvid-zip: %s: no entry matches the names given; nothing deleted\n", archive.c_str());
+  return kNoMatch;
 }
 
 // sfx: writes the archive with the extension .exe, the extractor stub first.
@@ -386,10 +532,19 @@ int main(int argc, char** argv) {
     std::fputs("corvid-zip --help tells the exit statuses\n", stderr);
     return kUsage_;
   }
-  if (opt.verb == "a" || opt.verb == "sfx") {
+  if (opt.quiet && std::freopen("/dev/null", "w", stdout) == nullptr) return kUsage_;
+  struct sigaction on_interrupt {};
+  on_interrupt.sa_handler = CancelOnInterrupt;
+  ::sigaction(SIGINT, &on_interrupt, nullptr);
+  ::sigaction(SIGTERM, &on_interrupt, nullptr);
+  if (opt.verb == "a" || opt.verb == "d" || opt.verb == "sfx") {
     try {
       if (opt.verb == "a") return Add(opt);
+      if (opt.verb == "d") return Delete(opt);
       return MakeSelfExtracting(opt);
+    } catch (const EUserCanceled&) {
+      std::fprintf(stderr, "corvid-zip: %s: cancelled; the archive is as it was\n", Printable(opt.archive).c_str());
+      return kCancelled;
     } catch (const std::exception& e) {
       std::fprintf(stderr, "corvid-zip: %s: %s\n", Printable(opt.archive).c_str(), e.what());
       return 1;
@@ -398,7 +553,13 @@ int main(int argc, char** argv) {
   TZipReader zip;
   Reporter report(zip, opt.archive);
   try {
-    zip.SetZipName(opt.archive);
+    if (opt.archive == "-") {
+      // The archive from standard input.
+      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+      zip.SetArchiveStream(new TMemoryStream(std::move(bytes)));
+    } else {
+      zip.SetZipName(opt.archive);
+    }
     zip.IncompleteZipMode = TIncompleteZipMode::izAssumeBad;  // salvage what a scan finds
     zip.ReadZip();
   } catch (const EBadZipFile& e) {
@@ -412,15 +573,23 @@ int main(int argc, char** argv) {
   report.ReportRepairs();
   if (opt.have_password) zip.Password = opt.password;
   if (opt.verb == "l") {
-    List(zip);
+    List(zip, opt.verbose);
     return report.Status();
   }
 
   g_running = &zip;
-  struct sigaction on_interrupt {};
-  on_interrupt.sa_handler = CancelOnInterrupt;
-  ::sigaction(SIGINT, &on_interrupt, nullptr);
-  ::sigaction(SIGTERM, &on_interrupt, nullptr);
+  Progress progress;
+  zip.OnTotalPercentDone = [&](TZipReader*, int percent) { progress.Show(percent); };
+  // An encrypted entry without the right password: asked on the terminal,
+  // a few times at most.
+  int asked = 0;
+  zip.OnBadPassword = [&](TZipReader* z, int index, std::string& password) {
+    if (asked >= 3) return;
+    ++asked;
+    const char* why = z->Password.empty() ? " is encrypted. Password: " : ": wrong password. Password: ";
+    std::string answer = AskPassword(Slashes(z->FullName(index)) + why);
+    if (!answer.empty()) password = answer;
+  };
   try {
     zip.DoAll = opt.names.empty();
     zip.FilesList = opt.names;

@@ -279,6 +279,20 @@ TEST(ObjectList, AFullSixteenBitDirectoryLoads) {
   EXPECT_EQ(zip.Count(), 65535);
   EXPECT_EQ(zip.FullName(65534), "65534");
   EXPECT_TRUE(zip.Repairs().empty());
+
+  // Without an end record, a scan may find more than a directory holds.
+  b.Stored("65535", {});
+  b.omit_end_record = true;
+  testutil::WriteFileBytes(path, b.Build());
+  TZipReader scanned;
+  scanned.IncompleteZipMode = TIncompleteZipMode::izAssumeBad;
+  scanned.SetZipName(path);
+  scanned.ReadZip();
+  EXPECT_EQ(scanned.Count(), 65535);
+  EXPECT_EQ(scanned.Repairs(),
+            (std::vector<std::string>{"the end record is missing; entries were recovered by scanning",
+                                      "more entries were found than one directory can hold; only the first 65535 "
+                                      "were recovered"}));
 }
 
 }  // namespace

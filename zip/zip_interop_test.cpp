@@ -433,6 +433,57 @@ TEST_F(CorvidZipTool, ExitStatusesFollowUnzipConventions) {
   EXPECT_NE(out.find("82  no password"), std::string::npos) << out;
 }
 
+// What zip and unzip users type, each in a fresh folder holding f.txt (text)
+// and noise.bin (incompressible): the command's exit status, then a check
+// that must succeed. $Z is the tool.
+TEST_F(CorvidZipTool, HabitsOfZipAndUnzipUsers) {
+  struct Case {
+    std::string label;
+    std::string command;
+    int status;
+    std::string check;
+  } cases[] = {
+      {"options before the archive", "$Z a -p secret out.zip f.txt", 0,
+       "test ! -e ./-p && $Z l out.zip | grep -q ' yes ' && $Z t -p secret out.zip"},
+      {"-p replaces an entry encrypted", "$Z a out.zip f.txt && $Z a -p pw out.zip f.txt", 0,
+       "$Z l out.zip | grep -q ' yes .*f.txt' && $Z t out.zip -p pw"},
+      {"only missing files: no archive", "$Z a out.zip missing.txt", 1, "test ! -e out.zip"},
+      {"-q keeps stdout quiet", "$Z a -q out.zip f.txt > said && $Z t -q out.zip >> said", 0, "test ! -s said"},
+      {"-@ reads names from stdin", "printf 'f.txt\\nnoise.bin\\n' | $Z a -@ out.zip", 0,
+       "$Z l out.zip | grep -q '^2 entries'"},
+      {"-@ names entries to test", "$Z a out.zip f.txt noise.bin && echo f.txt | $Z t out.zip -@ > said", 0,
+       "grep -q '^1 of 1 entries passed' said"},
+      {"incompressible data is stored", "$Z a out.zip noise.bin", 0, "$Z l out.zip | grep -q '^Stored .* noise.bin'"},
+      {"no password and no terminal", "$Z a -p pw out.zip f.txt && $Z t out.zip", 82, "true"},
+      {"-- ends the options", "cp f.txt ./-odd && $Z a out.zip -- -odd", 0, "$Z l out.zip | grep -q ' -odd$'"},
+      {"an unknown option", "$Z t -z out.zip", 10, "true"},
+      {"d deletes entries", "$Z a out.zip f.txt noise.bin && $Z d out.zip noise.bin", 0,
+       "$Z l out.zip | grep -q '^1 entries' && $Z l out.zip | grep -q ' f.txt$'"},
+      {"d without a match", "$Z a out.zip f.txt && $Z d out.zip nothing.txt", 11, "$Z t out.zip"},
+      {"d without an archive", "$Z d out.zip f.txt", 9, "test ! -e out.zip"},
+      {"- writes the archive to stdout", "$Z a - f.txt noise.bin > out.zip", 0,
+       "$Z t out.zip | grep -q '^2 of 2 entries passed'"},
+      {"-v shows the host system", "$Z a out.zip f.txt && $Z l -v out.zip > said", 0, "grep -q 'made by MS-DOS' said"},
+      // 3 GB of zeros (a sparse file) take seconds to compress: Ctrl-C comes first.
+      {"Ctrl-C while creating leaves nothing", "truncate -s 3G big && timeout --preserve-status -s INT 1 $Z a out.zip big", 80,
+       "test ! -e out.zip && test -z \"$(ls -a | grep corvid)\""},
+      {"- reads the archive from stdin", "$Z a out.zip f.txt && $Z t - < out.zip > said", 0,
+       "grep -q '^1 of 1 entries passed' said"},
+  };
+  const Bytes text = ToBytes("text that compresses, text that compresses, text that compresses\n");
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string dir = tmp / ("habit" + std::to_string(row++));
+    ::mkdir(dir.c_str(), 0777);
+    testutil::WriteFileBytes(dir + "/f.txt", text);
+    testutil::WriteFileBytes(dir + "/noise.bin", testutil::RandomBytes(50000, 3));
+    std::string prefix = "cd " + Quote(dir) + " && Z=" + Quote(kTool) + "; ";
+    EXPECT_EQ(testutil::Shell(prefix + "{ " + c.command + "; } </dev/null >/dev/null 2>&1"), c.status);
+    EXPECT_EQ(testutil::Shell(prefix + "{ " + c.check + "; } </dev/null >/dev/null 2>&1"), 0) << c.check;
+  }
+}
+
 TEST_F(CorvidZipTool, ControlCharactersInNamesAreShownEscapedAndReplacedOnDisk) {
   testutil::ZipBuilder b;
   b.Stored("bell\a\x1b[2Jclear\nforged.txt", ToBytes("x"));

@@ -451,8 +451,8 @@ void TZipReader::LoadDirectory() {
       ClearDirectory();
       throw EIncompleteZip(kMsgIncompleteZip);
     }
-    RecoveryScan();
     repairs_.push_back("the end record is missing; entries were recovered by scanning");
+    RecoveryScan();
   }
 
   std::unique_ptr<TSortedZip> scanned;
@@ -699,6 +699,11 @@ void TZipReader::RecoveryScan() {
                      (entry->HasDataDescriptor() ? kDataDescriptorBytes : 0);
       // ReadLocalRecord has consumed the extra field already.
       archive_->Seek(skip, soFromCurrent);
+    }
+    if (master_->Count() == kMaxListCapacity) {
+      repairs_.push_back("more entries were found than one directory can hold; only the first " +
+                         std::to_string(kMaxListCapacity) + " were recovered");
+      break;
     }
     master_->Add(entry.get());
     entry.release();

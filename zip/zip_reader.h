@@ -9,7 +9,11 @@
 //
 // Extraction to files never writes outside the target folder: stored paths
 // lose drive prefixes, leading separators and "." / ".." components, and no
-// symbolic link met on the way is followed.
+// symbolic link met on the way is followed. An entry is written to a file beside its
+// target and renamed over it only once its CRC matched, so a failing entry
+// never costs the file already there. Control characters in stored names
+// become '_' on disk. Cancel and a target that refuses writes end the run
+// (EUserCanceled, EFileError) whatever the entry's method.
 #pragma once
 
 #include <atomic>

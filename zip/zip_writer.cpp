@@ -1,6 +1,9 @@
 #include "zip/zip_writer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <set>
@@ -64,6 +68,69 @@ std::string VolumeName(const std::string& zip_name, int number) {
   return ReplaceExtension(zip_name, ext);
 }
 
+// The file an archive name stands for: what a symbolic link at that name
+// leads to (an update replaces the target and keeps the link), else the name.
+std::string ResolvedPath(const std::string& name) {
+  struct stat st;
+  if (::lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return name;
+  char* real = ::realpath(name.c_str(), nullptr);
+  if (real == nullptr) return name;
+  std::string path = real;
+  std::free(real);
+  return path;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The archive being written goes to a file of ours beside its final name
+// first; the name carries our process id, so that one left by a writer that
+// was killed can be told from one in use.
+constexpr char kTempPrefix[] = ".corvid-tmp-";
+
+int CreateTempIn(const std::string& dir, std::string& name) {
+  name = dir + "/" + kTempPrefix + std::to_string(::getpid()) + "-XXXXXX";
+  return ::mkostemp(name.data(), O_CLOEXEC);
+}
+
+// Removes what writers killed before they finished left in `dir`.
+void SweepStaleTemporaries(const std::string& dir) {
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) return;
+  const size_t prefix = std::strlen(kTempPrefix);
+  while (dirent* d = ::readdir(handle)) {
+    std::string name = d->d_name;
+    if (name.compare(0, prefix, kTempPrefix) != 0) continue;
+    long pid = std::strtol(name.c_str() + prefix, nullptr, 10);
+    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH))
+      ::unlinkat(::dirfd(handle), name.c_str(), 0);
+  }
+  ::closedir(handle);
+}
+
+// Serialises writers of archives in one folder, across processes: each reads
+// the archive, writes it anew and renames it, and two at once would lose the
+// other's entries. The folder is locked rather than the archive, whose file
+// is replaced (and may not exist yet). Released when the run ends.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ >= 0)
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 // Copies `from` to `to` so that `to` is either the old file or the whole new
 // one: the bytes go to a sibling first, which is then renamed over `to`.
 void ReplaceFile(const std::string& from, const std::string& to) {
@@ -95,6 +162,8 @@ struct TZipWriter::Run {
   std::unique_ptr<TMemoryStream> out_memory;  // the update of a caller's stream
   std::unique_ptr<TS_BufferStream> out;     // what everything is written through
   std::string out_name;                     // deleted when the run fails
+  std::string final_name;                   // what out_name is renamed to at the end
+  mode_t final_mode = 0;                    // the permissions it gets then
   bool update = false;
   bool into_caller = false;                 // a new archive written into the caller's stream
   std::unique_ptr<TSortedZip> by_name;      // refuses a second entry of one name
@@ -257,6 +326,26 @@ int TZipWriter::Zip() {
   return count;
 }
 
+int TZipWriter::Delete() {
+  cancel_ = false;
+  struct stat st;
+  if (caller_stream_ != nullptr ? caller_stream_->Size() == 0 : !StatFile(zip_name_, st))
+    throw EZipError("There is no archive to delete entries from: " + zip_name_);
+  delete_mode_ = true;
+  int count = 0;
+  try {
+    count = DoZip();
+  } catch (...) {
+    delete_mode_ = false;
+    if (!KeepZipOpen) CloseArchive();
+    throw;
+  }
+  delete_mode_ = false;
+  if (!KeepZipOpen) CloseArchive();
+  if (OnZipComplete) OnZipComplete(this, count);
+  return count;
+}
+
 void TZipWriter::MakeSFX(const std::string& stub_file) {
   if (zip_name_.empty()) return;
   struct stat st;
@@ -296,6 +385,15 @@ int TZipWriter::DoZip() {
     zip_name_ = own_name;
   };
 
+  // File archives: one writer per folder at a time, and the leftovers of
+  // killed ones are swept.
+  std::unique_ptr<FolderLock> lock;
+  if (caller_stream_ == nullptr && !zip_name_.empty()) {
+    const std::string dir = DirectoryOf(ResolvedPath(zip_name_));
+    lock = std::make_unique<FolderLock>(dir);
+    SweepStaleTemporaries(dir);
+  }
+
   auto cleanup_failure = [&] {
     back_to_own_name();
     run.staging.reset();
@@ -318,7 +416,7 @@ int TZipWriter::DoZip() {
                                            0xFFFFFFFFll);
       if (run.budget <= 0) run.budget = MultiZipInfo.BlockSize;
     }
-    if (!stream_input_) {
+    if (!stream_input_ && !delete_mode_) {
       ExpandFilesList(run);
       RefuseTooManyEntries();
     }
@@ -344,10 +442,24 @@ int TZipWriter::DoZip() {
         std::string first = run.spanning && MultiZipInfo.MultiMode == TMultiMode::mmBlocks
                                 ? VolumeName(zip_name_, 1)
                                 : zip_name_;
-        run.out_file = std::make_unique<TFileStream>(first, fmCreate);
+        if (run.spanning) {
+          run.out_file = std::make_unique<TFileStream>(first, fmCreate);
+          run.volume_names.push_back(first);
+        } else {
+          // Written aside and renamed into place when complete: a run that
+          // is killed never leaves a torn archive under the name.
+          std::string temp;
+          int fd = CreateTempIn(DirectoryOf(first), temp);
+          if (fd < 0)
+            throw EFileError("Cannot create \"" + first + "\": " + std::string(std::strerror(errno)));
+          run.out_name = temp;
+          run.final_name = first;
+          mode_t mask = ::umask(0);
+          ::umask(mask);
+          run.final_mode = 0666 & ~mask;
+          run.out_file = std::make_unique<TFileStream>(fd, temp);
+        }
         run.out = std::make_unique<TS_BufferStream>(*run.out_file);
-        if (run.spanning) run.volume_names.push_back(first);
-        else run.out_name = first;
       }
     } else {
       // An update, written aside and swapped in when complete.
@@ -366,11 +478,21 @@ int TZipWriter::DoZip() {
         run.out = std::make_unique<TS_BufferStream>(*run.out_file);
         run.volume_names.push_back(first);
       } else {
+        // Beside the archive (or in TempPath when set), so that the rename
+        // at the end replaces it in one step; through a link, the link's
+        // target is replaced and keeps its permissions.
+        run.final_name = sfx_mode_ ? SfxName(zip_name_) : ResolvedPath(zip_name_);
+        struct stat old;
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        run.final_mode = ::stat(run.final_name.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~mask);
+        if (sfx_mode_) run.final_mode = 0777 & ~mask;  // a program
         std::string dir = TempPath;
         struct stat dst;
-        if (dir.empty() || ::stat(dir.c_str(), &dst) != 0 || !S_ISDIR(dst.st_mode)) dir = SystemTempDirectory();
-        std::string pattern = dir + "/czwXXXXXX";
-        int fd = ::mkstemp(pattern.data());
+        if (dir.empty() || ::stat(dir.c_str(), &dst) != 0 || !S_ISDIR(dst.st_mode)) dir = DirectoryOf(run.final_name);
+        std::string pattern;
+        int fd = CreateTempIn(dir, pattern);
+        if (fd < 0 && dir != SystemTempDirectory()) fd = CreateTempIn(dir = SystemTempDirectory(), pattern);
         if (fd < 0) throw EFileError("Cannot create a temporary file in \"" + dir + "\": " + std::strerror(errno));
         run.out_name = pattern;
         run.out_file = std::make_unique<TFileStream>(fd, pattern);
@@ -394,6 +516,7 @@ int TZipWriter::DoZip() {
       }
     }
 
+    if (delete_mode_) FilesList.clear();  // the patterns were used by CarryOver
     if (!FilesList.empty()) {
       bool stop = false;
       if (OnStartZipInfo) OnStartZipInfo(this, static_cast<int>(FilesList.size()), run.total_bytes, run.end, stop);
@@ -486,6 +609,9 @@ void TZipWriter::ExpandFilesList(Run& run) {
       accepted.push_back(found);
       run.total_bytes += size;
     }
+    // Folders the walk could not open would lose their files unnoticed.
+    for (const std::string& unreadable : search.UnreadableDirectories())
+      if (OnSkippingFile) OnSkippingFile(this, skipOpenFailed, unreadable, -1);
   }
   FilesList = accepted;
 }
@@ -543,6 +669,22 @@ void TZipWriter::CarryOver(Run& run) {
   std::vector<TZipHeaderInfo*> old_entries(master_->begin(), master_->end());
   for (TZipHeaderInfo* old_ptr : old_entries) {
     TZipHeaderInfo old_entry = *old_ptr;
+    if (delete_mode_) {
+      bool drop = false;
+      for (std::string pattern : FilesList) {
+        pattern = ToZipPath(pattern);
+        if (SameTextNoCase(pattern, old_entry.FullName()) || WildcardMatch(pattern, old_entry.FullName())) {
+          drop = true;
+          break;
+        }
+      }
+      bool keep = false;
+      if (drop && OnDeleteEntry) OnDeleteEntry(this, old_entry.FullName(), keep);
+      if (drop && !keep) {
+        ++run.count;
+        continue;
+      }
+    }
     if (old_entry.FileCommentLength > 0 && !old_entry.FileComment()) {
       for (int i = 0; i < Count(); ++i)
         if (&Entry(i) == old_ptr) old_entry.LoadedFileComment(FileCommentOf(i));
@@ -550,7 +692,7 @@ void TZipWriter::CarryOver(Run& run) {
     auto matches = [&](const std::string& line) {
       return SameTextNoCase(StoredDirectory(line) + LastComponent(ToZipPath(line)), old_entry.FullName());
     };
-    auto line_it = std::find_if(FilesList.begin(), FilesList.end(), matches);
+    auto line_it = delete_mode_ ? FilesList.end() : std::find_if(FilesList.begin(), FilesList.end(), matches);
     if (line_it == FilesList.end()) {
       KeepEntry(run, old_entry);
       continue;
@@ -628,6 +770,7 @@ void TZipWriter::KeepEntry(Run& run, const TZipHeaderInfo& old_entry) {
 bool TZipWriter::AddEntry(Run& run, const std::string& line) {
   auto entry = std::make_unique<TZipHeaderInfo>();
   mode_t unix_mode = 0;
+  struct stat before {};  // the source file as it was opened
   std::unique_ptr<TFileStream> file;
   std::string zip_line = ToZipPath(line);
   if (stream_input_) {
@@ -646,6 +789,7 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
       return false;
     }
     run.input = file.get();
+    before = st;
     entry->ExternalAttributes = 32 | ((st.st_mode & S_IWUSR) ? 0 : 1);
     unix_mode = S_IFREG | (st.st_mode & 07777);
     entry->LastModFileTimeDate = UnixToDosDateTime(st.st_mtime);
@@ -685,6 +829,9 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
 
   run.encrypt = false;
   run.entry_written = 0;
+  TStream& sink = run.staging ? static_cast<TStream&>(*run.staging) : static_cast<TStream&>(*run.out);
+  const int64_t data_start = sink.Position();
+  uint8_t header[kEncryptionHeaderBytes];
   if (!Password.empty()) {
     // The header's check byte is the CRC's top byte, so the CRC comes first.
     uint32_t crc = kCrcInit;
@@ -700,7 +847,6 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
     std::mt19937 random(static_cast<uint32_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
                         std::random_device{}());
     std::uniform_int_distribution<int> draw(0, 32766);
-    uint8_t header[kEncryptionHeaderBytes];
     for (int i = 0; i < 10; ++i) header[i] = static_cast<uint8_t>(draw(random) >> 7);
     header[10] = static_cast<uint8_t>(crc >> 16);
     header[11] = static_cast<uint8_t>(crc >> 24);
@@ -715,7 +861,7 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
   WriterInput input(*this);
   WriterOutput output(*this);
   uint32_t compressed = 0;
-  if (pack_level_ == 0 || MatchesList(NoCompressList, entry->FileName())) {
+  auto store = [&] {
     std::vector<uint8_t> piece(kCopyPiece);
     for (;;) {
       size_t got = input.Read(piece.data(), piece.size());
@@ -724,12 +870,44 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
     }
     entry->CompressionMethod = 0;
     entry->InternalAttributes = 0;
-    compressed = static_cast<uint32_t>(run.entry_written);
+    entry->BitFlag &= static_cast<uint16_t>(~6u);  // Deflate's option bits
+    return static_cast<uint32_t>(run.entry_written);
+  };
+  if (pack_level_ == 0 || MatchesList(NoCompressList, entry->FileName())) {
+    compressed = store();
   } else {
     compressed = run.deflater->Deflate(pack_level_, input, output, *entry);
+    const uint64_t read = run.entry_done;
+    if (compressed > read && !run.into_caller && read == entry->UncompressedSize) {
+      // Incompressible data grows under Deflate: it is stored instead, over
+      // what Deflate wrote, and the file cut to what the store wrote.
+      sink.Seek(data_start, soFromBeginning);
+      run.input->SetPosition(0);
+      run.done_bytes -= static_cast<int64_t>(read);
+      run.crc = kCrcInit;
+      run.entry_done = 0;
+      run.entry_written = 0;
+      if (run.encrypt) {
+        cipher_.Init(Password);
+        WriterOutput(*this).Write(header, sizeof header);
+        run.entry_written = 0;
+      }
+      compressed = store();
+      sink.SetSize(sink.Position());
+    }
   }
   if (run.entry_written > 0xFFFFFFFFull - kEncryptionHeaderBytes || run.entry_done > 0xFFFFFFFFull)
     throw EZipError(line + " is larger than a ZIP archive can hold (4 GiB)");
+  if (file) {
+    // A file written to while it was read is stored as read, which may be
+    // neither its old nor its new content: the caller hears of it.
+    struct stat after;
+    bool changed = ::fstat(file->Handle(), &after) != 0 || after.st_size != before.st_size ||
+                   after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+                   after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+                   run.entry_done != static_cast<uint64_t>(before.st_size);
+    if (changed && OnFileChanged) OnFileChanged(this, line);
+  }
   entry->UncompressedSize = static_cast<uint32_t>(run.entry_done);
   entry->CompressedSize = compressed;
   entry->CRC32 = ~run.crc;
@@ -945,14 +1123,10 @@ void TZipWriter::Finish(Run& run) {
   run.out.reset();
   run.out_file.reset();
 
+  if (!run.out_name.empty() && !run.final_name.empty()) ::chmod(run.out_name.c_str(), run.final_mode);
   if (sfx_mode_) {
-    std::string exe = SfxName(zip_name_);
-    ReplaceFile(run.out_name, exe);
+    ReplaceFile(run.out_name, run.final_name);
     run.out_name.clear();
-    // The result is a program: make it runnable as the umask allows.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::chmod(exe.c_str(), 0777 & ~mask);
     return;  // the writer's own archive and directory stay as they were
   }
 
@@ -963,8 +1137,11 @@ void TZipWriter::Finish(Run& run) {
       delete caller_stream_;
       caller_stream_ = run.out_memory.release();
     } else if (!run.spanning) {
-      ReplaceFile(run.out_name, zip_name_);
+      ReplaceFile(run.out_name, run.final_name);
     }
+    run.out_name.clear();
+  } else if (!run.final_name.empty()) {
+    ReplaceFile(run.out_name, run.final_name);
     run.out_name.clear();
   }
   if (run.spanning && MultiZipInfo.MultiMode == TMultiMode::mmBlocks) {

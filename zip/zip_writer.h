@@ -2,9 +2,12 @@
 // from TZipReader for the archive name, directory, password, events and the
 // reading machinery an update needs.
 //
-// An update is written to a temporary file (a memory stream for a caller's
-// stream) and replaces the archive only when it has succeeded, so a failed
-// run leaves the old archive untouched; a failed new archive leaves no file.
+// An archive is written to a temporary file beside it (a memory stream for a
+// caller's stream) and renamed into place only when it has succeeded, so a
+// failed or killed run leaves the old archive untouched and a new one never
+// exists torn. An update through a symbolic link replaces the link's target
+// and keeps its permissions. Writers of file archives in one folder take
+// turns (a lock on the folder), across processes.
 // One writer is used by one thread at a time; Zip is not re-entrant.
 #pragma once
 
@@ -66,6 +69,11 @@ class TZipWriter : public TZipReader {
   // Adds or updates the files FilesList names; returns the entries added or
   // replaced.
   int Zip();
+  // Removes the entries whose full names match a line of FilesList (a
+  // pattern, or the name itself; '/' or '\\' between folders); returns the
+  // number removed. OnDeleteEntry may keep one. Raises EZipError when there
+  // is no archive.
+  int Delete();
   // Writes ZipName with the extension ".exe": the stub file's bytes followed
   // by every entry, offsets counted from the start of the new file. The
   // archive itself is left as it was.
@@ -81,6 +89,9 @@ class TZipWriter : public TZipReader {
                      int64_t current_zip_size)>
       OnEndZip;
   std::function<void(TZipWriter*, const std::string& fname)> OnNoSuchFile;
+  // A source file changed while it was read (it grew, shrank or was written
+  // to): its entry holds what was read, which may be torn.
+  std::function<void(TZipWriter*, const std::string& fname)> OnFileChanged;
   std::function<void(TZipWriter*, const std::string& fname, bool& skip)> OnDisposeFile;
   std::function<void(TZipWriter*, const std::string& fname, bool& skip)> OnDeleteEntry;
   std::function<void(TZipWriter*, int file_count)> OnZipComplete;
@@ -117,6 +128,7 @@ class TZipWriter : public TZipReader {
   bool stream_input_ = false;
   TStream* input_stream_ = nullptr;
   bool sfx_mode_ = false;
+  bool delete_mode_ = false;
   std::string sfx_stub_;
   Run* run_ = nullptr;
 };

@@ -586,8 +586,8 @@ TEST(WriterInterop, NamesBeyondAsciiAreReadRightByEveryPeer) {
   } peers[] = {
       {"unzip", "LC_ALL=C.UTF-8 unzip -Z1 " + Quote(path)},
       {"7zz", "7zz l -slt -ba " + Quote(path) + " | sed -n 's/^Path = //p'"},
-      {"python3", Python() + " -c 'import sys, zipfile; print(\"\\n\".join(zipfile.ZipFile(sys.argv[1]).namelist()))' " +
-                      Quote(path)},
+      {"python3", Python() + " -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                                 "print(\"\\n\".join(z.namelist()))' " + Quote(path)},
   };
   for (const Peer& peer : peers) {
     if (!testutil::HaveProgram(peer.program)) continue;
@@ -1092,6 +1092,237 @@ TEST(WriterSpanning, ASingleBlockTakesTheArchiveName) {
   ASSERT_EQ(left.size(), 1u) << Names(left);
   EXPECT_EQ(left.begin()->first, "small.zip");
   EXPECT_EQ(ReadBack(tmp / "small.zip"), (Tree{{"small.txt", TextBytes(1000, 19)}}));
+}
+
+// =====================================================================================
+// Robustness of updates: permissions, links, concurrent and killed writers,
+// sources that change or cannot be read.
+// =====================================================================================
+
+// The names in `dir`, space-separated.
+std::string NamesIn(const std::string& dir) {
+  std::string names;
+  for (const auto& [name, data] : TreeOf(dir)) names += (names.empty() ? "" : " ") + name;
+  return names;
+}
+
+// Runs `body` in a child process; returns its exit status (-1 when killed).
+int InChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 3;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(WriterLayout, DataDeflateWouldGrowIsStored) {
+  TempDir tmp;
+  const Bytes noise = RandomBytes(150000, 31), tiny = ToBytes("tiny"), text = TextBytes(50000, 32);
+  for (const std::string password : {"", "pw"}) {
+    SCOPED_TRACE(password);
+    const std::string path = tmp / ("grow" + password + ".zip");
+    TZipWriter writer;
+    writer.SetZipName(path);
+    writer.Password = password;
+    for (auto [name, data] : {std::pair{"noise.bin", &noise}, {"tiny.txt", &tiny}, {"text.txt", &text}})
+      ASSERT_EQ(AddStream(writer, *data, name), 1);
+    RawArchive raw = ParseRawFile(path);
+    ASSERT_EQ(raw.entries.size(), 3u);
+    const uint32_t overhead = password.empty() ? 0 : 12;
+    for (const RawEntry& e : raw.entries) {
+      SCOPED_TRACE(e.name);
+      EXPECT_EQ(e.method, e.name == "text.txt" ? 8 : 0);
+      EXPECT_EQ(e.l_method, e.method);
+      EXPECT_LE(e.csize, e.usize + overhead);
+    }
+    // Nothing of the Deflate attempt is left between the entries.
+    EXPECT_EQ(raw.entries[1].offset, raw.entries[0].data + noise.size() + overhead);
+    Tree expected = {{"noise.bin", noise}, {"tiny.txt", tiny}, {"text.txt", text}};
+    EXPECT_EQ(ReadBack(path, password), expected);
+    ExpectPeersAccept({{"grow", path, expected, password}});
+  }
+}
+
+TEST(WriterUpdate, DeleteRemovesTheEntriesNamedOrMatched) {
+  TempDir tmp;
+  const std::string zip = tmp / "del.zip";
+  TZipWriter writer;
+  writer.SetZipName(zip);
+  writer.SetStorePaths(true);
+  for (const char* name : {"a.txt", "dir\\b.txt", "dir\\c.log", "dir\\d.txt"})
+    ASSERT_EQ(AddStream(writer, ToBytes(name), name), 1);
+
+  TZipWriter deleter;
+  deleter.SetZipName(zip);
+  std::vector<std::string> asked;
+  deleter.OnDeleteEntry = [&](TZipWriter*, const std::string& name, bool& keep) {
+    asked.push_back(name);
+    keep = name == "dir\\d.txt";
+  };
+  deleter.FilesList = {"dir/*.txt", "A.TXT", "missing"};
+  EXPECT_EQ(deleter.Delete(), 2);
+  EXPECT_EQ(asked, (std::vector<std::string>{"a.txt", "dir\\b.txt", "dir\\d.txt"}));
+  const Tree expected = {{"dir/c.log", ToBytes("dir\\c.log")}, {"dir/d.txt", ToBytes("dir\\d.txt")}};
+  EXPECT_EQ(ReadBack(zip), expected);
+  ExpectPeersAccept({{"deleted", zip, expected}});
+
+  TZipWriter nothing;
+  nothing.SetZipName(tmp / "none.zip");
+  nothing.FilesList = {"*"};
+  EXPECT_THROW(nothing.Delete(), EZipError);
+  EXPECT_FALSE(PathExists(tmp / "none.zip"));
+}
+
+TEST(WriterUpdate, KeepsThePermissionsAndUpdatesThroughALink) {
+  TempDir tmp;
+  ::mkdir((tmp / "real").c_str(), 0777);
+  const std::string real = tmp / "real/mail.zip", link = tmp / "link.zip";
+  for (mode_t mode : {0644, 0640, 0604}) {
+    SCOPED_TRACE(mode);
+    ::unlink(real.c_str());
+    ::unlink(link.c_str());
+    TZipWriter first;
+    first.SetZipName(real);
+    ASSERT_EQ(AddStream(first, ToBytes("one"), "one.txt"), 1);
+    ASSERT_EQ(::chmod(real.c_str(), mode), 0);
+    ASSERT_EQ(::symlink("real/mail.zip", link.c_str()), 0);
+
+    TZipWriter update;
+    update.SetZipName(link);
+    ASSERT_EQ(AddStream(update, ToBytes("two"), "two.txt"), 1);
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced";
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(ReadBack(real), (Tree{{"one.txt", ToBytes("one")}, {"two.txt", ToBytes("two")}}));
+    EXPECT_EQ(NamesIn(tmp / "real"), "mail.zip");  // nothing else left beside it
+  }
+}
+
+TEST(WriterUpdate, ConcurrentWritersOfOneArchiveLoseNothing) {
+  TempDir tmp;
+  const std::string zip = tmp / "shared.zip";
+  constexpr int kWriters = 8;
+  std::vector<pid_t> children;
+  std::fflush(nullptr);
+  for (int i = 0; i < kWriters; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int code = 1;
+      try {
+        TZipWriter writer;
+        writer.SetZipName(zip);
+        code = AddStream(writer, RandomBytes(100000, static_cast<uint32_t>(i)), "w" + std::to_string(i)) == 1 ? 0 : 1;
+      } catch (...) {
+      }
+      ::_exit(code);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  Tree expected;
+  for (int i = 0; i < kWriters; ++i) expected["w" + std::to_string(i)] = RandomBytes(100000, static_cast<uint32_t>(i));
+  EXPECT_EQ(ReadBack(zip), expected);
+}
+
+TEST(WriterUpdate, AKilledWriterLeavesNoArchiveAndItsLeftoverIsSweptLater) {
+  TempDir tmp;
+  const std::string zip = tmp / "new.zip";
+  const Bytes big = RandomBytes(300000, 21);
+  int status = InChild([&] {
+    TZipWriter writer;
+    writer.SetZipName(zip);
+    writer.OnFilePercentDone = [](TZipReader*, int percent) {
+      if (percent >= 50) ::kill(::getpid(), SIGKILL);
+    };
+    AddStream(writer, big, "big.bin");
+    return 0;
+  });
+  EXPECT_EQ(status, -1);
+  EXPECT_FALSE(PathExists(zip)) << "a torn archive under the final name";
+  std::string left = NamesIn(tmp.path());
+  EXPECT_EQ(left.rfind(".corvid-tmp-", 0), 0u) << left;
+
+  TZipWriter next;
+  next.SetZipName(tmp / "other.zip");
+  ASSERT_EQ(AddStream(next, ToBytes("x"), "x.txt"), 1);
+  EXPECT_EQ(NamesIn(tmp.path()), "other.zip");
+}
+
+TEST(WriterFiles, ASourceThatChangesWhileReadIsReported) {
+  TempDir tmp;
+  const std::string source = tmp / "growing.log";
+  WriteFileBytes(source, RandomBytes(400000, 22));
+  for (bool shrink : {true, false}) {
+    SCOPED_TRACE(shrink ? "shrinks" : "written to");
+    TZipWriter writer;
+    writer.SetZipName(tmp / (shrink ? "a.zip" : "b.zip"));
+    writer.SetPackLevel(0);
+    bool touched = false;
+    writer.OnFilePercentDone = [&](TZipReader*, int) {
+      if (touched) return;
+      touched = true;
+      if (shrink) {
+        ASSERT_EQ(::truncate(source.c_str(), 1000), 0);
+      } else {
+        std::FILE* f = std::fopen(source.c_str(), "r+");
+        std::fputs("changed", f);
+        std::fclose(f);
+      }
+    };
+    std::vector<std::string> changed;
+    writer.OnFileChanged = [&](TZipWriter*, const std::string& name) { changed.push_back(name); };
+    writer.FilesList = {source};
+    EXPECT_EQ(writer.Zip(), 1);
+    EXPECT_EQ(changed, std::vector<std::string>{source});
+    WriteFileBytes(source, RandomBytes(400000, 22));
+  }
+  // Left alone, a source is not reported.
+  TZipWriter quiet;
+  quiet.SetZipName(tmp / "c.zip");
+  bool reported = false;
+  quiet.OnFileChanged = [&](TZipWriter*, const std::string&) { reported = true; };
+  quiet.FilesList = {source};
+  EXPECT_EQ(quiet.Zip(), 1);
+  EXPECT_FALSE(reported);
+}
+
+TEST(WriterFiles, AFolderTheWalkCannotOpenIsReported) {
+  TempDir tmp;
+  const std::string src = tmp / "src";
+  MakeFile(src + "/a.txt", ToBytes("a"));
+  MakeFile(src + "/locked/b.txt", ToBytes("b"));
+  ASSERT_EQ(::chmod((src + "/locked").c_str(), 0), 0);
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 0777), 0);
+  // Permissions bind only those who are not root.
+  int status = InChild([&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 4;
+    TZipWriter writer;
+    writer.SetZipName(tmp / "out.zip");
+    writer.Recurse = true;
+    std::vector<std::string> skipped;
+    writer.OnSkippingFile = [&](TZipReader*, TSkipReason reason, const std::string& name, int) {
+      if (reason == skipOpenFailed) skipped.push_back(name);
+    };
+    writer.FilesList = {">" + src + "/*"};
+    if (writer.Zip() != 1) return 5;
+    return skipped == std::vector<std::string>{src + "/locked/"} ? 0 : 6;
+  });
+  ::chmod((src + "/locked").c_str(), 0755);
+  EXPECT_EQ(status, 0);
 }
 
 TEST(WriterStreams, AnArchiveInACallersStreamIsUpdated) {
