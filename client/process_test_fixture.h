@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/mapi/entry_id.h"
 #include "platform/win/test_support.h"
 #include "testutil/files.h"
 
@@ -128,26 +129,37 @@ class TClientProcessTest : public ::testing::Test {
     }
     return out;
   }
-  // What Python's email reads of a message: its files, in order.
-  TFiles MimeFiles(const fs::path& path) {
+  // What Python's email reads of each message: its files, in order. One
+  // Python for all of them.
+  std::vector<TFiles> MimeFilesOf(const std::vector<fs::path>& paths) {
     const std::string script =
         "import email,email.policy,sys\n"
-        "m=email.message_from_binary_file(open(sys.argv[1],'rb'),policy=email.policy.default)\n"
-        "assert not m.defects, m.defects\n"
-        "for p in m.walk():\n"
-        "  if not p.is_multipart() and p.get_filename():\n"
-        "    print(p.get_filename()); print(p.get_payload(decode=True).hex())\n";
+        "for f in sys.argv[1:]:\n"
+        "  m=email.message_from_binary_file(open(f,'rb'),policy=email.policy.default)\n"
+        "  assert not m.defects, m.defects\n"
+        "  print('--')\n"
+        "  for p in m.walk():\n"
+        "    if not p.is_multipart() and p.get_filename():\n"
+        "      print(p.get_filename()); print(p.get_payload(decode=True).hex())\n";
     const fs::path out = work_ / "mime.txt";
-    EXPECT_EQ(Shell("python3 -c " + Quote(script) + " " + Quote(path.string()) + " >" + Quote(out.string())), 0);
+    std::string command = "python3 -c " + Quote(script);
+    for (const fs::path& path : paths) command += " " + Quote(path.string());
+    EXPECT_EQ(Shell(command + " >" + Quote(out.string())), 0);
     std::istringstream lines(ReadFile(out));
-    TFiles files;
+    std::vector<TFiles> messages;
     std::string name, hex;
-    while (std::getline(lines, name) && std::getline(lines, hex)) {
-      std::string bytes;
-      for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-      files.emplace_back(name, bytes);
+    while (std::getline(lines, name)) {
+      if (name == "--") {
+        messages.emplace_back();
+      } else if (std::getline(lines, hex) && !messages.empty()) {
+        messages.back().emplace_back(name, mapi::BytesFromHex(hex).value_or("(not hex)"));
+      }
     }
-    return files;
+    return messages;
+  }
+  TFiles MimeFiles(const fs::path& path) {
+    std::vector<TFiles> files = MimeFilesOf({path});
+    return files.empty() ? TFiles{} : files[0];
   }
 
   std::string RunOnce() {
