@@ -28,6 +28,8 @@ DecodeOutcome DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutp
   }
 }
 
+bool IsKnownMethod(uint16_t method) { return method <= 6 || method == 8; }
+
 void CopyStored(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
   for (;;) {
     size_t n = in.Read(ws.input.get(), DecodeWorkspace::kInputChunk);

@@ -73,6 +73,9 @@ enum class DecodeOutcome {
   kUnknownMethod,  // nothing read or written: a method this engine does not understand
 };
 
+// Whether DecodeEntry has a decoder for `method`.
+bool IsKnownMethod(uint16_t method);
+
 // Decodes one entry with the decoder its method names.
 DecodeOutcome DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutput& out,
                           DecodeWorkspace& workspace);

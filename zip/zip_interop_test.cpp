@@ -407,6 +407,9 @@ TEST_F(CorvidZipTool, ExitStatusesFollowUnzipConventions) {
        82, "s.txt: cannot decrypt"},
       {"unsupported method", with({{.name = "l.bin", .data = text, .method = 14}}, plain), "t ARCHIVE", 81,
        "l.bin: Compression method 14 (LZMA) is not supported"},
+      // An AES entry (method 99, encrypted) is not taken for a wrong password.
+      {"AES entry", with({{.name = "s.bin", .data = text, .method = 99, .password = "pw"}}, plain), "t -p pw ARCHIVE",
+       81, "s.bin: Compression method 99 (AES encryption) is not supported"},
       {"wrong use", good.bytes(), "q ARCHIVE", 10, "usage:"},
       {"full disk", good.bytes(), "x ARCHIVE -d OUT", 50, "dir/random.bin: Cannot write"},
   };

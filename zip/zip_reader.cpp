@@ -1029,6 +1029,20 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
     }
   }
 
+  // A method this engine cannot decode is said before any password is
+  // tried: an AES entry is not a wrong password.
+  auto report_unknown_method = [&] {
+    if (run_mode_ == RunMode::PasswordTest) return;
+    char text[160];
+    std::snprintf(text, sizeof text, "Compression method %u (%s) is not supported: the entry cannot be extracted",
+                  static_cast<unsigned>(h.CompressionMethod), MethodDescription(h.CompressionMethod));
+    MessageBox(text, "Zip Error", TBoxButtons::Ok);
+  };
+  if (!IsKnownMethod(h.CompressionMethod)) {
+    report_unknown_method();
+    return false;
+  }
+
   // Encrypted: the 12-byte header must decrypt to the check byte.
   uint32_t compressed = h.CompressedSize;
   archive_->Seek(data_position, soFromBeginning);
@@ -1138,13 +1152,7 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
     // Nothing was decoded, so there is no CRC to compare and no password to blame.
     discard_file();
     if (target_vector_ != nullptr) target_vector_->clear();
-    if (run_mode_ != RunMode::PasswordTest) {
-      char text[160];
-      std::snprintf(text, sizeof text,
-                    "Compression method %u (%s) is not supported: the entry cannot be extracted",
-                    static_cast<unsigned>(h.CompressionMethod), MethodDescription(h.CompressionMethod));
-      MessageBox(text, "Zip Error", TBoxButtons::Ok);
-    }
+    report_unknown_method();
     return false;
   }
 
