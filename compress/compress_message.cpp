@@ -1,5 +1,9 @@
 #include "compress/compress_message.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +36,7 @@ namespace {
 constexpr char kFallbackZipName[] = "attachments.zip";
 constexpr char kStubResource[] = "SFXBIN";
 constexpr int kConfirmTimeoutMs = 30000;
+constexpr char kWorkspaceMarker[] = ".corvid-workspace";
 
 // ---------------------------------------------------------------------------
 // Small text helpers.
@@ -141,18 +146,29 @@ class TWorkspace {
     // The folders are ours alone (made fresh, owner only): whatever a failed
     // writer left in them goes too.
     for (const std::string& folder : remove_directories) std::filesystem::remove_all(folder, ignored);
+    for (const int fd : locks_) ::close(fd);
   }
 
-  // A fresh folder, removed at the end.
+  // A fresh folder, removed at the end. It holds a locked marker file while
+  // this process lives, so that a later start can tell a folder left by a
+  // killed process (SweepAbandonedWorkspaces) from one in use.
   std::string NewFolder() {
     std::string folder = zip::CreateTempDirectory();
     remove_directories.insert(folder);
+    const int fd = ::open((folder + "/" + kWorkspaceMarker).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::flock(fd, LOCK_EX);
+      locks_.push_back(fd);
+    }
     return folder;
   }
 
   std::vector<TArchive> archives;
   std::set<std::string> delete_files;
   std::set<std::string> remove_directories;
+
+ private:
+  std::vector<int> locks_;
 };
 
 struct TSettings {
@@ -404,6 +420,22 @@ std::vector<std::string> SplitSkipList(std::string_view text) {
 
 bool PassesSkipList(const std::string& file_name, const std::string& skip_list) {
   return PassesSkipItems(file_name, SplitSkipList(skip_list));
+}
+
+void SweepAbandonedWorkspaces() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(zip::SystemTempDirectory(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("CorvidD", 0) != 0) continue;
+    const int fd = ::open((entry.path() / kWorkspaceMarker).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;  // not a workspace of ours, or one still being made
+    // The lock is free only when the process that made the folder is gone.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      std::error_code ignored;
+      std::filesystem::remove_all(entry.path(), ignored);
+    }
+    ::close(fd);
+  }
 }
 
 void CompressMessage(IMessage* message, settings::TOptionsContainer& settings, bool interactive) {

@@ -32,6 +32,10 @@ namespace corvid::compress {
 // Mapi(); when one it needs is unbound, nothing is done. Never throws.
 void CompressMessage(mapi::IMessage* message, settings::TOptionsContainer& settings, bool interactive);
 
+// Removes the temporary folders that a killed process left behind (their
+// marker is no longer locked); folders in use are left alone.
+void SweepAbandonedWorkspaces();
+
 // True when `file_name` matches none of the masks of `skip_list` (the text
 // of "Compression\SkipFiles", split by SplitSkipList), each mask passed
 // through NormalizeFileMask and matched without regard to case.

@@ -8,6 +8,7 @@
 #include "core/application.h"
 #include "core/settings_stamp.h"
 #include "base/log.h"
+#include "compress/compress_message.h"
 #include "platform/win/machine.h"
 #include "platform/win/locale.h"
 #include "platform/win/module.h"
@@ -43,6 +44,11 @@ TZIPExtension::TZIPExtension(std::string library_file) : FLibraryFile(std::move(
   // The client may have chosen where the log goes; otherwise it lives with
   // the machine's other files.
   log::SetDefaultFile((win::MachineRoot() / "log" / "corvid.log").string());
+  try {
+    compress::SweepAbandonedWorkspaces();
+  } catch (...) {
+    // Leftovers only cost space; the next start tries again.
+  }
   LoadSettings();
 }
 
