@@ -90,6 +90,10 @@ TEST_F(ExplorerTest, BatchesIgnoreTheirSwitchesAndTheRulesAndNeverAsk) {
   Set("Compression", "Enabled", 0);
   Set("Decompression", "Enabled", 0);
   Set("Compression", "PromptCompress", 1);  // a send would ask; a batch never does
+  // A send to this recipient would not be packed; a batch has no recipient rules.
+  ASSERT_EQ(Shell(Dist("corvid-reg") + " add " + Quote("HKCU\\Software\\Corvid\\Compression") +
+                  " /v SkipRecipients /t REG_SZ /d b@example.com /f >/dev/null"),
+            0);
   const std::string data = std::string(30000, 'x') + Bytes(2000, 9);
   File("data.txt", data);
   std::vector<std::string> names;
