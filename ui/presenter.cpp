@@ -166,7 +166,7 @@ int TScriptedPresenter::ShowMessage(const TMessageForm& form) {
 }
 
 void TScriptedPresenter::ShowProgress(const TProgressWindow& window, TProgressEvent event) {
-  if (event == TProgressEvent::Closed) return;
+  if (event == TProgressEvent::Closed || window.Label.empty()) return;
   {
     std::lock_guard lock(mutex_);
     if (!progress_labels_.empty() && progress_labels_.back() == window.Label) return;
