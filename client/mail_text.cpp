@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <random>
 
@@ -203,6 +204,160 @@ std::vector<std::string> AddressesOf(std::string_view value) {
     }
   }
   return addresses;
+}
+
+}  // namespace corvid::client
+
+// --- the store's own header fields -------------------------------------------
+
+namespace corvid::client {
+namespace {
+
+// A boundary line is far shorter: a longer line is judged by its start and
+// passed on without being held whole (a binary part may have no line ends).
+constexpr size_t kLongestHeldLine = 8192;
+constexpr size_t kLongestContentType = 16384;
+
+std::string_view WithoutLineEnd(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  return line;
+}
+
+std::string_view TrimView(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+bool SameNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && StartsWithNoCase(a, b); }
+
+// The boundary of a multipart Content-Type value; empty for any other type.
+std::string BoundaryOf(std::string_view value) {
+  value = TrimView(value);
+  if (!StartsWithNoCase(value, "multipart/")) return {};
+  size_t i = value.find(';');
+  while (i != std::string_view::npos) {
+    const size_t eq = value.find('=', i + 1);
+    if (eq == std::string_view::npos) return {};
+    const std::string_view name = TrimView(value.substr(i + 1, eq - i - 1));
+    size_t j = eq + 1;
+    while (j < value.size() && (value[j] == ' ' || value[j] == '\t')) ++j;
+    std::string param;
+    if (j < value.size() && value[j] == '"') {
+      for (++j; j < value.size() && value[j] != '"'; ++j) {
+        if (value[j] == '\\' && j + 1 < value.size()) ++j;
+        param += value[j];
+      }
+      if (j < value.size()) ++j;
+    } else {
+      while (j < value.size() && value[j] != ';' && value[j] != ' ' && value[j] != '\t') param += value[j++];
+    }
+    if (SameNoCase(name, "boundary")) return param;
+    i = value.find(';', j);
+  }
+  return {};
+}
+
+}  // namespace
+
+bool TPrivateHeaderFilter::IsPrivateField(std::string_view name) { return StartsWithNoCase(name, "X-MAPI-"); }
+
+void TPrivateHeaderFilter::Write(const char* data, size_t size) {
+  while (size > 0) {
+    const char* newline = static_cast<const char*>(std::memchr(data, '\n', size));
+    const size_t take = newline != nullptr ? static_cast<size_t>(newline - data) + 1 : size;
+    if (decided_) {
+      if (keep_line_) sink_(data, take);
+    } else {
+      line_.append(data, take);
+      if (newline != nullptr) {
+        Decide(true);
+        Emit();
+      } else if (line_.size() > kLongestHeldLine) {
+        Decide(false);
+        Emit();
+        decided_ = true;
+      }
+    }
+    if (newline != nullptr) decided_ = false;
+    data += take;
+    size -= take;
+  }
+}
+
+void TPrivateHeaderFilter::Finish() {
+  if (!line_.empty()) {
+    Decide(true);
+    Emit();
+  }
+  decided_ = false;
+}
+
+void TPrivateHeaderFilter::Emit() {
+  if (keep_line_ && !line_.empty()) sink_(line_.data(), line_.size());
+  line_.clear();
+}
+
+void TPrivateHeaderFilter::Decide(bool whole) {
+  std::string_view text = whole ? WithoutLineEnd(line_) : std::string_view(line_);
+  keep_line_ = true;
+  if (in_header_) {
+    if (text.empty()) {
+      // The header ends; a multipart's parts begin at its boundary.
+      in_header_ = false;
+      const std::string boundary = BoundaryOf(content_type_);
+      if (!boundary.empty()) boundaries_.push_back(boundary);
+      content_type_.clear();
+      in_content_type_ = dropping_field_ = false;
+      return;
+    }
+    if (text[0] != ' ' && text[0] != '\t') {
+      const size_t colon = text.find(':');
+      const std::string_view name = TrimView(text.substr(0, colon));
+      dropping_field_ = IsPrivateField(name);
+      in_content_type_ = colon != std::string_view::npos && SameNoCase(name, "Content-Type");
+      if (in_content_type_) {
+        content_type_.clear();
+        text = text.substr(colon + 1);
+      }
+    }
+    keep_line_ = !dropping_field_;
+    if (in_content_type_ && content_type_.size() < kLongestContentType) {
+      content_type_.append(text);
+      content_type_ += ' ';
+    }
+    return;
+  }
+  if (!whole || boundaries_.empty() || text.size() < 2 || text[0] != '-' || text[1] != '-') return;
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  // The innermost open multipart first; a boundary of an outer one closes
+  // the inner ones left open.
+  for (size_t i = boundaries_.size(); i-- > 0;) {
+    const std::string& boundary = boundaries_[i];
+    if (text.size() < 2 + boundary.size() || text.compare(2, boundary.size(), boundary) != 0) continue;
+    const std::string_view rest = text.substr(2 + boundary.size());
+    if (rest.empty()) {
+      boundaries_.resize(i + 1);
+      in_header_ = true;
+      return;
+    }
+    if (rest == "--") {
+      boundaries_.resize(i);
+      return;
+    }
+  }
+}
+
+std::string WithoutPrivateHeaders(std::string_view message) {
+  std::string out;
+  TPrivateHeaderFilter filter([&out](const char* data, size_t size) { out.append(data, size); });
+  filter.Write(message.data(), message.size());
+  filter.Finish();
+  return out;
 }
 
 }  // namespace corvid::client

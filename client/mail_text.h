@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,5 +39,40 @@ std::string FieldValue(const THeaderField& field);
 // The addresses (local@domain, as written in <> or bare) of an address
 // list such as a To field's value; groups and comments are left out.
 std::vector<std::string> AddressesOf(std::string_view value);
+
+// Copies a message without the header fields that only the message store
+// keeps for itself ("X-MAPI-..."): they leave neither the message's header
+// nor the header of any part of its multipart tree. Bodies pass unchanged,
+// an embedded message's included, so a text that quotes such a line is not
+// touched. Fed in pieces of any size; it holds at most the start of one
+// line (and the Content-Type field of the header it is in).
+class TPrivateHeaderFilter {
+ public:
+  using TSink = std::function<void(const char* data, size_t size)>;
+  explicit TPrivateHeaderFilter(TSink sink) : sink_(std::move(sink)) {}
+  void Write(const char* data, size_t size);
+  // Passes a last line that has no line end.
+  void Finish();
+
+  // Whether a header field of this name is the store's own.
+  static bool IsPrivateField(std::string_view name);
+
+ private:
+  void Decide(bool whole);
+  void Emit();
+
+  TSink sink_;
+  std::string line_;       // the current line, or its undecided start
+  bool decided_ = false;   // line_ is the rest of a line already judged
+  bool keep_line_ = true;
+  bool in_header_ = true;
+  bool dropping_field_ = false;   // the header field being read is private
+  bool in_content_type_ = false;  // ... is Content-Type
+  std::string content_type_;
+  std::vector<std::string> boundaries_;  // of the open multiparts, outermost first
+};
+
+// The whole of `message` through TPrivateHeaderFilter.
+std::string WithoutPrivateHeaders(std::string_view message);
 
 }  // namespace corvid::client

@@ -5,6 +5,7 @@
 //               [--body TEXT | --body-file FILE] [--attach FILE]...
 //   corvid sendmail [-t] [-i|-oi] [-f ADDR] [-v] [ADDR...]  < MESSAGE
 //   corvid run [--once]
+//   corvid config list | get NAME | set NAME [VALUE]
 //
 // Exit status of send: 0 sent, 1 failed (the message says what and where
 // the message was left), 2 wrong use. sendmail answers as sendmail does.
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "client/config.h"
 #include "client/run.h"
 #include "client/send.h"
 
@@ -22,7 +24,7 @@ int main(int argc, char** argv) {
   const bool as_sendmail = program.size() >= 8 && program.compare(program.size() - 8, 8, "sendmail") == 0;
   if (as_sendmail) return corvid::client::RunSendmail(args, std::cin, std::cout, std::cerr);
   if (args.empty()) {
-    std::cerr << "usage: corvid send ... | corvid sendmail ... | corvid run [--once]\n";
+    std::cerr << "usage: corvid send ... | corvid sendmail ... | corvid run [--once] | corvid config ...\n";
     return corvid::client::kExitUsage;
   }
   const std::string command = args.front();
@@ -30,6 +32,7 @@ int main(int argc, char** argv) {
   if (command == "run") return corvid::client::RunClient(args, std::cout, std::cerr);
   if (command == "send") return corvid::client::RunSend(args, std::cout, std::cerr);
   if (command == "sendmail") return corvid::client::RunSendmail(args, std::cin, std::cout, std::cerr);
+  if (command == "config") return corvid::client::RunConfig(args, std::cin, std::cout, std::cerr);
   std::cerr << "corvid: unknown command " << command << "\n";
   return corvid::client::kExitUsage;
 }

@@ -18,6 +18,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "base/log.h"
 #include "client/callback.h"
 #include "client/extension_host.h"
 #include "client/mail_text.h"
@@ -26,6 +27,7 @@
 #include "platform/mapi/entry_id.h"
 #include "platform/mapi/maildir.h"
 #include "platform/mapi/profile.h"
+#include "platform/win/machine.h"
 
 extern char** environ;
 
@@ -169,23 +171,49 @@ int RunWithInput(const std::string& command, const std::string& file) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
+// Copies the message at `path` without the store's own header fields.
+void CopyWithoutPrivateHeaders(TMailFiles& files, const std::string& path, TWriteFile& out) {
+  const std::shared_ptr<TReadFile> in = files.OpenRead(path);
+  TPrivateHeaderFilter filter([&out](const char* data, size_t size) { out.Append(data, size); });
+  std::vector<char> buffer(256 * 1024);
+  uint64_t offset = 0;
+  for (;;) {
+    const size_t got = in->ReadAt(offset, buffer.data(), buffer.size());
+    if (got == 0) break;
+    filter.Write(buffer.data(), got);
+    offset += got;
+  }
+  filter.Finish();
+}
+
 // The client from start to exit around one outgoing message.
 class TSendRoad {
  public:
-  explicit TSendRoad(std::ostream& err)
-      : profile_(LoadProfile()),
+  TSendRoad(std::ostream& err, std::string program)
+      : err_(err),
+        program_(std::move(program)),
+        profile_(LoadProfile()),
         host_([this](ULONG context) { return new TClientCallback(context, session_.Session(), window_.Handle()); }) {
+    // The extension logs there too; the client's own decisions join it.
+    log::SetDefaultFile((win::MachineRoot() / "log" / "corvid.log").string());
     for (const TStoreConfig& store : profile_.stores) {
       if (store.is_default) store_ = store;
     }
     maildir_ = std::make_unique<TMaildir>(CurrentMailFiles(), store_.path);
     host_.LoadFromRegistry(err);
     TClientWindow::PumpMessages();
+    // What the extensions decide to leave as it was is shown once, on
+    // standard error, unless the whole log goes there already (-v).
+    previous_notices_ = log::SetNoticeHandler([this](const std::string& text) {
+      if (!log::StandardError()) err_ << program_ << ": " << text << "\n";
+      last_notice_ = text;
+    });
   }
 
   // A message that failed while it was being composed does not stay in
   // Outbox half made.
   ~TSendRoad() {
+    log::SetNoticeHandler(std::move(previous_notices_));
     if (unique_.empty() || committed_) return;
     message_.Reset();
     try {
@@ -246,16 +274,28 @@ class TSendRoad {
       }
       TClientWindow::PumpMessages();
     }
+    if (events.empty() && !ListAttachments(session_, message_.get()).empty()) {
+      log::Notice("attachments sent as they are: no extension is registered to pack them (register one with: "
+                  "rundll32 corvina.dll,Install_RunDLL 1)");
+    }
     committed_ = true;
     Check(message_->SaveChanges(KEEP_OPEN_READWRITE), "Cannot write the message");
+    HRESULT stopped = S_OK;
     for (auto* e : events) {
-      e->OnWriteComplete(note, 0);
+      const HRESULT result = e->OnWriteComplete(note, 0);
+      if (FAILED(result)) stopped = result;
       TClientWindow::PumpMessages();
     }
     for (auto* e : events) e->OnSubmitComplete(note, 0);
     TClientWindow::PumpMessages();
     message_.Reset();
     note->SetObject(nullptr, nullptr);
+    if (FAILED(stopped)) {
+      const std::optional<TMessageFile> kept = maildir_->Find(outbox_, unique_);
+      throw TSendError(kExitFailed, "An extension stopped the send (" +
+                                        (last_notice_.empty() ? HresultText(stopped) : last_notice_) +
+                                        "); the message stays in Outbox" + (kept ? ": " + kept->path : ""));
+    }
 
     if (report) {
       // What was written, not what an extension may have left unsaved.
@@ -265,8 +305,25 @@ class TSendRoad {
 
     const std::optional<TMessageFile> file = maildir_->Find(outbox_, unique_);
     if (!file) throw std::runtime_error("The message left Outbox before it was sent");
+    // What leaves the machine, and the copy kept of it, carry nothing of
+    // what only the store keeps for itself.
+    const std::string sent_folder = FolderNamed(*maildir_, "Sent Items");
+    std::string clean = maildir_->WriteTemporaryFile(
+        sent_folder, [&](TWriteFile& copy) { CopyWithoutPrivateHeaders(maildir_->Files(), file->path, copy); });
+    struct TRemoveUnpublished {
+      TMailFiles& files;
+      std::string& path;
+      ~TRemoveUnpublished() {
+        if (path.empty()) return;
+        try {
+          files.Remove(path);
+        } catch (...) {
+          // Swept at a later start: its writer is gone by then.
+        }
+      }
+    } remove_unpublished{maildir_->Files(), clean};
     if (!profile_.send_command.empty()) {
-      const int status = RunWithInput(profile_.send_command, file->path);
+      const int status = RunWithInput(profile_.send_command, clean);
       if (status != 0) {
         throw TSendError(kExitFailed, "The delivery command \"" + profile_.send_command + "\" failed (" +
                                           (status < 0 ? std::string("cannot start") : "exit " + std::to_string(status)) +
@@ -274,17 +331,25 @@ class TSendRoad {
       }
       if (report) out << "Delivered by: " << profile_.send_command << "\n";
     }
-    const std::string sent_folder = FolderNamed(*maildir_, "Sent Items");
-    const std::string target = maildir_->FolderPath(sent_folder) + "/cur/" + unique_ + ":2,S";
-    if (std::rename(file->path.c_str(), target.c_str()) != 0) {
-      throw std::runtime_error("Cannot move the message to Sent Items: " + std::string(std::strerror(errno)) +
+    std::string target;
+    try {
+      target = maildir_->Publish(sent_folder, clean, unique_, "S");
+      clean.clear();
+    } catch (const std::exception& error) {
+      throw std::runtime_error("Cannot put the message into Sent Items: " + std::string(error.what()) +
                                "; it stays in " + file->path);
     }
+    // In both folders for a moment rather than in neither.
+    maildir_->Files().Remove(file->path);
     if (report) out << "Sent: " << target << "\n";
     return target;
   }
 
  private:
+  std::ostream& err_;
+  std::string program_;
+  log::TNoticeHandler previous_notices_;
+  std::string last_notice_;
   TMapiSession session_;
   TProfile profile_;
   TStoreConfig store_;
@@ -298,7 +363,7 @@ class TSendRoad {
 
 int SendUsage(std::ostream& err) {
   err << "usage: corvid send --to ADDR [--cc ADDR] [--bcc ADDR] [--subject TEXT]\n"
-         "                   [--body TEXT | --body-file FILE] [--attach FILE]...\n";
+         "                   [--body TEXT | --body-file FILE] [--attach FILE]... [-v]\n";
   return kExitUsage;
 }
 
@@ -312,6 +377,10 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   std::optional<std::string> body, body_file;
   std::vector<std::string> attachments;
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-v" || args[i] == "--verbose") {
+      log::SetStandardError(true);
+      continue;
+    }
     std::string option = args[i];
     std::optional<std::string> value;
     if (const size_t eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -360,7 +429,7 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         throw TSendError(kExitFailed, "Cannot attach " + path + ": it is a folder");
       }
     }
-    TSendRoad road(err);
+    TSendRoad road(err, "corvid send");
     const std::string text = ComposeMessage(draft, std::time(nullptr));
     road.Compose([&](TWriteFile& file) { WriteText(file, text); });
     for (const std::string& path : attachments) road.Attach(path);
@@ -421,6 +490,7 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     }
     // Other options (-oem, -bm, -odb, ...) change nothing here.
   }
+  if (verbose) log::SetStandardError(true);
   if (!from_headers && recipients.empty()) {
     err << "corvid sendmail: no recipients (give addresses or -t)\n";
     return kExUsage;
@@ -522,7 +592,7 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
   }
 
   try {
-    TSendRoad road(err);
+    TSendRoad road(err, "corvid sendmail");
     road.Compose([&](TWriteFile& file) {
       WriteText(file, header);
       if (!has_body || ended) return;

@@ -123,7 +123,10 @@ TEST_F(SendTest, ComposesSendsThroughTheCommandAndKeepsTheMessageInSentItems) {
                        " --attach " + Quote((root_ / "big.txt").string()) + " --attach " +
                        Quote((root_ / "tiny.bin").string()));
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
+  // Nothing is registered to pack the attachments: one line says so.
+  EXPECT_EQ(run.err,
+            "corvid send: attachments sent as they are: no extension is registered to pack them (register one with: "
+            "rundll32 corvina.dll,Install_RunDLL 1)\n");
   const std::string sizes = "  big.txt  " + std::to_string(big.size()) + " bytes\n  tiny.bin  3 bytes\n";
   EXPECT_NE(run.out.find("Attachments before sending:\n" + sizes + "Attachments after:\n" + sizes), std::string::npos)
       << run.out;
@@ -174,8 +177,9 @@ TEST_F(SendTest, TheExtensionSeesSubmitThenWriteCompleteAndIsReleasedAtExit) {
   const std::vector<fs::path> sent = Messages("Sent Items");
   ASSERT_EQ(sent.size(), 1u);
   const std::string message = ReadFile(sent[0]);
-  // The mark set before the client wrote the message was written with it.
-  EXPECT_NE(message.find("submitted"), std::string::npos);
+  // The mark set before the client wrote the message is the store's own
+  // business: it is not kept with the sent message.
+  EXPECT_EQ(message.find("submitted"), std::string::npos);
   EXPECT_NE(message.find("checked.txt"), std::string::npos);
 }
 
@@ -307,6 +311,7 @@ TEST_F(SendTest, TheRealExtensionZipsTheAttachmentOfASentMessage) {
   if (std::system("command -v unzip >/dev/null 2>&1") != 0) GTEST_SKIP() << "no unzip";
   TRun run = Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1");
   ASSERT_EQ(run.status, 0) << run.err;
+  SetSendCommand("cat > " + Quote((root_ / "piped.eml").string()));
 
   std::string big;
   for (int i = 0; i < 20000; ++i) big += "line " + std::to_string(i) + " of a text that packs well\n";
@@ -325,6 +330,16 @@ TEST_F(SendTest, TheRealExtensionZipsTheAttachmentOfASentMessage) {
   EXPECT_LT(attachments[0].second.size(), big.size() / 2);
   const fs::path zip = root_ / "saved" / name;
   EXPECT_EQ(Run("unzip -t " + Quote(zip.string())).status, 0);
+  // What the store keeps for itself (the submit marker, the properties of
+  // the new attachment) neither leaves the machine nor stays with the copy.
+  const std::vector<fs::path> sent = Messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  for (const fs::path& file : {root_ / "piped.eml", sent[0]}) {
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find(name), std::string::npos) << file;
+    EXPECT_EQ(text.find("X-MAPI-"), std::string::npos) << file;
+    EXPECT_EQ(text.find("Corvid prop"), std::string::npos) << file;
+  }
   EXPECT_EQ(Run("unzip -p " + Quote(zip.string()) + " big.txt").out, big);
 }
 
@@ -363,6 +378,89 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
+}
+
+// The settings by name: wrong names, types and ranges are refused; a
+// password is read from standard input, stored encoded and never shown.
+TEST_F(SendTest, ConfigChecksWhatItStoresAndNeverShowsAPassword) {
+  const struct {
+    std::string args, input;
+    int status;
+    std::string out;  // expected start of standard output
+  } steps[] = {
+      {"set CompressionLevel 42", "", 2, ""},
+      {"set 'Compression\\CompresionLevel' 5", "", 2, ""},
+      {"set Enabled 0", "", 2, ""},  // Compression\Enabled or Decompression\Enabled?
+      {"set UsePassword maybe", "", 2, ""},
+      {"set DefaultZIPName " + std::string(300, 'n'), "", 2, ""},
+      {"set 'Install\\ReadOnly' 1", "", 2, ""},
+      {"set compressionlevel 6", "", 0, "Compression\\CompressionLevel = 6\n"},
+      {"get CompressionLevel", "", 0, "6\n"},
+      {"set 'Compression\\Enabled' off", "", 0, "Compression\\Enabled = 0\n"},
+      {"set SkipFiles 'jpg, png'", "", 0, "Compression\\SkipFiles = jpg, png\n"},
+      {"get 'Compression\\Password'", "", 0, "(not set)\n"},
+      {"set 'Compression\\Password'", "pass phrase 7\n", 0, "Compression\\Password = (set)\n"},
+      {"get 'Compression\\Password'", "", 0, "(set)\n"},
+      {"list", "", 0, "Compression\\Enabled = 0  (Boolean 0|1, default 1)\n"},
+      {"", "", 2, ""},
+  };
+  for (const auto& step : steps) {
+    const TRun run = Run(Dist("corvid") + " config " + step.args, step.input);
+    EXPECT_EQ(run.status, step.status) << step.args << ": " << run.err;
+    EXPECT_EQ(run.out.substr(0, step.out.size()), step.out) << step.args;
+    if (step.status != 0) {
+      EXPECT_FALSE(run.err.empty()) << step.args;
+    }
+    EXPECT_EQ((run.out + run.err).find("pass phrase"), std::string::npos) << step.args;
+  }
+  win::HKEY key = nullptr;
+  ASSERT_EQ(win::RegOpenKeyEx(win::HKEY_CURRENT_USER, (std::string(settings::kSettingsKey) + "\\Compression").c_str(), 0,
+                              win::KEY_READ, &key),
+            win::ERROR_SUCCESS);
+  char stored[512] = {};
+  win::DWORD size = sizeof stored;
+  win::DWORD type = 0;
+  ASSERT_EQ(win::RegQueryValueEx(key, "Password", nullptr, &type, reinterpret_cast<win::BYTE*>(stored), &size),
+            win::ERROR_SUCCESS);
+  win::RegCloseKey(key);
+  EXPECT_EQ(settings::DecryptString(stored), "pass phrase 7");
+}
+
+// A password asked for and none usable: the message does not leave, stays
+// whole in Outbox, and the send says why. Once one is stored, the next send
+// leaves protected, and the log never holds it.
+TEST_F(SendTest, AProtectedSendWithoutAPasswordDoesNotLeave) {
+  const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
+  if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
+    GTEST_SKIP() << "corvina.dll or rundll32 is not built here";
+  }
+  TRun run = Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1");
+  ASSERT_EQ(run.status, 0) << run.err;
+  SetSendCommand("cat > " + Quote((root_ / "piped.eml").string()));
+  ASSERT_EQ(Run(Dist("corvid") + " config set UsePassword 1").status, 0);
+  WriteFile(root_ / "a.txt", Prose(20000, "a"));
+  const std::string send = Dist("corvid") + " send --to bob@example.com --subject 'for bob' --body b --attach " +
+                           Quote((root_ / "a.txt").string());
+
+  run = Run(send);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("no usable password"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("stays in Outbox"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(root_ / "piped.eml"));
+  EXPECT_TRUE(Messages("Sent Items").empty());
+  const std::vector<fs::path> outbox = Messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_NE(ReadFile(outbox[0]).find("filename=a.txt"), std::string::npos);
+
+  ASSERT_EQ(Run(Dist("corvid") + " config set 'Compression\\Password'", "secret of bob\n").status, 0);
+  run = Run(send);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string piped = ReadFile(root_ / "piped.eml");
+  EXPECT_NE(piped.find("a.zip"), std::string::npos);
+  EXPECT_EQ(piped.find("filename=a.txt"), std::string::npos);
+  const std::string log = ReadFile(root_ / "log" / "corvid.log");
+  EXPECT_NE(log.find("\"for bob\": attachments not packed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("secret of bob"), std::string::npos);
 }
 
 // One send per row through the client with the real extension: what leaves

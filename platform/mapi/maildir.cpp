@@ -210,6 +210,20 @@ TMaildir::TWritten TMaildir::Store(const std::string& folder, const std::string&
   return written;
 }
 
+std::string TMaildir::WriteTemporaryFile(const std::string& folder, const std::function<void(TWriteFile&)>& write) {
+  Require(HasFolder(folder), MAPI_E_NOT_FOUND, "No such folder");
+  TFileIdentity identity;
+  return WriteTemporary(folder, write, &identity);
+}
+
+std::string TMaildir::Publish(const std::string& folder, const std::string& temporary, const std::string& unique,
+                              const std::string& flags) {
+  const std::string path = FolderPath(folder) + "/cur/" + unique + kInfoSeparator + NormalizedFlags(flags);
+  files_->Rename(temporary, path);
+  files_->SyncFolder(FolderPath(folder) + "/cur");
+  return path;
+}
+
 TMaildir::TWritten TMaildir::Replace(const std::string& folder, const std::string& unique,
                                      const TFileIdentity& expected, bool force,
                                      const std::function<void(TWriteFile&)>& write) {

@@ -70,6 +70,14 @@ class TMaildir {
   // Stores a new message in cur/ with `flags`.
   TWritten Store(const std::string& folder, const std::string& unique, const std::string& flags,
                  const std::function<void(TWriteFile&)>& write);
+  // Stores a new message in two steps, for a writer that must do something
+  // with the finished file before it may be seen: WriteTemporaryFile fills
+  // a file in tmp/ (swept like any other when its writer dies) and gives
+  // its path; Publish moves it to cur/ as message `unique` with `flags` and
+  // gives the new path.
+  std::string WriteTemporaryFile(const std::string& folder, const std::function<void(TWriteFile&)>& write);
+  std::string Publish(const std::string& folder, const std::string& temporary, const std::string& unique,
+                      const std::string& flags);
   // Replaces message `unique` by what `write` writes. The message must
   // still be the version `expected` (same file, size and time; a rename by
   // a flag change does not matter), else MAPI_E_OBJECT_CHANGED and the
