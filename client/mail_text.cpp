@@ -1,8 +1,10 @@
 #include "client/mail_text.h"
 
+#include <pwd.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -68,17 +70,107 @@ std::string EncodeHeaderText(std::string_view text) {
   return out;
 }
 
-std::string DefaultSender() {
+std::string DefaultSender(const std::string& configured) {
+  if (!Trim(configured).empty()) return Trim(configured);
   if (const char* email = std::getenv("EMAIL"); email != nullptr && *email != '\0') return email;
-  const char* user = std::getenv("USER");
+  std::string login;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_name != nullptr) {
+    login = entry->pw_name;
+  } else if (const char* user = std::getenv("USER"); user != nullptr) {
+    login = user;
+  }
+  if (login.empty()) login = "corvid";
   char host[256] = "localhost";
   if (::gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "localhost");
-  return std::string(user != nullptr && *user != '\0' ? user : "corvid") + "@" + host;
+  return login + "@" + host;
+}
+
+namespace {
+
+// RFC 5322's specials, and the blanks and controls no address may hold.
+bool IsAtomText(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c <= ' ' || c >= 0x7F || std::strchr("()<>[]:;@\\,.\"", c) != nullptr) return false;
+  }
+  return true;
+}
+
+bool IsBareAddress(std::string_view address) {
+  // TYPE:address, as the store reads it for other address types.
+  const size_t colon = address.find(':');
+  const size_t at = address.rfind('@');
+  if (colon != std::string_view::npos && (at == std::string_view::npos || colon < at)) {
+    if (colon == 0 || colon + 1 >= address.size()) return false;
+    for (unsigned char c : address.substr(0, colon)) {
+      if (!std::isalnum(c)) return false;
+    }
+    for (unsigned char c : address.substr(colon + 1)) {
+      if (c < ' ' || c == 0x7F || c == '<' || c == '>' || c == ',' || c == ';') return false;
+    }
+    return true;
+  }
+  if (at == std::string_view::npos || at == 0 || at + 1 >= address.size()) return false;
+  for (unsigned char c : address) {
+    if (c <= ' ' || c == 0x7F || c == '<' || c == '>' || c == ',' || c == ';' || c == '(' || c == ')' ||
+        c == '"' || c == '\\') {
+      return false;
+    }
+  }
+  const std::string_view domain = address.substr(at + 1);
+  return domain.find('@') == std::string_view::npos && domain.front() != '.' && domain.back() != '.';
+}
+
+}  // namespace
+
+std::optional<std::string> HeaderAddress(std::string_view given, std::string* why) {
+  const std::string text = Trim(given);
+  std::string display, address;
+  const size_t open = text.rfind('<');
+  if (open != std::string::npos) {
+    if (text.back() != '>') {
+      *why = "\"" + text + "\" is not an address: nothing may follow the address in <>";
+      return std::nullopt;
+    }
+    address = Trim(text.substr(open + 1, text.size() - open - 2));
+    display = Trim(text.substr(0, open));
+    if (display.size() >= 2 && display.front() == '"' && display.back() == '"') {
+      display = display.substr(1, display.size() - 2);
+    }
+  } else {
+    address = text;
+  }
+  if (!IsBareAddress(address)) {
+    *why = "\"" + text + "\" is not an address (write name@domain, or Name <name@domain>)";
+    return std::nullopt;
+  }
+  for (unsigned char c : display) {
+    if (c < ' ' && c != '\t') {
+      *why = "\"" + text + "\": a display name may not hold control characters";
+      return std::nullopt;
+    }
+  }
+  if (display.empty()) return address;
+  if (!IsPlainAscii(display)) return EncodeHeaderText(display) + " <" + address + ">";
+  bool atoms = true;
+  size_t start = 0;
+  while (start <= display.size()) {
+    size_t end = display.find(' ', start);
+    if (end == std::string::npos) end = display.size();
+    if (end > start && !IsAtomText(display.substr(start, end - start))) atoms = false;
+    start = end + 1;
+  }
+  if (atoms) return display + " <" + address + ">";
+  std::string quoted = "\"";
+  for (char c : display) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\" <" + address + ">";
 }
 
 std::string ComposeMessage(const TDraft& draft, int64_t unix_time) {
   std::string out;
-  out += "From: " + EncodeHeaderText(draft.from) + "\n";
+  out += "From: " + draft.from + "\n";  // written for a header already (HeaderAddress)
   if (!draft.to.empty()) out += "To: " + JoinAddresses(draft.to) + "\n";
   if (!draft.cc.empty()) out += "Cc: " + JoinAddresses(draft.cc) + "\n";
   if (!draft.bcc.empty()) out += "Bcc: " + JoinAddresses(draft.bcc) + "\n";

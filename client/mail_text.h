@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace corvid::client {
 
+// Addresses as HeaderAddress writes them.
 struct TDraft {
   std::string from;
   std::vector<std::string> to, cc, bcc;
@@ -24,8 +26,16 @@ std::string ComposeMessage(const TDraft& draft, int64_t unix_time);
 // RFC 2047 for a header text that is not plain ASCII (UTF-8, base64 words).
 std::string EncodeHeaderText(std::string_view text);
 
-// The sender when none is given: $EMAIL, else $USER@host.
-std::string DefaultSender();
+// The sender when none is given, as mail programs find it: the profile's
+// identity (`configured`, when not empty), else $EMAIL, else the login name
+// at this host.
+std::string DefaultSender(const std::string& configured = "");
+
+// One address as given on a command line ("Bob Müller <bob@example.com>",
+// "bob@example.com", "FAX:+1 555 0100"), written for a header: a display
+// name beyond ASCII as RFC 2047 words, one with special characters quoted.
+// None, with `why` set, when it is not an address.
+std::optional<std::string> HeaderAddress(std::string_view given, std::string* why);
 
 // The header block of a message, as read up to (not including) the empty
 // line, split into fields; continuation lines stay with their field.

@@ -241,6 +241,16 @@ class TSendRoad {
 
   void Attach(const std::string& path) { AddAttachment(message_.get(), path); }
 
+  // Who the mail is from when the command line does not say, ready for a
+  // header.
+  std::string Sender() const {
+    const std::string sender = DefaultSender(profile_.from);
+    std::string why;
+    const std::optional<std::string> written = HeaderAddress(sender, &why);
+    if (!written) throw TSendError(kExitFailed, "The sender of the profile (From=) is not usable: " + why);
+    return *written;
+  }
+
   // Submits, writes and sends; the path of the sent message.
   std::string Send(std::ostream& out, bool report) {
     if (report) PrintAttachments(out, "Attachments before sending:", ListAttachments(session_, message_.get()));
@@ -362,7 +372,7 @@ class TSendRoad {
 };
 
 int SendUsage(std::ostream& err) {
-  err << "usage: corvid send --to ADDR [--cc ADDR] [--bcc ADDR] [--subject TEXT]\n"
+  err << "usage: corvid send --to ADDR [--cc ADDR] [--bcc ADDR] [--from ADDR] [--subject TEXT]\n"
          "                   [--body TEXT | --body-file FILE] [--attach FILE]... [-v]\n";
   return kExitUsage;
 }
@@ -373,8 +383,7 @@ void WriteText(TWriteFile& out, const std::string& text) { out.Append(text.data(
 
 int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   TDraft draft;
-  draft.from = DefaultSender();
-  std::optional<std::string> body, body_file;
+  std::optional<std::string> from, body, body_file;
   std::vector<std::string> attachments;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "-v" || args[i] == "--verbose") {
@@ -387,8 +396,8 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       value = option.substr(eq + 1);
       option = option.substr(0, eq);
     }
-    static const std::set<std::string> kOptions = {"--to",   "--cc",        "--bcc",   "--subject",
-                                                   "--body", "--body-file", "--attach"};
+    static const std::set<std::string> kOptions = {"--to",   "--cc",        "--bcc",    "--subject",
+                                                   "--body", "--body-file", "--attach", "--from"};
     if (kOptions.count(option) == 0) {
       err << "corvid send: unknown option " << args[i] << "\n";
       return SendUsage(err);
@@ -407,8 +416,30 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (option == "--body") body = *value;
     if (option == "--body-file") body_file = *value;
     if (option == "--attach") attachments.push_back(*value);
+    if (option == "--from") from = *value;
   }
   if (draft.to.empty() || (body && body_file)) return SendUsage(err);
+  // Every address is checked, and written as a header wants it, before
+  // anything reaches the store.
+  std::string why;
+  for (std::vector<std::string>* list : {&draft.to, &draft.cc, &draft.bcc}) {
+    for (std::string& address : *list) {
+      const std::optional<std::string> written = HeaderAddress(address, &why);
+      if (!written) {
+        err << "corvid send: " << why << "\n";
+        return kExitUsage;
+      }
+      address = *written;
+    }
+  }
+  if (from) {
+    const std::optional<std::string> written = HeaderAddress(*from, &why);
+    if (!written) {
+      err << "corvid send: --from: " << why << "\n";
+      return kExitUsage;
+    }
+    draft.from = *written;
+  }
   try {
     if (body_file) {
       FILE* file = std::fopen(body_file->c_str(), "rb");
@@ -430,6 +461,7 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       }
     }
     TSendRoad road(err, "corvid send");
+    if (draft.from.empty()) draft.from = road.Sender();
     const std::string text = ComposeMessage(draft, std::time(nullptr));
     road.Compose([&](TWriteFile& file) { WriteText(file, text); });
     for (const std::string& path : attachments) road.Attach(path);
@@ -580,7 +612,12 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     header += fixed;
   }
   if (bcc == nullptr && !missing.empty()) header += "Bcc: " + joined + newline;
-  if (!has_from) header += "From: " + (envelope_from.empty() ? DefaultSender() : envelope_from) + newline;
+  if (!has_from) {
+    std::string sender = envelope_from.empty() ? DefaultSender(LoadProfile().from) : envelope_from;
+    std::string why;
+    if (const std::optional<std::string> written = HeaderAddress(sender, &why)) sender = *written;
+    header += "From: " + sender + newline;
+  }
   if (!has_date || !has_id) {
     TDraft none;
     const std::string composed = ComposeMessage(none, std::time(nullptr));

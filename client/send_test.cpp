@@ -66,12 +66,13 @@ class SendTest : public ::testing::Test {
     return out;
   }
 
-  void SetSendCommand(const std::string& command) {
+  void SetSendCommand(const std::string& command) { SetProfileValue("SendCommand", command); }
+  void SetProfileValue(const std::string& name, const std::string& value) {
     const fs::path profile = root_ / "mail" / "profile.ini";
     std::string text = ReadFile(profile);
     const size_t at = text.find("[Profile]\r\n");
     ASSERT_NE(at, std::string::npos);
-    text.insert(at + 11, "SendCommand=" + command + "\r\n");
+    text.insert(at + 11, name + "=" + value + "\r\n");
     WriteFile(profile, text);
   }
 
@@ -207,6 +208,50 @@ TEST_F(SendTest, AFailedDeliveryCommandLeavesTheMessageInOutbox) {
   EXPECT_NE(run.err.find("exit 3"), std::string::npos) << run.err;
   EXPECT_EQ(Messages("Outbox").size(), 1u);
   EXPECT_TRUE(Messages("Sent Items").empty());
+}
+
+// Who the mail is from and to, as Python's email reads the headers back:
+// the profile's identity, else $EMAIL; --from over both; names beyond
+// ASCII encoded, names with special characters quoted.
+TEST_F(SendTest, AddressesAreTheConfiguredIdentityAndReadBackWhole) {
+  if (std::system("command -v python3 >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
+  const std::string script =
+      "import email, email.policy, sys\n"
+      "m = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)\n"
+      "for h in ('From', 'To'):\n"
+      "    print(h + ': ' + ' | '.join(a.display_name + ' = ' + a.addr_spec for a in m[h].addresses))\n";
+  WriteFile(root_ / "read.py", script);
+  const struct {
+    const char* what;
+    std::string profile_from, email, args;
+    std::string expected;
+  } cases[] = {
+      {"the environment", "", "env@example.net", "--to bob@example.com",
+       "From:  = env@example.net\nTo:  = bob@example.com\n"},
+      {"the profile, names encoded", "Ann Ödegaard <ann@example.org>", "env@example.net",
+       "--to 'Bob Müller <bob@example.com>' --to 'Lee, Kim <kim@example.com>'",
+       "From: Ann Ödegaard = ann@example.org\nTo: Bob Müller = bob@example.com | Lee, Kim = kim@example.com\n"},
+      {"--from wins", "Ann <ann@example.org>", "", "--from 'Ann Work <ann@work.example>' --to bob@example.com",
+       "From: Ann Work = ann@work.example\nTo:  = bob@example.com\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(root_ / "mail" / "profile.ini");
+    SetUp();  // a fresh profile
+    SetSendCommand("cat > " + Quote((root_ / "piped.eml").string()));
+    if (!c.profile_from.empty()) SetProfileValue("From", c.profile_from);
+    const TRun run = Run("EMAIL=" + Quote(c.email) + " " + Dist("corvid") + " send --body b " + c.args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string piped = ReadFile(root_ / "piped.eml");
+    for (char c8 : piped.substr(0, piped.find("\n\n"))) EXPECT_LT(static_cast<unsigned char>(c8), 0x80u) << piped;
+    const TRun read = Run("python3 " + Quote((root_ / "read.py").string()) + " " + Quote((root_ / "piped.eml").string()));
+    EXPECT_EQ(read.out, c.expected) << read.err;
+  }
+  for (const char* wrong : {"'not an address'", "'Bob <bob@example.com> x'", "'@example.com'", "'bob@'"}) {
+    const TRun run = Run(Dist("corvid") + " send --body b --to " + wrong);
+    EXPECT_EQ(run.status, 2) << wrong;
+    EXPECT_NE(run.err.find("is not an address"), std::string::npos) << run.err;
+  }
 }
 
 TEST_F(SendTest, WrongUseAndUnreadableFilesSendNothing) {
