@@ -5,6 +5,7 @@
 //               [--body TEXT | --body-file FILE] [--attach FILE]...
 //   corvid sendmail [-t] [-i|-oi] [-f ADDR] [-v] [ADDR...]  < MESSAGE
 //   corvid run [--once]
+//   corvid flush
 //   corvid config list | get NAME | set NAME [VALUE]
 //
 // Exit status of send: 0 sent, 1 failed (the message says what and where
@@ -24,14 +25,15 @@ int main(int argc, char** argv) {
   const bool as_sendmail = program.size() >= 8 && program.compare(program.size() - 8, 8, "sendmail") == 0;
   if (as_sendmail) return corvid::client::RunSendmail(args, std::cin, std::cout, std::cerr);
   if (args.empty()) {
-    std::cerr << "usage: corvid send ... | corvid sendmail ... | corvid run [--once] | corvid config ...\n";
+    std::cerr << "usage: corvid send ... | corvid sendmail ... | corvid run [--once] | corvid flush | corvid config ...\n";
     return corvid::client::kExitUsage;
   }
   const std::string command = args.front();
   args.erase(args.begin());
   if (command == "run") return corvid::client::RunClient(args, std::cout, std::cerr);
-  if (command == "send") return corvid::client::RunSend(args, std::cout, std::cerr);
+  if (command == "send") return corvid::client::RunSend(args, std::cin, std::cout, std::cerr);
   if (command == "sendmail") return corvid::client::RunSendmail(args, std::cin, std::cout, std::cerr);
+  if (command == "flush") return corvid::client::RunFlush(args, std::cout, std::cerr);
   if (command == "config") return corvid::client::RunConfig(args, std::cin, std::cout, std::cerr);
   std::cerr << "corvid: unknown command " << command << "\n";
   return corvid::client::kExitUsage;

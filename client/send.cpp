@@ -1,13 +1,16 @@
 #include "client/send.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -16,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "base/log.h"
@@ -241,6 +245,21 @@ class TSendRoad {
 
   void Attach(const std::string& path) { AddAttachment(message_.get(), path); }
 
+  // Takes up a message that waits in Outbox, to send it again. It stays
+  // there whatever happens.
+  void Adopt(const std::string& unique) {
+    outbox_ = FolderNamed(*maildir_, "Outbox");
+    unique_ = unique;
+    committed_ = true;
+    TEntryId id = EntryIdOf(store_.uid, TEntryKind::kMessage);
+    id.folder = outbox_;
+    id.unique = unique_;
+    entry_id_ = EncodeEntryId(id);
+    message_.Reset();
+  }
+  bool HasDeliveryCommand() const { return !profile_.send_command.empty(); }
+  TMaildir& Maildir() { return *maildir_; }
+
   // Who the mail is from when the command line does not say, ready for a
   // header.
   std::string Sender() const {
@@ -253,6 +272,17 @@ class TSendRoad {
 
   // Submits, writes and sends; the path of the sent message.
   std::string Send(std::ostream& out, bool report) {
+    Submit(out, report);
+    return Deliver(out, report);
+  }
+
+  // The extensions see the message submitted and written. A message that
+  // came through whole loses the draft mark ('D', MSGFLAG_UNSENT): it only
+  // waits for delivery now. One stopped on the way keeps it, and `corvid
+  // flush` takes it through the extensions again.
+  void Submit(std::ostream& out, bool report) {
+    last_notice_.clear();
+    if (message_.get() == nullptr) message_.Reset(session_.OpenMessage(entry_id_, true));
     if (report) PrintAttachments(out, "Attachments before sending:", ListAttachments(session_, message_.get()));
 
     TRef<IMsgStore> store(session_.OpenDefaultStore());
@@ -312,7 +342,17 @@ class TSendRoad {
       TRef<IMessage> written(session_.OpenMessage(entry_id_, false));
       PrintAttachments(out, "Attachments after:", ListAttachments(session_, written.get()));
     }
+    const std::optional<TMessageFile> file = maildir_->Find(outbox_, unique_);
+    if (!file) throw std::runtime_error("The message left Outbox before it was sent");
+    std::string flags = file->flags;
+    flags.erase(std::remove(flags.begin(), flags.end(), 'D'), flags.end());
+    maildir_->SetFlags(outbox_, unique_, flags);
+  }
 
+  // Hands a submitted message to the delivery command and moves it to Sent
+  // Items; the path there. Without a delivery command nothing leaves the
+  // machine, and the user is told so.
+  std::string Deliver(std::ostream& out, bool report) {
     const std::optional<TMessageFile> file = maildir_->Find(outbox_, unique_);
     if (!file) throw std::runtime_error("The message left Outbox before it was sent");
     // What leaves the machine, and the copy kept of it, carry nothing of
@@ -351,7 +391,13 @@ class TSendRoad {
     }
     // In both folders for a moment rather than in neither.
     maildir_->Files().Remove(file->path);
-    if (report) out << "Sent: " << target << "\n";
+    if (profile_.send_command.empty()) {
+      err_ << program_ << ": not sent: no delivery command is set (SendCommand= under [Profile] in " << profile_.file
+           << "); the message is kept in Sent Items\n";
+      if (report) out << "Kept (not sent): " << target << "\n";
+    } else if (report) {
+      out << "Sent: " << target << "\n";
+    }
     return target;
   }
 
@@ -371,6 +417,18 @@ class TSendRoad {
   bool committed_ = false;  // the client has written the message
 };
 
+// The process that made a message, from its unique name
+// ("TIME.M...P<pid>Q<n>.HOST"), when it still runs: it may still be
+// writing or sending the message.
+bool WriterRuns(const std::string& unique) {
+  const size_t p = unique.find('P', unique.find('.'));
+  if (p == std::string::npos) return false;
+  char* end = nullptr;
+  const long pid = std::strtol(unique.c_str() + p + 1, &end, 10);
+  if (pid <= 0 || end == nullptr || *end != 'Q' || pid == static_cast<long>(::getpid())) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
 int SendUsage(std::ostream& err) {
   err << "usage: corvid send --to ADDR [--cc ADDR] [--bcc ADDR] [--from ADDR] [--subject TEXT]\n"
          "                   [--body TEXT | --body-file FILE] [--attach FILE]... [-v]\n";
@@ -381,7 +439,7 @@ void WriteText(TWriteFile& out, const std::string& text) { out.Append(text.data(
 
 }  // namespace
 
-int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunSend(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
   TDraft draft;
   std::optional<std::string> from, body, body_file;
   std::vector<std::string> attachments;
@@ -450,6 +508,12 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       std::fclose(file);
     } else if (body) {
       draft.body = *body;
+    } else if (&in != &std::cin || !::isatty(STDIN_FILENO)) {
+      // Piped in, as to `mail -s`; a terminal would wait for typing nobody
+      // asked for.
+      std::ostringstream text;
+      text << in.rdbuf();
+      draft.body = text.str();
     }
     // Every file is checked before anything reaches the store.
     for (const std::string& path : attachments) {
@@ -472,6 +536,39 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return error.Status();
   } catch (const std::exception& error) {
     err << "corvid send: " << error.what() << "\n";
+    return kExitFailed;
+  }
+}
+
+int RunFlush(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (!args.empty()) {
+    err << "usage: corvid flush\n";
+    return kExitUsage;
+  }
+  try {
+    TSendRoad road(err, "corvid flush");
+    if (!road.HasDeliveryCommand()) {
+      err << "corvid flush: nothing can be sent: no delivery command is set (SendCommand= under [Profile] in the "
+             "profile file)\n";
+      return kExitFailed;
+    }
+    const std::string outbox = FolderNamed(road.Maildir(), "Outbox");
+    int failed = 0;
+    for (const TMessageFile& message : road.Maildir().Messages(outbox)) {
+      if (WriterRuns(message.unique)) continue;  // its own send is still at work
+      try {
+        road.Adopt(message.unique);
+        // Still a draft: the extensions never saw it through; they do now.
+        if (message.flags.find('D') != std::string::npos) road.Submit(out, false);
+        out << "Sent: " << road.Deliver(out, false) << "\n";
+      } catch (const std::exception& error) {
+        err << "corvid flush: " << error.what() << "\n";
+        ++failed;
+      }
+    }
+    return failed == 0 ? kExitOk : kExitFailed;
+  } catch (const std::exception& error) {
+    err << "corvid flush: " << error.what() << "\n";
     return kExitFailed;
   }
 }
@@ -509,6 +606,10 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
       dot_ends = false;
     } else if (arg == "-v") {
       verbose = true;
+    } else if (arg.rfind("-q", 0) == 0) {
+      // Run the queue: what waits in Outbox.
+      const int status = RunFlush({}, out, err);
+      return status == kExitOk ? 0 : status == kExitUsage ? kExUsage : kExTempFail;
     } else if (arg == "-f" || arg == "-r") {
       if (i + 1 >= args.size()) {
         err << "corvid sendmail: " << arg << " needs an address\n";

@@ -201,13 +201,52 @@ TEST_F(SendTest, AnExtensionThatFailsTheSubmitStopsTheSend) {
   EXPECT_EQ(ReadFile(log_).find("OnWriteComplete"), std::string::npos);
 }
 
-TEST_F(SendTest, AFailedDeliveryCommandLeavesTheMessageInOutbox) {
+// A failed delivery keeps the message in Outbox; flush sends it once the
+// command works, and only once.
+TEST_F(SendTest, AFailedDeliveryCommandLeavesTheMessageInOutboxForFlush) {
   SetSendCommand("cat >/dev/null; exit 3");
-  const TRun run = Run(Dist("corvid") + " send --to bob@example.com --body b");
+  TRun run = Run(Dist("corvid") + " send --to bob@example.com --subject again --body b");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("exit 3"), std::string::npos) << run.err;
-  EXPECT_EQ(Messages("Outbox").size(), 1u);
+  std::vector<fs::path> outbox = Messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_EQ(outbox[0].filename().string().find(":2,D"), std::string::npos);  // submitted, not a draft
   EXPECT_TRUE(Messages("Sent Items").empty());
+
+  run = Run(Dist("corvid") + " flush");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Messages("Outbox").size(), 1u);
+
+  SetSendCommand("cat >> " + Quote((root_ / "piped.eml").string()));
+  run = Run(Dist("corvid") + " sendmail -q");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Messages("Outbox").empty());
+  const std::vector<fs::path> sent = Messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(ReadFile(root_ / "piped.eml"), ReadFile(sent[0]));
+  run = Run(Dist("corvid") + " flush");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Messages("Sent Items").size(), 1u);
+}
+
+// Without --body the body is what comes on standard input; without a
+// delivery command nothing leaves, and the send says so.
+TEST_F(SendTest, TheBodyFromStandardInputAndNoDeliveryCommandSaidPlainly) {
+  TRun run = Run(Dist("corvid") + " send --to bob@example.com --subject piped", "piped body\nline 2\n");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("not sent: no delivery command is set"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("Sent:"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Kept (not sent): "), std::string::npos) << run.out;
+  std::vector<fs::path> sent = Messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(ReadFile(sent[0]).find("\n\npiped body\nline 2\n"), std::string::npos);
+  fs::remove(sent[0]);
+  run = Run(Dist("corvid") + " send --to bob@example.com --body given", "ignored\n");
+  ASSERT_EQ(run.status, 0) << run.err;
+  sent = Messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(ReadFile(sent[0]).find("ignored"), std::string::npos);
 }
 
 // Who the mail is from and to, as Python's email reads the headers back:
@@ -497,9 +536,13 @@ TEST_F(SendTest, AProtectedSendWithoutAPasswordDoesNotLeave) {
   ASSERT_EQ(outbox.size(), 1u);
   EXPECT_NE(ReadFile(outbox[0]).find("filename=a.txt"), std::string::npos);
 
+  // Once a password is stored, flush takes the draft through the extension
+  // again and it leaves protected.
   ASSERT_EQ(Run(Dist("corvid") + " config set 'Compression\\Password'", "secret of bob\n").status, 0);
-  run = Run(send);
+  run = Run(Dist("corvid") + " flush");
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Messages("Outbox").empty());
+  EXPECT_EQ(Messages("Sent Items").size(), 1u);
   const std::string piped = ReadFile(root_ / "piped.eml");
   EXPECT_NE(piped.find("a.zip"), std::string::npos);
   EXPECT_EQ(piped.find("filename=a.txt"), std::string::npos);
