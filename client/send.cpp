@@ -40,6 +40,10 @@ using namespace mapi;
 
 namespace {
 
+// The field that holds the envelope of a message handed over with one. The
+// store reads it as the recipients, and it never leaves the machine.
+constexpr char kEnvelopeField[] = "X-MAPI-Envelope-To";
+
 // A failure with the exit status it stands for.
 class TSendError : public std::runtime_error {
  public:
@@ -156,16 +160,19 @@ std::string FolderNamed(const TMaildir& maildir, const std::string& wanted) {
   throw std::runtime_error("The default store has no folder named " + wanted);
 }
 
-// Runs `command` through the shell with the file on standard input; its
-// exit status (-1: it could not be started).
-int RunWithInput(const std::string& command, const std::string& file) {
+// Runs `command` through the shell with the file on standard input and the
+// recipients as its arguments ("$@"); its exit status (-1: it could not be
+// started).
+int RunWithInput(const std::string& command, const std::string& file, const std::vector<std::string>& recipients) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, file.c_str(), O_RDONLY, 0);
-  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  std::vector<const char*> argv = {"/bin/sh", "-c", command.c_str(), "corvid-deliver"};
+  for (const std::string& recipient : recipients) argv.push_back(recipient.c_str());
+  argv.push_back(nullptr);
   pid_t pid = 0;
   const int spawned =
-      ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ);
+      ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
   int status = 0;
@@ -173,6 +180,67 @@ int RunWithInput(const std::string& command, const std::string& file) {
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// Whom a stored message goes to: its envelope when it carries one, else
+// the addresses of To, Cc and Bcc. `own_envelope` tells when the header
+// names someone the envelope does not.
+std::vector<std::string> RecipientsOf(TMailFiles& files, const std::string& path, bool* own_envelope) {
+  const std::shared_ptr<TReadFile> in = files.OpenRead(path);
+  std::string header;
+  char buffer[65536];
+  uint64_t offset = 0;
+  // A header block is small; a megabyte is more than any real one.
+  while (header.size() < (1u << 20)) {
+    const size_t got = in->ReadAt(offset, buffer, sizeof buffer);
+    if (got == 0) break;
+    header.append(buffer, got);
+    offset += got;
+    if (header.find("\n\n") != std::string::npos || header.find("\n\r\n") != std::string::npos) break;
+  }
+  size_t end = header.find("\n\n");
+  if (const size_t crlf = header.find("\n\r\n"); crlf < end) end = crlf;
+  if (end != std::string::npos) header.resize(end + 1);
+  std::vector<std::string> envelope, listed;
+  for (const THeaderField& field : SplitHeaderFields(header)) {
+    const char* name = field.name.c_str();
+    if (!strcasecmp(name, kEnvelopeField)) {
+      // Written by us, one address per item: also a bare local name ("root").
+      const std::string value = FieldValue(field);
+      size_t start = 0;
+      while (start < value.size()) {
+        size_t end = value.find(',', start);
+        if (end == std::string::npos) end = value.size();
+        std::string item = value.substr(start, end - start);
+        item.erase(0, item.find_first_not_of(" \t"));
+        item.erase(item.find_last_not_of(" \t") + 1);
+        if (!item.empty()) envelope.push_back(item);
+        start = end + 1;
+      }
+      continue;
+    }
+    std::vector<std::string>* into = nullptr;
+    if (!strcasecmp(name, "To") || !strcasecmp(name, "Cc") || !strcasecmp(name, "Bcc")) into = &listed;
+    if (into == nullptr) continue;
+    for (const std::string& address : AddressesOf(FieldValue(field))) into->push_back(address);
+  }
+  // A header that names only envelope addresses reads the same to a command
+  // that takes the recipients from it.
+  *own_envelope = false;
+  for (const std::string& address : listed) {
+    bool known = false;
+    for (const std::string& given : envelope) known = known || strcasecmp(given.c_str(), address.c_str()) == 0;
+    *own_envelope = *own_envelope || (!envelope.empty() && !known);
+  }
+  return envelope.empty() ? listed : envelope;
+}
+
+// Whether a shell command uses its arguments.
+bool TakesArguments(const std::string& command) {
+  for (const char* use : {"$@", "$*", "$1", "${@", "${*", "${1"}) {
+    if (command.find(use) != std::string::npos) return true;
+  }
+  return false;
 }
 
 // Copies the message at `path` without the store's own header fields.
@@ -373,7 +441,18 @@ class TSendRoad {
       }
     } remove_unpublished{maildir_->Files(), clean};
     if (!profile_.send_command.empty()) {
-      const int status = RunWithInput(profile_.send_command, clean);
+      bool own_envelope = false;
+      const std::vector<std::string> recipients = RecipientsOf(maildir_->Files(), file->path, &own_envelope);
+      // A command that reads the recipients from the header would send a
+      // bounce back to the original recipients: refuse rather than do that.
+      if (own_envelope && !TakesArguments(profile_.send_command)) {
+        throw TSendError(kExitFailed, "The message goes to other recipients than its header names, and the delivery "
+                                      "command \"" + profile_.send_command +
+                                      "\" does not take them as arguments (write \"$@\" where they go, as in "
+                                      "SendCommand=/usr/sbin/sendmail -oi -- \"$@\"); the message stays in Outbox: " +
+                                      file->path);
+      }
+      const int status = RunWithInput(profile_.send_command, clean, recipients);
       if (status != 0) {
         throw TSendError(kExitFailed, "The delivery command \"" + profile_.send_command + "\" failed (" +
                                           (status < 0 ? std::string("cannot start") : "exit " + std::to_string(status)) +
@@ -595,6 +674,10 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (options_done || arg.empty() || arg[0] != '-') {
+      if (arg.find_first_of("\r\n") != std::string::npos) {
+        err << "corvid sendmail: a recipient may not hold a line break\n";
+        return kExUsage;
+      }
       recipients.push_back(arg);
       continue;
     }
@@ -673,8 +756,20 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     has_date = has_date || !strcasecmp(name, "Date");
     has_id = has_id || !strcasecmp(name, "Message-ID");
   }
-  // Recipients the header does not name travel as blind copies, so the
-  // stored message carries every recipient (and sendmail -t finds them).
+  // Without -t the given addresses are the envelope, whatever the header
+  // says (mutt's bounce, `sendmail -oi root` from cron). When the header
+  // names only given addresses, the others travel as blind copies, so the
+  // stored message carries every recipient and a `sendmail -t` command
+  // finds them; when it names others, the message keeps its header and
+  // carries its envelope in a field of the store's own.
+  bool own_envelope = false;
+  if (!from_headers) {
+    for (const std::string& known : in_headers) {
+      bool given = false;
+      for (const std::string& address : recipients) given = given || SameAddress(known, address);
+      own_envelope = own_envelope || !given;
+    }
+  }
   std::vector<std::string> missing;
   for (const std::string& address : recipients) {
     bool found = false;
@@ -682,19 +777,8 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     for (const std::string& known : missing) found = found || SameAddress(known, address);
     if (!found) missing.push_back(address);
   }
-  if (!from_headers) {
-    // Only the given recipients get the message: header addresses that are
-    // not among them cannot be left out of a stored message, so refuse.
-    for (const std::string& known : in_headers) {
-      bool given = false;
-      for (const std::string& address : recipients) given = given || SameAddress(known, address);
-      if (!given) {
-        err << "corvid sendmail: " << known << " is in the header but not among the recipients; use -t\n";
-        return kExUsage;
-      }
-    }
-  }
-  if (in_headers.empty() && missing.empty()) {
+  if (own_envelope) missing.clear();
+  if (in_headers.empty() && missing.empty() && !own_envelope) {
     err << "corvid sendmail: no recipients in the message\n";
     return kExUsage;
   }
@@ -713,6 +797,11 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     header += fixed;
   }
   if (bcc == nullptr && !missing.empty()) header += "Bcc: " + joined + newline;
+  if (!from_headers) {
+    std::string envelope;
+    for (const std::string& address : recipients) envelope += (envelope.empty() ? "" : ", ") + address;
+    header += std::string(kEnvelopeField) + ": " + envelope + newline;
+  }
   if (!has_from) {
     std::string sender = envelope_from.empty() ? DefaultSender(LoadProfile().from) : envelope_from;
     std::string why;
