@@ -585,6 +585,27 @@ TEST_F(SendTest, AProtectedSendWithoutAPasswordDoesNotLeave) {
   EXPECT_EQ(log.find("secret of bob"), std::string::npos);
 }
 
+// Clients running at once, and a setting changed while they run: every
+// send is counted, and the change survives their saves at exit.
+TEST_F(SendTest, ParallelSendsLoseNeitherCountsNorSettings) {
+  const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
+  if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
+    GTEST_SKIP() << "corvina.dll or rundll32 is not built here";
+  }
+  ASSERT_EQ(Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1").status, 0);
+  ASSERT_EQ(Run(Dist("corvid") + " send --to bob@example.com --body first").status, 0);
+  const auto counted = [this] { return Run(Dist("corvid") + " config get NumMessages").out; };
+  ASSERT_EQ(counted(), "1\n");
+  // The delivery command changes a setting while each client still runs.
+  SetSendCommand(Dist("corvid") + " config set CompressionLevel 2 >/dev/null; cat >/dev/null");
+  const TRun run = Run("for i in $(seq 20); do " + Dist("corvid") +
+                       " send --to bob@example.com --body b >/dev/null 2>&1 & done; wait");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Messages("Sent Items").size(), 21u);
+  EXPECT_EQ(counted(), "21\n");
+  EXPECT_EQ(Run(Dist("corvid") + " config get CompressionLevel").out, "2\n");
+}
+
 // One send per row through the client with the real extension: what leaves
 // packed for which settings and message, and that every archive opens with
 // the standard tools and gives back the very files.
