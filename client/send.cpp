@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +45,34 @@ namespace {
 // store reads it as the recipients, and it never leaves the machine.
 constexpr char kEnvelopeField[] = "X-MAPI-Envelope-To";
 
+// SIGINT and SIGTERM while a message is made: the send stops at the next
+// step and removes what it made, so nothing half made stays.
+volatile sig_atomic_t g_interrupted = 0;
+
+void NoteInterrupt(int) { g_interrupted = 1; }
+
+class TInterruptGuard {
+ public:
+  TInterruptGuard() {
+    g_interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = NoteInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~TInterruptGuard() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  TInterruptGuard(const TInterruptGuard&) = delete;
+  TInterruptGuard& operator=(const TInterruptGuard&) = delete;
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
 // A failure with the exit status it stands for.
 class TSendError : public std::runtime_error {
  public:
@@ -56,6 +85,10 @@ class TSendError : public std::runtime_error {
 
 void Check(HRESULT result, const std::string& what) {
   if (FAILED(result)) throw std::runtime_error(what + ": " + HresultText(result));
+}
+
+void CheckInterrupt() {
+  if (g_interrupted != 0) throw TSendError(kExitFailed, "Interrupted; nothing was sent");
 }
 
 struct TAttachmentInfo {
@@ -137,12 +170,29 @@ void AddAttachment(IMessage* message, const std::string& path) {
   Check(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, unknown.out()),
         "Cannot write the attachment " + name);
   auto* stream = static_cast<IStream*>(unknown.get());
+  // A file that another program shortens or grows while it is read would
+  // leave as a torn prefix: its size is checked at the start and the end.
+  struct stat before {};
+  if (::fstat(fd, &before) != 0) throw TSendError(kExitFailed, "Cannot read " + path + ": " + std::strerror(errno));
+  uint64_t total = 0;
   std::vector<char> buffer(256 * 1024);
   for (;;) {
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    CheckInterrupt();
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) throw TSendError(kExitFailed, "Cannot read " + path + ": " + std::strerror(errno));
-    if (got == 0) break;
+    if (got == 0) {
+      struct stat after {};
+      if (::fstat(fd, &after) != 0 || static_cast<uint64_t>(after.st_size) != total ||
+          static_cast<uint64_t>(before.st_size) != total || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+          after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+        throw TSendError(kExitFailed, "The attachment " + path + " changed while it was read (" +
+                                          std::to_string(total) + " bytes read, " + std::to_string(before.st_size) +
+                                          " at the start); nothing was sent");
+      }
+      break;
+    }
+    total += static_cast<uint64_t>(got);
     ULONG written = 0;
     Check(stream->Write(buffer.data(), static_cast<ULONG>(got), &written), "Cannot write the attachment " + name);
     if (written != static_cast<ULONG>(got)) throw std::runtime_error("Cannot write the attachment " + name);
@@ -272,6 +322,12 @@ class TSendRoad {
       if (store.is_default) store_ = store;
     }
     maildir_ = std::make_unique<TMaildir>(CurrentMailFiles(), store_.path);
+    // What a killed send left half made goes now.
+    try {
+      maildir_->RemoveHiddenOfDeadWriters(FolderNamed(*maildir_, "Outbox"));
+    } catch (const std::exception& error) {
+      log::Line(std::string("could not sweep Outbox: ") + error.what());
+    }
     host_.LoadFromRegistry(err);
     TClientWindow::PumpMessages();
     // What the extensions decide to leave as it was is shown once, on
@@ -298,11 +354,9 @@ class TSendRoad {
   // Puts the message that `write` writes into Outbox and opens it.
   void Compose(const std::function<void(TWriteFile&)>& write) {
     outbox_ = FolderNamed(*maildir_, "Outbox");
-    unique_ = maildir_->Deliver(outbox_, write);
-    TEntryId id = EntryIdOf(store_.uid, TEntryKind::kMessage);
-    id.folder = outbox_;
-    id.unique = unique_;
-    entry_id_ = EncodeEntryId(id);
+    // Hidden from every reader until it is whole.
+    unique_ = maildir_->DeliverHidden(outbox_, write);
+    SetEntryId();
     message_.Reset(session_.OpenMessage(entry_id_, true));
     // A message waiting in Outbox is the user's own and not sent yet.
     SPropValue flags{};
@@ -319,11 +373,22 @@ class TSendRoad {
     outbox_ = FolderNamed(*maildir_, "Outbox");
     unique_ = unique;
     committed_ = true;
+    SetEntryId();
+    message_.Reset();
+  }
+
+  void SetEntryId() {
     TEntryId id = EntryIdOf(store_.uid, TEntryKind::kMessage);
     id.folder = outbox_;
     id.unique = unique_;
     entry_id_ = EncodeEntryId(id);
-    message_.Reset();
+  }
+
+  // A whole message becomes visible in Outbox.
+  void Reveal() {
+    if (unique_.empty() || unique_[0] != '.') return;
+    unique_ = maildir_->Reveal(outbox_, unique_);
+    SetEntryId();
   }
   bool HasDeliveryCommand() const { return !profile_.send_command.empty(); }
   TMaildir& Maildir() { return *maildir_; }
@@ -377,6 +442,8 @@ class TSendRoad {
       if (FAILED(result)) {
         // Kept whole in Outbox, so the user can look at it or send it again.
         committed_ = SUCCEEDED(message_->SaveChanges(0));
+        message_.Reset();
+        if (committed_) Reveal();
         throw TSendError(kExitFailed, "An extension refused to send the message (" + HresultText(result) +
                                           "); it stays in Outbox");
       }
@@ -386,8 +453,9 @@ class TSendRoad {
       log::Notice("attachments sent as they are: no extension is registered to pack them (register one with: "
                   "rundll32 corvina.dll,Install_RunDLL 1)");
     }
-    committed_ = true;
+    CheckInterrupt();
     Check(message_->SaveChanges(KEEP_OPEN_READWRITE), "Cannot write the message");
+    committed_ = true;
     HRESULT stopped = S_OK;
     for (auto* e : events) {
       const HRESULT result = e->OnWriteComplete(note, 0);
@@ -398,6 +466,7 @@ class TSendRoad {
     TClientWindow::PumpMessages();
     message_.Reset();
     note->SetObject(nullptr, nullptr);
+    Reveal();
     if (FAILED(stopped)) {
       const std::optional<TMessageFile> kept = maildir_->Find(outbox_, unique_);
       throw TSendError(kExitFailed, "An extension stopped the send (" +
@@ -603,6 +672,7 @@ int RunSend(const std::vector<std::string>& args, std::istream& in, std::ostream
         throw TSendError(kExitFailed, "Cannot attach " + path + ": it is a folder");
       }
     }
+    TInterruptGuard interrupts;
     TSendRoad road(err, "corvid send");
     if (draft.from.empty()) draft.from = road.Sender();
     const std::string text = ComposeMessage(draft, std::time(nullptr));
@@ -819,6 +889,7 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
   }
 
   try {
+    TInterruptGuard interrupts;
     TSendRoad road(err, "corvid sendmail");
     road.Compose([&](TWriteFile& file) {
       WriteText(file, header);

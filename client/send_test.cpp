@@ -230,6 +230,39 @@ TEST_F(SendTest, AFailedDeliveryCommandLeavesTheMessageInOutboxForFlush) {
   EXPECT_EQ(Messages("Sent Items").size(), 1u);
 }
 
+// A send stopped while it reads an attachment (Ctrl-C, SIGTERM, kill -9)
+// never leaves a message that a Maildir reader shows; what a killed one
+// left is gone at the next start.
+TEST_F(SendTest, AnInterruptedSendLeavesNothingVisibleAndNothingBehind) {
+  const fs::path outbox = maildir_ / ".Outbox";
+  const std::string script =
+      "cd " + Quote(root_.string()) + " && rm -f fifo && mkfifo fifo && { (printf data; sleep 20) > fifo & } ; "
+      "writer=$!; " + Dist("corvid") + " send --to bob@example.com --body b --attach fifo & client=$!; "
+      "for i in $(seq 200); do ls -a " + Quote((outbox / "new").string()) + " | grep -q '^\\.[0-9]' && break; "
+      "sleep 0.05; done; kill -$SIGNAL $client; wait $client; echo $?; kill $writer; wait";
+  const auto hidden = [&] {
+    int count = 0;
+    for (const char* sub : {"new", "cur"}) {
+      for (const auto& entry : fs::directory_iterator(outbox / sub)) count += entry.path().filename().string()[0] == '.';
+    }
+    return count;
+  };
+  for (const char* signal : {"INT", "TERM", "KILL"}) {
+    SCOPED_TRACE(signal);
+    const TRun run = Run("SIGNAL=" + std::string(signal) + "; " + script);
+    EXPECT_NE(run.out, "0\n");
+    EXPECT_EQ(static_cast<int>(Messages("Outbox").size()) - hidden(), 0) << "a visible message";
+    if (std::string(signal) != "KILL") {
+      EXPECT_EQ(hidden(), 0) << "the interrupted send removes its message";
+    }
+  }
+  EXPECT_EQ(hidden(), 1);  // left by kill -9
+  ASSERT_EQ(Run(Dist("corvid") + " send --to bob@example.com --body next").status, 0);
+  EXPECT_EQ(hidden(), 0);
+  EXPECT_TRUE(Messages("Outbox").empty());
+  EXPECT_EQ(Messages("Sent Items").size(), 1u);
+}
+
 // Without --body the body is what comes on standard input; without a
 // delivery command nothing leaves, and the send says so.
 TEST_F(SendTest, TheBodyFromStandardInputAndNoDeliveryCommandSaidPlainly) {
@@ -306,6 +339,9 @@ TEST_F(SendTest, WrongUseAndUnreadableFilesSendNothing) {
       {"--to", 2},
       {"--to a@example.com --attach /nonexistent/file", 1},
       {"--to a@example.com --body-file /nonexistent/file", 1},
+      // Its size at the start (0) is not what was read: as a file that
+      // changes while it is read, never sent as a torn piece.
+      {"--to a@example.com --body b --attach /proc/self/status", 1},
   };
   for (const TCase& c : cases) {
     const TRun run = Run(Dist("corvid") + " send " + c.args);
