@@ -180,10 +180,7 @@ std::optional<std::string> ReadPassword(std::istream& in, std::ostream& err) {
 }
 
 int Usage(std::ostream& err) {
-  err << "usage: corvid config list\n"
-         "       corvid config get NAME\n"
-         "       corvid config set NAME VALUE\n"
-         "       corvid config set Compression\\Password      (the password from standard input)\n";
+  err << kConfigUsage;
   return kExitUsage;
 }
 

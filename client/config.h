@@ -19,6 +19,12 @@
 
 namespace corvid::client {
 
+inline constexpr char kConfigUsage[] =
+    "usage: corvid config list\n"
+    "       corvid config get NAME\n"
+    "       corvid config set NAME VALUE\n"
+    "       corvid config set Compression\\Password      (the password from standard input)\n";
+
 int RunConfig(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace corvid::client

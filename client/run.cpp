@@ -125,7 +125,7 @@ void RunUntilIdle() {
 }
 
 int Usage(std::ostream& err) {
-  err << "usage: corvid run [--once]\n";
+  err << "usage: corvid run [--once]\n";  // as main.cpp's --help shows it
   return kExitUsage;
 }
 

@@ -578,8 +578,7 @@ bool WriterRuns(const std::string& unique) {
 }
 
 int SendUsage(std::ostream& err) {
-  err << "usage: corvid send --to ADDR [--cc ADDR] [--bcc ADDR] [--from ADDR] [--subject TEXT]\n"
-         "                   [--body TEXT | --body-file FILE] [--attach FILE]... [-v]\n";
+  err << kSendUsage;
   return kExitUsage;
 }
 
@@ -691,7 +690,7 @@ int RunSend(const std::vector<std::string>& args, std::istream& in, std::ostream
 
 int RunFlush(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (!args.empty()) {
-    err << "usage: corvid flush\n";
+    err << kFlushUsage;
     return kExitUsage;
   }
   try {

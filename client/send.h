@@ -18,6 +18,13 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
+// The usage of each command, shown for --help and after a wrong use.
+inline constexpr char kSendUsage[] =
+    "usage: corvid send --to ADDR [--cc ADDR] [--bcc ADDR] [--from ADDR] [--subject TEXT]\n"
+    "                   [--body TEXT | --body-file FILE] [--attach FILE]... [-v]\n";
+inline constexpr char kSendmailUsage[] = "usage: corvid sendmail [-t] [-i|-oi] [-f ADDR] [-v] [-q] [ADDR...] < MESSAGE\n";
+inline constexpr char kFlushUsage[] = "usage: corvid flush\n";
+
 // `corvid send ARGS`: the arguments after "send". Without --body or
 // --body-file the body is read from `in` when standard input is not a
 // terminal (as `mail -s` does).

@@ -326,6 +326,42 @@ TEST_F(SendTest, AddressesAreTheConfiguredIdentityAndReadBackWhole) {
   }
 }
 
+// Every program and every command of corvid answers --help and --version on
+// standard output with 0, and a wrong use on standard error with its usage
+// status (corvid-zip's is unzip's 10, sendmail's is sendmail's 64).
+TEST_F(SendTest, EveryProgramAnswersHelpAndVersion) {
+  const struct {
+    std::string program;
+    std::string wrong;
+    int wrong_status;
+  } programs[] = {
+      {Dist("corvid"), Dist("corvid") + " frobnicate", 2},
+      {Dist("corvid") + " send", Dist("corvid") + " send --colour red", 2},
+      {Dist("corvid") + " sendmail", Dist("corvid") + " sendmail", 64},
+      {Dist("corvid") + " run", Dist("corvid") + " run --twice", 2},
+      {Dist("corvid") + " flush", Dist("corvid") + " flush now", 2},
+      {Dist("corvid") + " config", Dist("corvid") + " config", 2},
+      {Dist("corvid-zip"), Dist("corvid-zip") + " q", 10},
+      {Dist("corvid-mapi"), Dist("corvid-mapi"), 2},
+      {Dist("corvid-reg"), Dist("corvid-reg"), 2},
+      {Dist("rundll32"), Dist("rundll32"), 2},
+  };
+  for (const auto& p : programs) {
+    SCOPED_TRACE(p.program);
+    TRun run = Run(p.program + " --help");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("usage"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+    run = Run(p.program + " --version");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(" 1."), std::string::npos) << run.out;
+    run = Run(p.wrong);
+    EXPECT_EQ(run.status, p.wrong_status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err, "");
+  }
+}
+
 TEST_F(SendTest, WrongUseAndUnreadableFilesSendNothing) {
   struct TCase {
     std::string args;
