@@ -491,6 +491,59 @@ TEST_F(SendTest, SendmailWithoutTGoesToTheGivenAddresses) {
   EXPECT_EQ(shown.out.find("bob@example.com"), std::string::npos) << shown.out;
 }
 
+// The mail programs users send with, through `corvid sendmail` (as the
+// program "sendmail"): git send-email's patch applies with git am from what
+// the delivery command got; mutt's message arrives with its attachment.
+TEST_F(SendTest, GitSendEmailAndMuttSendThroughCorvid) {
+  if (std::system("git send-email --help >/dev/null 2>&1 && command -v mutt >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "git send-email or mutt is not installed (scripts/install-deps.sh installs them)";
+  }
+  fs::create_directories(root_ / "bin");
+  fs::create_symlink(fs::path(CORVID_DIST) / "corvid", root_ / "bin" / "sendmail");
+  const std::string sendmail = Quote((root_ / "bin" / "sendmail").string());
+  SetSendCommand("cat > " + Quote((root_ / "piped.eml").string()) + "; printf '%s\\n' \"$@\" > " +
+                 Quote((root_ / "args.txt").string()));
+  const std::string git = "cd " + Quote((root_ / "repo").string()) +
+                          " && HOME=" + Quote(root_.string()) + " git -c user.name='Ann Example' -c "
+                          "user.email=ann@example.com ";
+  fs::create_directories(root_ / "repo");
+  ASSERT_EQ(Run(git + "init -q && printf 'one\\n' > f.txt && " + git + "add f.txt && " + git +
+                "commit -qm first && printf 'one\\ntwo\\n' > f.txt && " + git + "commit -qam 'Add a second line' && " +
+                git + "format-patch -q -1 -o ../patches")
+                .status,
+            0);
+  TRun run = Run(git + "send-email --quiet --confirm=never --no-annotate --suppress-cc=all --to=bob@example.com "
+                       "--cc='Carol Müller <carol@example.com>' --smtp-server=" + sendmail + " ../patches/*.patch");
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const std::string args = ReadFile(root_ / "args.txt");
+  EXPECT_NE(args.find("bob@example.com"), std::string::npos) << args;
+  EXPECT_NE(args.find("carol@example.com"), std::string::npos) << args;
+  EXPECT_EQ(ReadFile(root_ / "piped.eml").find("X-MAPI-"), std::string::npos);
+  // The patch goes onto the first commit of a fresh clone.
+  const std::string clone = "cd " + Quote((root_ / "clone").string()) + " && HOME=" + Quote(root_.string()) +
+                            " git -c user.name=Bob -c user.email=bob@example.com ";
+  ASSERT_EQ(Run("git clone -q " + Quote((root_ / "repo").string()) + " " + Quote((root_ / "clone").string()) +
+                " && " + clone + "reset -q --hard HEAD~1")
+                .status,
+            0);
+  run = Run(clone + "am -q " + Quote((root_ / "piped.eml").string()));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(root_ / "clone" / "f.txt"), "one\ntwo\n");
+  EXPECT_EQ(Run(clone + "log -1 --format=%s").out, "Add a second line\n");
+
+  WriteFile(root_ / "notes.txt", "some notes\n");
+  WriteFile(root_ / "muttrc", "set sendmail=" + sendmail + "\nset from=ann@example.com\nset use_from=yes\n"
+                              "set record=\"\"\nset charset=utf-8\n");
+  run = Run("HOME=" + Quote(root_.string()) + " mutt -n -F " + Quote((root_ / "muttrc").string()) +
+                " -s 'from mutt' -a " + Quote((root_ / "notes.txt").string()) + " -- dave@example.com",
+            "hello from mutt\n");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string piped = ReadFile(root_ / "piped.eml");
+  EXPECT_NE(piped.find("Subject: from mutt"), std::string::npos) << piped;
+  EXPECT_NE(piped.find("notes.txt"), std::string::npos);
+  EXPECT_EQ(ReadFile(root_ / "args.txt").find("dave@example.com"), 0u);
+}
+
 // With the real extension, when this build has it: registered through its
 // own export, it packs the attachment of a sent message into a ZIP archive.
 TEST_F(SendTest, TheRealExtensionZipsTheAttachmentOfASentMessage) {
