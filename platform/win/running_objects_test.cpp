@@ -5,10 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "platform/win/memory_registry.h"
