@@ -215,7 +215,9 @@ int Set(const settings::TSettingInfo& row, std::optional<std::string> value, std
       win::ERROR_SUCCESS) {
     win::RegCloseKey(key);
   } else {
-    current.SaveToRegistry(win::HKEY_CURRENT_USER, settings::kSettingsKey);
+    settings::TOptionsContainer seed;
+    seed.Assign(current);  // every entry new to the user's root, so every one is written
+    seed.SaveToRegistry(win::HKEY_CURRENT_USER, settings::kSettingsKey);
   }
   settings::TOptionsContainer change;
   std::string refused;

@@ -537,8 +537,13 @@ class TSendRoad {
       throw std::runtime_error("Cannot put the message into Sent Items: " + std::string(error.what()) +
                                "; it stays in " + file->path);
     }
-    // In both folders for a moment rather than in neither.
-    maildir_->Files().Remove(file->path);
+    // In both folders for a moment rather than in neither; a copy left in
+    // Outbox is reported, the send itself went.
+    try {
+      maildir_->Files().Remove(file->path);
+    } catch (const std::exception& error) {
+      err_ << program_ << ": the sent message could not be taken out of Outbox: " << error.what() << "\n";
+    }
     if (profile_.send_command.empty()) {
       err_ << program_ << ": not sent: no delivery command is set (SendCommand= under [Profile] in " << profile_.file
            << "); the message is kept in Sent Items\n";

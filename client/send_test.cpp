@@ -626,6 +626,17 @@ std::vector<std::string> Lines(const std::string& text) {
 // The settings by name: wrong names, types and ranges are refused; a
 // password is read from standard input, stored encoded and never shown.
 TEST_F(SendTest, ConfigChecksWhatItStoresAndNeverShowsAPassword) {
+  // The machine's settings, which the user's root takes over at its first change.
+  {
+    win::HKEY machine = nullptr;
+    ASSERT_EQ(win::RegCreateKeyEx(win::HKEY_LOCAL_MACHINE, (std::string(settings::kSettingsKey) + "\\Compression").c_str(),
+                                  0, nullptr, 0, win::KEY_ALL_ACCESS, nullptr, &machine, nullptr),
+              win::ERROR_SUCCESS);
+    const win::DWORD seven = 7;
+    win::RegSetValueEx(machine, "MinCompression", 0, win::REG_DWORD, reinterpret_cast<const win::BYTE*>(&seven),
+                       sizeof seven);
+    win::RegCloseKey(machine);
+  }
   const struct {
     std::string args, input;
     int status;
@@ -645,6 +656,7 @@ TEST_F(SendTest, ConfigChecksWhatItStoresAndNeverShowsAPassword) {
       {"set 'Compression\\Password'", "pass phrase 7\n", 0, "Compression\\Password = (set)\n"},
       {"get 'Compression\\Password'", "", 0, "(set)\n"},
       {"list", "", 0, "Compression\\Enabled = 0  (Boolean 0|1, default 1)\n"},
+      {"get MinCompression", "", 0, "7\n"},
       {"", "", 2, ""},
   };
   for (const auto& step : steps) {
