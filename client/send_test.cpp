@@ -706,6 +706,14 @@ TEST_F(SendTest, AProtectedSendWithoutAPasswordDoesNotLeave) {
   const std::vector<fs::path> outbox = Messages("Outbox");
   ASSERT_EQ(outbox.size(), 1u);
   EXPECT_NE(ReadFile(outbox[0]).find("filename=a.txt"), std::string::npos);
+  // With -v the whole log goes to standard error, the reason once.
+  run = Run(send + " -v");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("]: sending \"for bob\": attachments not packed"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("corvid send: sending \"for bob\""), std::string::npos) << "not shown twice: " << run.err;
+  for (const fs::path& again : Messages("Outbox")) {
+    if (again != outbox[0]) fs::remove(again);
+  }
 
   // Once a password is stored, flush takes the draft through the extension
   // again and it leaves protected.
