@@ -18,6 +18,7 @@ struct TState {
   std::string file;
   uint64_t max_bytes = 1024 * 1024;
   bool standard_error = false;
+  TNoticeHandler notice_handler;
 };
 
 TState& State() {
@@ -118,6 +119,29 @@ void Line(std::string_view text) {
   std::lock_guard lock(state.mutex);
   if (state.standard_error) WriteAll(STDERR_FILENO, line);
   if (!state.file.empty()) AppendToFile(state, line);
+}
+
+}  // namespace corvid::log
+
+namespace corvid::log {
+
+void Notice(std::string_view text) {
+  Line(text);
+  TNoticeHandler handler;
+  {
+    TState& state = State();
+    std::lock_guard lock(state.mutex);
+    handler = state.notice_handler;
+  }
+  // Outside the lock: a handler may write lines itself.
+  if (handler) handler(Printable(text));
+}
+
+TNoticeHandler SetNoticeHandler(TNoticeHandler handler) {
+  TState& state = State();
+  std::lock_guard lock(state.mutex);
+  std::swap(state.notice_handler, handler);
+  return handler;
 }
 
 }  // namespace corvid::log

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,17 @@ bool StandardError();
 // neither forge a line nor reach the terminal raw. Failures to write are
 // ignored: the log must never break the work it describes.
 void Line(std::string_view text);
+
+// A line that the person running the command should see as well: written
+// as Line writes it, and handed (escaped, without the stamp) to the notice
+// handler when the program set one. The decisions that leave a user's mail
+// other than asked (attachments sent as they were, a send stopped) are
+// notices; the steps that lead to them are lines.
+void Notice(std::string_view text);
+// The handler is called on the thread that gives the notice; an empty one
+// ends the notices. The previous handler is returned.
+using TNoticeHandler = std::function<void(const std::string& text)>;
+TNoticeHandler SetNoticeHandler(TNoticeHandler handler);
 
 // `text` with control characters escaped, for any place that shows a name
 // or subject taken from mail.

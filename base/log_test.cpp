@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace corvid::log {
 namespace {
@@ -67,6 +68,28 @@ TEST_F(LogTest, AProgramsChoiceWinsOverALibrarysDefault) {
   SetFile("");
   SetDefaultFile(folder_ + "/default.log");
   EXPECT_EQ(File(), folder_ + "/default.log");
+}
+
+}  // namespace
+}  // namespace corvid::log
+
+namespace corvid::log {
+namespace {
+
+TEST_F(LogTest, ANoticeIsALineAndReachesTheHandlerEscaped) {
+  const std::string file = folder_ + "/corvid.log";
+  SetFile(file);
+  std::vector<std::string> seen;
+  SetNoticeHandler([&seen](const std::string& text) { seen.push_back(text); });
+  Line("a step");
+  Notice("kept as they were:\nreason");
+  SetNoticeHandler(nullptr);
+  Notice("after");
+  EXPECT_EQ(seen, std::vector<std::string>{"kept as they were:\\nreason"});
+  const std::string text = ReadFile(file);
+  EXPECT_NE(text.find("a step\n"), std::string::npos);
+  EXPECT_NE(text.find("kept as they were:\\nreason\n"), std::string::npos);
+  EXPECT_NE(text.find("after\n"), std::string::npos);
 }
 
 }  // namespace

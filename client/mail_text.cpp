@@ -1,9 +1,12 @@
 #include "client/mail_text.h"
 
+#include <pwd.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <random>
 
@@ -67,17 +70,107 @@ std::string EncodeHeaderText(std::string_view text) {
   return out;
 }
 
-std::string DefaultSender() {
+std::string DefaultSender(const std::string& configured) {
+  if (!Trim(configured).empty()) return Trim(configured);
   if (const char* email = std::getenv("EMAIL"); email != nullptr && *email != '\0') return email;
-  const char* user = std::getenv("USER");
+  std::string login;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_name != nullptr) {
+    login = entry->pw_name;
+  } else if (const char* user = std::getenv("USER"); user != nullptr) {
+    login = user;
+  }
+  if (login.empty()) login = "corvid";
   char host[256] = "localhost";
   if (::gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "localhost");
-  return std::string(user != nullptr && *user != '\0' ? user : "corvid") + "@" + host;
+  return login + "@" + host;
+}
+
+namespace {
+
+// RFC 5322's specials, and the blanks and controls no address may hold.
+bool IsAtomText(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c <= ' ' || c >= 0x7F || std::strchr("()<>[]:;@\\,.\"", c) != nullptr) return false;
+  }
+  return true;
+}
+
+bool IsBareAddress(std::string_view address) {
+  // TYPE:address, as the store reads it for other address types.
+  const size_t colon = address.find(':');
+  const size_t at = address.rfind('@');
+  if (colon != std::string_view::npos && (at == std::string_view::npos || colon < at)) {
+    if (colon == 0 || colon + 1 >= address.size()) return false;
+    for (unsigned char c : address.substr(0, colon)) {
+      if (!std::isalnum(c)) return false;
+    }
+    for (unsigned char c : address.substr(colon + 1)) {
+      if (c < ' ' || c == 0x7F || c == '<' || c == '>' || c == ',' || c == ';') return false;
+    }
+    return true;
+  }
+  if (at == std::string_view::npos || at == 0 || at + 1 >= address.size()) return false;
+  for (unsigned char c : address) {
+    if (c <= ' ' || c == 0x7F || c == '<' || c == '>' || c == ',' || c == ';' || c == '(' || c == ')' ||
+        c == '"' || c == '\\') {
+      return false;
+    }
+  }
+  const std::string_view domain = address.substr(at + 1);
+  return domain.find('@') == std::string_view::npos && domain.front() != '.' && domain.back() != '.';
+}
+
+}  // namespace
+
+std::optional<std::string> HeaderAddress(std::string_view given, std::string* why) {
+  const std::string text = Trim(given);
+  std::string display, address;
+  const size_t open = text.rfind('<');
+  if (open != std::string::npos) {
+    if (text.back() != '>') {
+      *why = "\"" + text + "\" is not an address: nothing may follow the address in <>";
+      return std::nullopt;
+    }
+    address = Trim(text.substr(open + 1, text.size() - open - 2));
+    display = Trim(text.substr(0, open));
+    if (display.size() >= 2 && display.front() == '"' && display.back() == '"') {
+      display = display.substr(1, display.size() - 2);
+    }
+  } else {
+    address = text;
+  }
+  if (!IsBareAddress(address)) {
+    *why = "\"" + text + "\" is not an address (write name@domain, or Name <name@domain>)";
+    return std::nullopt;
+  }
+  for (unsigned char c : display) {
+    if (c < ' ' && c != '\t') {
+      *why = "\"" + text + "\": a display name may not hold control characters";
+      return std::nullopt;
+    }
+  }
+  if (display.empty()) return address;
+  if (!IsPlainAscii(display)) return EncodeHeaderText(display) + " <" + address + ">";
+  bool atoms = true;
+  size_t start = 0;
+  while (start <= display.size()) {
+    size_t end = display.find(' ', start);
+    if (end == std::string::npos) end = display.size();
+    if (end > start && !IsAtomText(display.substr(start, end - start))) atoms = false;
+    start = end + 1;
+  }
+  if (atoms) return display + " <" + address + ">";
+  std::string quoted = "\"";
+  for (char c : display) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\" <" + address + ">";
 }
 
 std::string ComposeMessage(const TDraft& draft, int64_t unix_time) {
   std::string out;
-  out += "From: " + EncodeHeaderText(draft.from) + "\n";
+  out += "From: " + draft.from + "\n";  // written for a header already (HeaderAddress)
   if (!draft.to.empty()) out += "To: " + JoinAddresses(draft.to) + "\n";
   if (!draft.cc.empty()) out += "Cc: " + JoinAddresses(draft.cc) + "\n";
   if (!draft.bcc.empty()) out += "Bcc: " + JoinAddresses(draft.bcc) + "\n";
@@ -203,6 +296,160 @@ std::vector<std::string> AddressesOf(std::string_view value) {
     }
   }
   return addresses;
+}
+
+}  // namespace corvid::client
+
+// --- the store's own header fields -------------------------------------------
+
+namespace corvid::client {
+namespace {
+
+// A boundary line is far shorter: a longer line is judged by its start and
+// passed on without being held whole (a binary part may have no line ends).
+constexpr size_t kLongestHeldLine = 8192;
+constexpr size_t kLongestContentType = 16384;
+
+std::string_view WithoutLineEnd(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  return line;
+}
+
+std::string_view TrimView(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+bool SameNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && StartsWithNoCase(a, b); }
+
+// The boundary of a multipart Content-Type value; empty for any other type.
+std::string BoundaryOf(std::string_view value) {
+  value = TrimView(value);
+  if (!StartsWithNoCase(value, "multipart/")) return {};
+  size_t i = value.find(';');
+  while (i != std::string_view::npos) {
+    const size_t eq = value.find('=', i + 1);
+    if (eq == std::string_view::npos) return {};
+    const std::string_view name = TrimView(value.substr(i + 1, eq - i - 1));
+    size_t j = eq + 1;
+    while (j < value.size() && (value[j] == ' ' || value[j] == '\t')) ++j;
+    std::string param;
+    if (j < value.size() && value[j] == '"') {
+      for (++j; j < value.size() && value[j] != '"'; ++j) {
+        if (value[j] == '\\' && j + 1 < value.size()) ++j;
+        param += value[j];
+      }
+      if (j < value.size()) ++j;
+    } else {
+      while (j < value.size() && value[j] != ';' && value[j] != ' ' && value[j] != '\t') param += value[j++];
+    }
+    if (SameNoCase(name, "boundary")) return param;
+    i = value.find(';', j);
+  }
+  return {};
+}
+
+}  // namespace
+
+bool TPrivateHeaderFilter::IsPrivateField(std::string_view name) { return StartsWithNoCase(name, "X-MAPI-"); }
+
+void TPrivateHeaderFilter::Write(const char* data, size_t size) {
+  while (size > 0) {
+    const char* newline = static_cast<const char*>(std::memchr(data, '\n', size));
+    const size_t take = newline != nullptr ? static_cast<size_t>(newline - data) + 1 : size;
+    if (decided_) {
+      if (keep_line_) sink_(data, take);
+    } else {
+      line_.append(data, take);
+      if (newline != nullptr) {
+        Decide(true);
+        Emit();
+      } else if (line_.size() > kLongestHeldLine) {
+        Decide(false);
+        Emit();
+        decided_ = true;
+      }
+    }
+    if (newline != nullptr) decided_ = false;
+    data += take;
+    size -= take;
+  }
+}
+
+void TPrivateHeaderFilter::Finish() {
+  if (!line_.empty()) {
+    Decide(true);
+    Emit();
+  }
+  decided_ = false;
+}
+
+void TPrivateHeaderFilter::Emit() {
+  if (keep_line_ && !line_.empty()) sink_(line_.data(), line_.size());
+  line_.clear();
+}
+
+void TPrivateHeaderFilter::Decide(bool whole) {
+  std::string_view text = whole ? WithoutLineEnd(line_) : std::string_view(line_);
+  keep_line_ = true;
+  if (in_header_) {
+    if (text.empty()) {
+      // The header ends; a multipart's parts begin at its boundary.
+      in_header_ = false;
+      const std::string boundary = BoundaryOf(content_type_);
+      if (!boundary.empty()) boundaries_.push_back(boundary);
+      content_type_.clear();
+      in_content_type_ = dropping_field_ = false;
+      return;
+    }
+    if (text[0] != ' ' && text[0] != '\t') {
+      const size_t colon = text.find(':');
+      const std::string_view name = TrimView(text.substr(0, colon));
+      dropping_field_ = IsPrivateField(name);
+      in_content_type_ = colon != std::string_view::npos && SameNoCase(name, "Content-Type");
+      if (in_content_type_) {
+        content_type_.clear();
+        text = text.substr(colon + 1);
+      }
+    }
+    keep_line_ = !dropping_field_;
+    if (in_content_type_ && content_type_.size() < kLongestContentType) {
+      content_type_.append(text);
+      content_type_ += ' ';
+    }
+    return;
+  }
+  if (!whole || boundaries_.empty() || text.size() < 2 || text[0] != '-' || text[1] != '-') return;
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  // The innermost open multipart first; a boundary of an outer one closes
+  // the inner ones left open.
+  for (size_t i = boundaries_.size(); i-- > 0;) {
+    const std::string& boundary = boundaries_[i];
+    if (text.size() < 2 + boundary.size() || text.compare(2, boundary.size(), boundary) != 0) continue;
+    const std::string_view rest = text.substr(2 + boundary.size());
+    if (rest.empty()) {
+      boundaries_.resize(i + 1);
+      in_header_ = true;
+      return;
+    }
+    if (rest == "--") {
+      boundaries_.resize(i);
+      return;
+    }
+  }
+}
+
+std::string WithoutPrivateHeaders(std::string_view message) {
+  std::string out;
+  TPrivateHeaderFilter filter([&out](const char* data, size_t size) { out.append(data, size); });
+  filter.Write(message.data(), message.size());
+  filter.Finish();
+  return out;
 }
 
 }  // namespace corvid::client

@@ -80,7 +80,8 @@ class TMapiSession {
   mapi::IMAPISession* session_ = nullptr;
 };
 
-// "Cannot open the message store: MAPI_E_NOT_FOUND (0x8004010F)".
+// A result in words where it has them, always with its code:
+// "the disk is full (0x8004010D)".
 std::string HresultText(mapi::HRESULT result);
 
 }  // namespace corvid::client

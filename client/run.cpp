@@ -16,7 +16,7 @@ namespace corvid::client {
 namespace {
 
 int Usage(std::ostream& err) {
-  err << "usage: corvid run [--once]\n";
+  err << "usage: corvid run [--once]\n";  // as main.cpp's --help shows it
   return kExitUsage;
 }
 

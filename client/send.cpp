@@ -1,13 +1,17 @@
 #include "client/send.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -16,8 +20,10 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
+#include "base/log.h"
 #include "client/callback.h"
 #include "client/extension_host.h"
 #include "client/mail_text.h"
@@ -26,6 +32,7 @@
 #include "platform/mapi/entry_id.h"
 #include "platform/mapi/maildir.h"
 #include "platform/mapi/profile.h"
+#include "platform/win/machine.h"
 
 extern char** environ;
 
@@ -33,6 +40,38 @@ namespace corvid::client {
 using namespace mapi;
 
 namespace {
+
+// The field that holds the envelope of a message handed over with one. The
+// store reads it as the recipients, and it never leaves the machine.
+constexpr char kEnvelopeField[] = "X-MAPI-Envelope-To";
+
+// SIGINT and SIGTERM while a message is made: the send stops at the next
+// step and removes what it made, so nothing half made stays.
+volatile sig_atomic_t g_interrupted = 0;
+
+void NoteInterrupt(int) { g_interrupted = 1; }
+
+class TInterruptGuard {
+ public:
+  TInterruptGuard() {
+    g_interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = NoteInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~TInterruptGuard() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  TInterruptGuard(const TInterruptGuard&) = delete;
+  TInterruptGuard& operator=(const TInterruptGuard&) = delete;
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
 
 // A failure with the exit status it stands for.
 class TSendError : public std::runtime_error {
@@ -46,6 +85,10 @@ class TSendError : public std::runtime_error {
 
 void Check(HRESULT result, const std::string& what) {
   if (FAILED(result)) throw std::runtime_error(what + ": " + HresultText(result));
+}
+
+void CheckInterrupt() {
+  if (g_interrupted != 0) throw TSendError(kExitFailed, "Interrupted; nothing was sent");
 }
 
 struct TAttachmentInfo {
@@ -127,12 +170,29 @@ void AddAttachment(IMessage* message, const std::string& path) {
   Check(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, unknown.out()),
         "Cannot write the attachment " + name);
   auto* stream = static_cast<IStream*>(unknown.get());
+  // A file that another program shortens or grows while it is read would
+  // leave as a torn prefix: its size is checked at the start and the end.
+  struct stat before {};
+  if (::fstat(fd, &before) != 0) throw TSendError(kExitFailed, "Cannot read " + path + ": " + std::strerror(errno));
+  uint64_t total = 0;
   std::vector<char> buffer(256 * 1024);
   for (;;) {
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    CheckInterrupt();
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) throw TSendError(kExitFailed, "Cannot read " + path + ": " + std::strerror(errno));
-    if (got == 0) break;
+    if (got == 0) {
+      struct stat after {};
+      if (::fstat(fd, &after) != 0 || static_cast<uint64_t>(after.st_size) != total ||
+          static_cast<uint64_t>(before.st_size) != total || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+          after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+        throw TSendError(kExitFailed, "The attachment " + path + " changed while it was read (" +
+                                          std::to_string(total) + " bytes read, " + std::to_string(before.st_size) +
+                                          " at the start); nothing was sent");
+      }
+      break;
+    }
+    total += static_cast<uint64_t>(got);
     ULONG written = 0;
     Check(stream->Write(buffer.data(), static_cast<ULONG>(got), &written), "Cannot write the attachment " + name);
     if (written != static_cast<ULONG>(got)) throw std::runtime_error("Cannot write the attachment " + name);
@@ -150,16 +210,19 @@ std::string FolderNamed(const TMaildir& maildir, const std::string& wanted) {
   throw std::runtime_error("The default store has no folder named " + wanted);
 }
 
-// Runs `command` through the shell with the file on standard input; its
-// exit status (-1: it could not be started).
-int RunWithInput(const std::string& command, const std::string& file) {
+// Runs `command` through the shell with the file on standard input and the
+// recipients as its arguments ("$@"); its exit status (-1: it could not be
+// started).
+int RunWithInput(const std::string& command, const std::string& file, const std::vector<std::string>& recipients) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, file.c_str(), O_RDONLY, 0);
-  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  std::vector<const char*> argv = {"/bin/sh", "-c", command.c_str(), "corvid-deliver"};
+  for (const std::string& recipient : recipients) argv.push_back(recipient.c_str());
+  argv.push_back(nullptr);
   pid_t pid = 0;
   const int spawned =
-      ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ);
+      ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
   int status = 0;
@@ -169,23 +232,116 @@ int RunWithInput(const std::string& command, const std::string& file) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
+// Whom a stored message goes to: its envelope when it carries one, else
+// the addresses of To, Cc and Bcc. `own_envelope` tells when the header
+// names someone the envelope does not.
+std::vector<std::string> RecipientsOf(TMailFiles& files, const std::string& path, bool* own_envelope) {
+  const std::shared_ptr<TReadFile> in = files.OpenRead(path);
+  std::string header;
+  char buffer[65536];
+  uint64_t offset = 0;
+  // A header block is small; a megabyte is more than any real one.
+  while (header.size() < (1u << 20)) {
+    const size_t got = in->ReadAt(offset, buffer, sizeof buffer);
+    if (got == 0) break;
+    header.append(buffer, got);
+    offset += got;
+    if (header.find("\n\n") != std::string::npos || header.find("\n\r\n") != std::string::npos) break;
+  }
+  size_t end = header.find("\n\n");
+  if (const size_t crlf = header.find("\n\r\n"); crlf < end) end = crlf;
+  if (end != std::string::npos) header.resize(end + 1);
+  std::vector<std::string> envelope, listed;
+  for (const THeaderField& field : SplitHeaderFields(header)) {
+    const char* name = field.name.c_str();
+    if (!strcasecmp(name, kEnvelopeField)) {
+      // Written by us, one address per item: also a bare local name ("root").
+      const std::string value = FieldValue(field);
+      size_t start = 0;
+      while (start < value.size()) {
+        size_t end = value.find(',', start);
+        if (end == std::string::npos) end = value.size();
+        std::string item = value.substr(start, end - start);
+        item.erase(0, item.find_first_not_of(" \t"));
+        item.erase(item.find_last_not_of(" \t") + 1);
+        if (!item.empty()) envelope.push_back(item);
+        start = end + 1;
+      }
+      continue;
+    }
+    std::vector<std::string>* into = nullptr;
+    if (!strcasecmp(name, "To") || !strcasecmp(name, "Cc") || !strcasecmp(name, "Bcc")) into = &listed;
+    if (into == nullptr) continue;
+    for (const std::string& address : AddressesOf(FieldValue(field))) into->push_back(address);
+  }
+  // A header that names only envelope addresses reads the same to a command
+  // that takes the recipients from it.
+  *own_envelope = false;
+  for (const std::string& address : listed) {
+    bool known = false;
+    for (const std::string& given : envelope) known = known || strcasecmp(given.c_str(), address.c_str()) == 0;
+    *own_envelope = *own_envelope || (!envelope.empty() && !known);
+  }
+  return envelope.empty() ? listed : envelope;
+}
+
+// Whether a shell command uses its arguments.
+bool TakesArguments(const std::string& command) {
+  for (const char* use : {"$@", "$*", "$1", "${@", "${*", "${1"}) {
+    if (command.find(use) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Copies the message at `path` without the store's own header fields.
+void CopyWithoutPrivateHeaders(TMailFiles& files, const std::string& path, TWriteFile& out) {
+  const std::shared_ptr<TReadFile> in = files.OpenRead(path);
+  TPrivateHeaderFilter filter([&out](const char* data, size_t size) { out.Append(data, size); });
+  std::vector<char> buffer(256 * 1024);
+  uint64_t offset = 0;
+  for (;;) {
+    const size_t got = in->ReadAt(offset, buffer.data(), buffer.size());
+    if (got == 0) break;
+    filter.Write(buffer.data(), got);
+    offset += got;
+  }
+  filter.Finish();
+}
+
 // The client from start to exit around one outgoing message.
 class TSendRoad {
  public:
-  explicit TSendRoad(std::ostream& err)
-      : profile_(LoadProfile()),
+  TSendRoad(std::ostream& err, std::string program)
+      : err_(err),
+        program_(std::move(program)),
+        profile_(LoadProfile()),
         host_([this](ULONG context) { return new TClientCallback(context, session_.Session(), window_.Handle()); }) {
+    // The extension logs there too; the client's own decisions join it.
+    log::SetDefaultFile((win::MachineRoot() / "log" / "corvid.log").string());
     for (const TStoreConfig& store : profile_.stores) {
       if (store.is_default) store_ = store;
     }
     maildir_ = std::make_unique<TMaildir>(CurrentMailFiles(), store_.path);
+    // What a killed send left half made goes now.
+    try {
+      maildir_->RemoveHiddenOfDeadWriters(FolderNamed(*maildir_, "Outbox"));
+    } catch (const std::exception& error) {
+      log::Line(std::string("could not sweep Outbox: ") + error.what());
+    }
     host_.LoadFromRegistry(err);
     TClientWindow::PumpMessages();
+    // What the extensions decide to leave as it was is shown once, on
+    // standard error, unless the whole log goes there already (-v).
+    previous_notices_ = log::SetNoticeHandler([this](const std::string& text) {
+      if (!log::StandardError()) err_ << program_ << ": " << text << "\n";
+      last_notice_ = text;
+    });
   }
 
   // A message that failed while it was being composed does not stay in
   // Outbox half made.
   ~TSendRoad() {
+    log::SetNoticeHandler(std::move(previous_notices_));
     if (unique_.empty() || committed_) return;
     message_.Reset();
     try {
@@ -198,11 +354,9 @@ class TSendRoad {
   // Puts the message that `write` writes into Outbox and opens it.
   void Compose(const std::function<void(TWriteFile&)>& write) {
     outbox_ = FolderNamed(*maildir_, "Outbox");
-    unique_ = maildir_->Deliver(outbox_, write);
-    TEntryId id = EntryIdOf(store_.uid, TEntryKind::kMessage);
-    id.folder = outbox_;
-    id.unique = unique_;
-    entry_id_ = EncodeEntryId(id);
+    // Hidden from every reader until it is whole.
+    unique_ = maildir_->DeliverHidden(outbox_, write);
+    SetEntryId();
     message_.Reset(session_.OpenMessage(entry_id_, true));
     // A message waiting in Outbox is the user's own and not sent yet.
     SPropValue flags{};
@@ -213,8 +367,55 @@ class TSendRoad {
 
   void Attach(const std::string& path) { AddAttachment(message_.get(), path); }
 
+  // Takes up a message that waits in Outbox, to send it again. It stays
+  // there whatever happens.
+  void Adopt(const std::string& unique) {
+    outbox_ = FolderNamed(*maildir_, "Outbox");
+    unique_ = unique;
+    committed_ = true;
+    SetEntryId();
+    message_.Reset();
+  }
+
+  void SetEntryId() {
+    TEntryId id = EntryIdOf(store_.uid, TEntryKind::kMessage);
+    id.folder = outbox_;
+    id.unique = unique_;
+    entry_id_ = EncodeEntryId(id);
+  }
+
+  // A whole message becomes visible in Outbox.
+  void Reveal() {
+    if (unique_.empty() || unique_[0] != '.') return;
+    unique_ = maildir_->Reveal(outbox_, unique_);
+    SetEntryId();
+  }
+  bool HasDeliveryCommand() const { return !profile_.send_command.empty(); }
+  TMaildir& Maildir() { return *maildir_; }
+
+  // Who the mail is from when the command line does not say, ready for a
+  // header.
+  std::string Sender() const {
+    const std::string sender = DefaultSender(profile_.from);
+    std::string why;
+    const std::optional<std::string> written = HeaderAddress(sender, &why);
+    if (!written) throw TSendError(kExitFailed, "The sender of the profile (From=) is not usable: " + why);
+    return *written;
+  }
+
   // Submits, writes and sends; the path of the sent message.
   std::string Send(std::ostream& out, bool report) {
+    Submit(out, report);
+    return Deliver(out, report);
+  }
+
+  // The extensions see the message submitted and written. A message that
+  // came through whole loses the draft mark ('D', MSGFLAG_UNSENT): it only
+  // waits for delivery now. One stopped on the way keeps it, and `corvid
+  // flush` takes it through the extensions again.
+  void Submit(std::ostream& out, bool report) {
+    last_notice_.clear();
+    if (message_.get() == nullptr) message_.Reset(session_.OpenMessage(entry_id_, true));
     if (report) PrintAttachments(out, "Attachments before sending:", ListAttachments(session_, message_.get()));
 
     TRef<IMsgStore> store(session_.OpenDefaultStore());
@@ -241,32 +442,86 @@ class TSendRoad {
       if (FAILED(result)) {
         // Kept whole in Outbox, so the user can look at it or send it again.
         committed_ = SUCCEEDED(message_->SaveChanges(0));
+        message_.Reset();
+        if (committed_) Reveal();
         throw TSendError(kExitFailed, "An extension refused to send the message (" + HresultText(result) +
                                           "); it stays in Outbox");
       }
       TClientWindow::PumpMessages();
     }
-    committed_ = true;
+    if (events.empty() && !ListAttachments(session_, message_.get()).empty()) {
+      log::Notice("attachments sent as they are: no extension is registered to pack them (register one with: "
+                  "rundll32 corvina.dll,Install_RunDLL 1)");
+    }
+    CheckInterrupt();
     Check(message_->SaveChanges(KEEP_OPEN_READWRITE), "Cannot write the message");
+    committed_ = true;
+    HRESULT stopped = S_OK;
     for (auto* e : events) {
-      e->OnWriteComplete(note, 0);
+      const HRESULT result = e->OnWriteComplete(note, 0);
+      if (FAILED(result)) stopped = result;
       TClientWindow::PumpMessages();
     }
     for (auto* e : events) e->OnSubmitComplete(note, 0);
     TClientWindow::PumpMessages();
     message_.Reset();
     note->SetObject(nullptr, nullptr);
+    Reveal();
+    if (FAILED(stopped)) {
+      const std::optional<TMessageFile> kept = maildir_->Find(outbox_, unique_);
+      throw TSendError(kExitFailed, "An extension stopped the send (" +
+                                        (last_notice_.empty() ? HresultText(stopped) : last_notice_) +
+                                        "); the message stays in Outbox" + (kept ? ": " + kept->path : ""));
+    }
 
     if (report) {
       // What was written, not what an extension may have left unsaved.
       TRef<IMessage> written(session_.OpenMessage(entry_id_, false));
       PrintAttachments(out, "Attachments after:", ListAttachments(session_, written.get()));
     }
-
     const std::optional<TMessageFile> file = maildir_->Find(outbox_, unique_);
     if (!file) throw std::runtime_error("The message left Outbox before it was sent");
+    std::string flags = file->flags;
+    flags.erase(std::remove(flags.begin(), flags.end(), 'D'), flags.end());
+    maildir_->SetFlags(outbox_, unique_, flags);
+  }
+
+  // Hands a submitted message to the delivery command and moves it to Sent
+  // Items; the path there. Without a delivery command nothing leaves the
+  // machine, and the user is told so.
+  std::string Deliver(std::ostream& out, bool report) {
+    const std::optional<TMessageFile> file = maildir_->Find(outbox_, unique_);
+    if (!file) throw std::runtime_error("The message left Outbox before it was sent");
+    // What leaves the machine, and the copy kept of it, carry nothing of
+    // what only the store keeps for itself.
+    const std::string sent_folder = FolderNamed(*maildir_, "Sent Items");
+    std::string clean = maildir_->WriteTemporaryFile(
+        sent_folder, [&](TWriteFile& copy) { CopyWithoutPrivateHeaders(maildir_->Files(), file->path, copy); });
+    struct TRemoveUnpublished {
+      TMailFiles& files;
+      std::string& path;
+      ~TRemoveUnpublished() {
+        if (path.empty()) return;
+        try {
+          files.Remove(path);
+        } catch (...) {
+          // Swept at a later start: its writer is gone by then.
+        }
+      }
+    } remove_unpublished{maildir_->Files(), clean};
     if (!profile_.send_command.empty()) {
-      const int status = RunWithInput(profile_.send_command, file->path);
+      bool own_envelope = false;
+      const std::vector<std::string> recipients = RecipientsOf(maildir_->Files(), file->path, &own_envelope);
+      // A command that reads the recipients from the header would send a
+      // bounce back to the original recipients: refuse rather than do that.
+      if (own_envelope && !TakesArguments(profile_.send_command)) {
+        throw TSendError(kExitFailed, "The message goes to other recipients than its header names, and the delivery "
+                                      "command \"" + profile_.send_command +
+                                      "\" does not take them as arguments (write \"$@\" where they go, as in "
+                                      "SendCommand=/usr/sbin/sendmail -oi -- \"$@\"); the message stays in Outbox: " +
+                                      file->path);
+      }
+      const int status = RunWithInput(profile_.send_command, clean, recipients);
       if (status != 0) {
         throw TSendError(kExitFailed, "The delivery command \"" + profile_.send_command + "\" failed (" +
                                           (status < 0 ? std::string("cannot start") : "exit " + std::to_string(status)) +
@@ -274,17 +529,36 @@ class TSendRoad {
       }
       if (report) out << "Delivered by: " << profile_.send_command << "\n";
     }
-    const std::string sent_folder = FolderNamed(*maildir_, "Sent Items");
-    const std::string target = maildir_->FolderPath(sent_folder) + "/cur/" + unique_ + ":2,S";
-    if (std::rename(file->path.c_str(), target.c_str()) != 0) {
-      throw std::runtime_error("Cannot move the message to Sent Items: " + std::string(std::strerror(errno)) +
+    std::string target;
+    try {
+      target = maildir_->Publish(sent_folder, clean, unique_, "S");
+      clean.clear();
+    } catch (const std::exception& error) {
+      throw std::runtime_error("Cannot put the message into Sent Items: " + std::string(error.what()) +
                                "; it stays in " + file->path);
     }
-    if (report) out << "Sent: " << target << "\n";
+    // In both folders for a moment rather than in neither; a copy left in
+    // Outbox is reported, the send itself went.
+    try {
+      maildir_->Files().Remove(file->path);
+    } catch (const std::exception& error) {
+      err_ << program_ << ": the sent message could not be taken out of Outbox: " << error.what() << "\n";
+    }
+    if (profile_.send_command.empty()) {
+      err_ << program_ << ": not sent: no delivery command is set (SendCommand= under [Profile] in " << profile_.file
+           << "); the message is kept in Sent Items\n";
+      if (report) out << "Kept (not sent): " << target << "\n";
+    } else if (report) {
+      out << "Sent: " << target << "\n";
+    }
     return target;
   }
 
  private:
+  std::ostream& err_;
+  std::string program_;
+  log::TNoticeHandler previous_notices_;
+  std::string last_notice_;
   TMapiSession session_;
   TProfile profile_;
   TStoreConfig store_;
@@ -296,9 +570,20 @@ class TSendRoad {
   bool committed_ = false;  // the client has written the message
 };
 
+// The process that made a message, from its unique name
+// ("TIME.M...P<pid>Q<n>.HOST"), when it still runs: it may still be
+// writing or sending the message.
+bool WriterRuns(const std::string& unique) {
+  const size_t p = unique.find('P', unique.find('.'));
+  if (p == std::string::npos) return false;
+  char* end = nullptr;
+  const long pid = std::strtol(unique.c_str() + p + 1, &end, 10);
+  if (pid <= 0 || end == nullptr || *end != 'Q' || pid == static_cast<long>(::getpid())) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
 int SendUsage(std::ostream& err) {
-  err << "usage: corvid send --to ADDR [--cc ADDR] [--bcc ADDR] [--subject TEXT]\n"
-         "                   [--body TEXT | --body-file FILE] [--attach FILE]...\n";
+  err << kSendUsage;
   return kExitUsage;
 }
 
@@ -306,20 +591,23 @@ void WriteText(TWriteFile& out, const std::string& text) { out.Append(text.data(
 
 }  // namespace
 
-int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunSend(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
   TDraft draft;
-  draft.from = DefaultSender();
-  std::optional<std::string> body, body_file;
+  std::optional<std::string> from, body, body_file;
   std::vector<std::string> attachments;
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-v" || args[i] == "--verbose") {
+      log::SetStandardError(true);
+      continue;
+    }
     std::string option = args[i];
     std::optional<std::string> value;
     if (const size_t eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
       value = option.substr(eq + 1);
       option = option.substr(0, eq);
     }
-    static const std::set<std::string> kOptions = {"--to",   "--cc",        "--bcc",   "--subject",
-                                                   "--body", "--body-file", "--attach"};
+    static const std::set<std::string> kOptions = {"--to",   "--cc",        "--bcc",    "--subject",
+                                                   "--body", "--body-file", "--attach", "--from"};
     if (kOptions.count(option) == 0) {
       err << "corvid send: unknown option " << args[i] << "\n";
       return SendUsage(err);
@@ -338,8 +626,30 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (option == "--body") body = *value;
     if (option == "--body-file") body_file = *value;
     if (option == "--attach") attachments.push_back(*value);
+    if (option == "--from") from = *value;
   }
   if (draft.to.empty() || (body && body_file)) return SendUsage(err);
+  // Every address is checked, and written as a header wants it, before
+  // anything reaches the store.
+  std::string why;
+  for (std::vector<std::string>* list : {&draft.to, &draft.cc, &draft.bcc}) {
+    for (std::string& address : *list) {
+      const std::optional<std::string> written = HeaderAddress(address, &why);
+      if (!written) {
+        err << "corvid send: " << why << "\n";
+        return kExitUsage;
+      }
+      address = *written;
+    }
+  }
+  if (from) {
+    const std::optional<std::string> written = HeaderAddress(*from, &why);
+    if (!written) {
+      err << "corvid send: --from: " << why << "\n";
+      return kExitUsage;
+    }
+    draft.from = *written;
+  }
   try {
     if (body_file) {
       FILE* file = std::fopen(body_file->c_str(), "rb");
@@ -350,6 +660,12 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       std::fclose(file);
     } else if (body) {
       draft.body = *body;
+    } else if (&in != &std::cin || !::isatty(STDIN_FILENO)) {
+      // Piped in, as to `mail -s`; a terminal would wait for typing nobody
+      // asked for.
+      std::ostringstream text;
+      text << in.rdbuf();
+      draft.body = text.str();
     }
     // Every file is checked before anything reaches the store.
     for (const std::string& path : attachments) {
@@ -360,7 +676,9 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         throw TSendError(kExitFailed, "Cannot attach " + path + ": it is a folder");
       }
     }
-    TSendRoad road(err);
+    TInterruptGuard interrupts;
+    TSendRoad road(err, "corvid send");
+    if (draft.from.empty()) draft.from = road.Sender();
     const std::string text = ComposeMessage(draft, std::time(nullptr));
     road.Compose([&](TWriteFile& file) { WriteText(file, text); });
     for (const std::string& path : attachments) road.Attach(path);
@@ -371,6 +689,39 @@ int RunSend(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return error.Status();
   } catch (const std::exception& error) {
     err << "corvid send: " << error.what() << "\n";
+    return kExitFailed;
+  }
+}
+
+int RunFlush(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (!args.empty()) {
+    err << kFlushUsage;
+    return kExitUsage;
+  }
+  try {
+    TSendRoad road(err, "corvid flush");
+    if (!road.HasDeliveryCommand()) {
+      err << "corvid flush: nothing can be sent: no delivery command is set (SendCommand= under [Profile] in the "
+             "profile file)\n";
+      return kExitFailed;
+    }
+    const std::string outbox = FolderNamed(road.Maildir(), "Outbox");
+    int failed = 0;
+    for (const TMessageFile& message : road.Maildir().Messages(outbox)) {
+      if (WriterRuns(message.unique)) continue;  // its own send is still at work
+      try {
+        road.Adopt(message.unique);
+        // Still a draft: the extensions never saw it through; they do now.
+        if (message.flags.find('D') != std::string::npos) road.Submit(out, false);
+        out << "Sent: " << road.Deliver(out, false) << "\n";
+      } catch (const std::exception& error) {
+        err << "corvid flush: " << error.what() << "\n";
+        ++failed;
+      }
+    }
+    return failed == 0 ? kExitOk : kExitFailed;
+  } catch (const std::exception& error) {
+    err << "corvid flush: " << error.what() << "\n";
     return kExitFailed;
   }
 }
@@ -397,6 +748,10 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (options_done || arg.empty() || arg[0] != '-') {
+      if (arg.find_first_of("\r\n") != std::string::npos) {
+        err << "corvid sendmail: a recipient may not hold a line break\n";
+        return kExUsage;
+      }
       recipients.push_back(arg);
       continue;
     }
@@ -408,6 +763,10 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
       dot_ends = false;
     } else if (arg == "-v") {
       verbose = true;
+    } else if (arg.rfind("-q", 0) == 0) {
+      // Run the queue: what waits in Outbox.
+      const int status = RunFlush({}, out, err);
+      return status == kExitOk ? 0 : status == kExitUsage ? kExUsage : kExTempFail;
     } else if (arg == "-f" || arg == "-r") {
       if (i + 1 >= args.size()) {
         err << "corvid sendmail: " << arg << " needs an address\n";
@@ -421,6 +780,7 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     }
     // Other options (-oem, -bm, -odb, ...) change nothing here.
   }
+  if (verbose) log::SetStandardError(true);
   if (!from_headers && recipients.empty()) {
     err << "corvid sendmail: no recipients (give addresses or -t)\n";
     return kExUsage;
@@ -470,8 +830,20 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     has_date = has_date || !strcasecmp(name, "Date");
     has_id = has_id || !strcasecmp(name, "Message-ID");
   }
-  // Recipients the header does not name travel as blind copies, so the
-  // stored message carries every recipient (and sendmail -t finds them).
+  // Without -t the given addresses are the envelope, whatever the header
+  // says (mutt's bounce, `sendmail -oi root` from cron). When the header
+  // names only given addresses, the others travel as blind copies, so the
+  // stored message carries every recipient and a `sendmail -t` command
+  // finds them; when it names others, the message keeps its header and
+  // carries its envelope in a field of the store's own.
+  bool own_envelope = false;
+  if (!from_headers) {
+    for (const std::string& known : in_headers) {
+      bool given = false;
+      for (const std::string& address : recipients) given = given || SameAddress(known, address);
+      own_envelope = own_envelope || !given;
+    }
+  }
   std::vector<std::string> missing;
   for (const std::string& address : recipients) {
     bool found = false;
@@ -479,19 +851,8 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     for (const std::string& known : missing) found = found || SameAddress(known, address);
     if (!found) missing.push_back(address);
   }
-  if (!from_headers) {
-    // Only the given recipients get the message: header addresses that are
-    // not among them cannot be left out of a stored message, so refuse.
-    for (const std::string& known : in_headers) {
-      bool given = false;
-      for (const std::string& address : recipients) given = given || SameAddress(known, address);
-      if (!given) {
-        err << "corvid sendmail: " << known << " is in the header but not among the recipients; use -t\n";
-        return kExUsage;
-      }
-    }
-  }
-  if (in_headers.empty() && missing.empty()) {
+  if (own_envelope) missing.clear();
+  if (in_headers.empty() && missing.empty() && !own_envelope) {
     err << "corvid sendmail: no recipients in the message\n";
     return kExUsage;
   }
@@ -510,7 +871,17 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
     header += fixed;
   }
   if (bcc == nullptr && !missing.empty()) header += "Bcc: " + joined + newline;
-  if (!has_from) header += "From: " + (envelope_from.empty() ? DefaultSender() : envelope_from) + newline;
+  if (!from_headers) {
+    std::string envelope;
+    for (const std::string& address : recipients) envelope += (envelope.empty() ? "" : ", ") + address;
+    header += std::string(kEnvelopeField) + ": " + envelope + newline;
+  }
+  if (!has_from) {
+    std::string sender = envelope_from.empty() ? DefaultSender(LoadProfile().from) : envelope_from;
+    std::string why;
+    if (const std::optional<std::string> written = HeaderAddress(sender, &why)) sender = *written;
+    header += "From: " + sender + newline;
+  }
   if (!has_date || !has_id) {
     TDraft none;
     const std::string composed = ComposeMessage(none, std::time(nullptr));
@@ -522,7 +893,8 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
   }
 
   try {
-    TSendRoad road(err);
+    TInterruptGuard interrupts;
+    TSendRoad road(err, "corvid sendmail");
     road.Compose([&](TWriteFile& file) {
       WriteText(file, header);
       if (!has_body || ended) return;

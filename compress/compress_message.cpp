@@ -12,8 +12,10 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <system_error>
 
+#include "base/log.h"
 #include "compress/attachment_stream.h"
 #include "compress/attachments.h"
 #include "compress/mapi_procedures.h"
@@ -212,27 +214,80 @@ bool PassesSkipItems(const std::string& file_name, const std::vector<std::string
   return true;
 }
 
-void Run(IMessage* message, settings::TOptionsContainer& options, bool interactive) {
-  if (message == nullptr) return;
+// What one call tells the log and its caller. `protect` is set once the
+// settings ask for a password: from then on, a road that leaves the
+// attachments unprotected must stop the send.
+struct TCallReport {
+  std::string subject;
+  bool protect = false;
+  std::vector<std::string> kept;  // why each attachment stayed as it was
+
+  void Line(const std::string& text) const { log::Line("sending \"" + subject + "\": " + text); }
+  void Notice(const std::string& text) const { log::Notice("sending \"" + subject + "\": " + text); }
+  std::string Kept() const {
+    std::string out;
+    for (const std::string& why : kept) out += (out.empty() ? "" : "; ") + why;
+    return out;
+  }
+};
+
+std::string SubjectOf(IMessage* message) {
+  LPSPropValue raw = nullptr;
+  if (FAILED(Mapi().HrGetOneProp(message, PR_SUBJECT, &raw)) || raw == nullptr) return "";
+  std::unique_ptr<void, TBufferFree> owned(raw);
+  if (PROP_TYPE(raw->ulPropTag) != PT_STRING8 || raw->Value.lpszA == nullptr) return "";
+  return raw->Value.lpszA;
+}
+
+// A failure of the pipeline that has its own words for the user.
+class TPipelineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+TCompressOutcome Run(IMessage* message, settings::TOptionsContainer& options, bool interactive, TCallReport& report) {
+  if (message == nullptr) return TCompressOutcome::kUnchanged;
   settings::Increment(options, settings::kNumMessages);
 
   const TMapiProcedures& mapi = Mapi();
-  if (!mapi.Bound({"HrGetOneProp", "HrQueryAllRows", "FreeProws", "MAPIAllocateBuffer", "MAPIFreeBuffer"})) return;
+  if (!mapi.Bound({"HrGetOneProp", "HrQueryAllRows", "FreeProws", "MAPIAllocateBuffer", "MAPIFreeBuffer"})) {
+    log::Notice("attachments left as they were: the message store's procedures are not bound");
+    return TCompressOutcome::kUnchanged;
+  }
+  report.subject = SubjectOf(message);
 
   // Meeting requests and replies are the calendar's business.
   {
     LPSPropValue raw_class = nullptr;
-    if (FAILED(mapi.HrGetOneProp(message, PR_MESSAGE_CLASS, &raw_class)) || raw_class == nullptr) return;
+    if (FAILED(mapi.HrGetOneProp(message, PR_MESSAGE_CLASS, &raw_class)) || raw_class == nullptr) {
+      report.Notice("attachments left as they were: the message class cannot be read");
+      return TCompressOutcome::kUnchanged;
+    }
     std::unique_ptr<void, TBufferFree> message_class(raw_class);
-    if (PROP_TYPE(raw_class->ulPropTag) != PT_STRING8 || raw_class->Value.lpszA == nullptr) return;
-    if (AsciiUpper(raw_class->Value.lpszA).find("SCHEDULE") != std::string::npos) return;
+    if (PROP_TYPE(raw_class->ulPropTag) != PT_STRING8 || raw_class->Value.lpszA == nullptr) {
+      report.Notice("attachments left as they were: the message class cannot be read");
+      return TCompressOutcome::kUnchanged;
+    }
+    if (AsciiUpper(raw_class->Value.lpszA).find("SCHEDULE") != std::string::npos) {
+      report.Line("a meeting message (" + std::string(raw_class->Value.lpszA) + "): its attachments are not packed");
+      return TCompressOutcome::kUnchanged;
+    }
   }
 
   const TRows rows = ReadAttachmentTable(message);
-  if (!rows || rows->cRows == 0) return;
+  if (!rows) {
+    report.Notice("attachments left as they were: the attachment table cannot be read");
+    return TCompressOutcome::kUnchanged;
+  }
+  if (rows->cRows == 0) {
+    report.Line("no attachments");
+    return TCompressOutcome::kUnchanged;
+  }
 
-  const TSettings s = ReadSettings(options);
+  TSettings s = ReadSettings(options);
+  report.protect = s.use_password;
   const int32_t stub_size = s.create_sfx ? static_cast<int32_t>(win::ResourceSize(kStubResource, win::RT_RCDATA)) : 0;
+  bool password_checked = false;
 
   TWorkspace work;
   std::vector<ULONG> replaced;
@@ -245,7 +300,10 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
     if (method == nullptr || number == nullptr || method->Value.l != ATTACH_BY_VALUE) continue;
     const std::optional<std::string> name = AttachmentName(row);
     if (!name) continue;
-    if (!PassesSkipItems(*name, s.skip_list)) continue;
+    if (!PassesSkipItems(*name, s.skip_list)) {
+      report.kept.push_back(*name + " matches Compression\\SkipFiles");
+      continue;
+    }
 
     // One archive for all: a name already in it would replace that entry,
     // and the earlier attachment's data with it. This one stays unpacked.
@@ -254,12 +312,16 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
       const std::vector<std::string>& held = work.archives.front().entry_names;
       if (std::any_of(held.begin(), held.end(),
                       [&](const std::string& other) { return zip::SameTextNoCase(other, entry_name); })) {
+        report.kept.push_back(*name + " has the name of another attachment");
         continue;
       }
     }
 
     TRef<IStream> stream = OpenAttachmentData(message, static_cast<ULONG>(number->Value.l));
-    if (!stream) continue;
+    if (!stream) {
+      report.kept.push_back(*name + " cannot be read");
+      continue;
+    }
 
     int32_t counted = INT32_MAX;
     STATSTG stat{};
@@ -267,7 +329,28 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
       counted = static_cast<int32_t>(static_cast<uint32_t>(stat.cbSize.QuadPart));
     }
     if (!s.single_zip) counted = Add32(counted, stub_size);
-    if (static_cast<int64_t>(counted) < static_cast<int64_t>(s.min_file_size_kb) * 1024) continue;
+    if (static_cast<int64_t>(counted) < static_cast<int64_t>(s.min_file_size_kb) * 1024) {
+      report.kept.push_back(*name + " is smaller than Compression\\MinFileSize (" + std::to_string(s.min_file_size_kb) +
+                            " kB)");
+      continue;
+    }
+
+    // A password was asked for: without one no archive is made at all, so
+    // nothing can look protected that is not.
+    if (s.use_password && !password_checked) {
+      password_checked = true;
+      if (s.password.empty() && interactive) {
+        std::string answer;
+        if (ui::AskPassword("Compressing attachments...", "Please enter the password for the archive:", answer)) {
+          s.password = answer;
+        }
+      }
+      if (s.password.empty()) {
+        throw TPipelineError(
+            "Compression\\UsePassword is on but no usable password is stored (set one with: corvid config set "
+            "Compression\\Password)");
+      }
+    }
 
     if (!s.single_zip || work.archives.empty()) {
       TArchive archive;
@@ -313,6 +396,7 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
     replaced.push_back(static_cast<ULONG>(number->Value.l));
     total_size = Add32(total_size, counted);
   }
+  for (const std::string& why : report.kept) report.Line("not packed: " + why);
 
   if (s.create_sfx && !work.archives.empty()) {
     const std::string stub = work.NewFolder() + "/sfxstub";
@@ -325,48 +409,66 @@ void Run(IMessage* message, settings::TOptionsContainer& options, bool interacti
         archive.writer->SetZipName(exe_name);
         work.delete_files.insert(archive.writer->ZipName());
       }
+    } else {
+      report.Line("the self-extractor stub could not be written: the archives stay plain ZIP files");
     }
   }
 
   int32_t archive_size = 0;
   for (const TArchive& archive : work.archives) archive_size = Add32(archive_size, zip::FileSizeOf(archive.writer->ZipName()));
 
-  if (total_size <= 0 || archive_size <= 0) return;
+  if (total_size <= 0 || archive_size <= 0) {
+    if (!report.kept.empty()) report.Notice("attachments left as they were: " + report.Kept());
+    return TCompressOutcome::kUnchanged;
+  }
   const int64_t ratio = (100 * (static_cast<int64_t>(total_size) - archive_size)) / total_size;
   const int64_t before_kb = total_size / 1024;
   const int64_t after_kb = archive_size / 1024;
-  if (ratio <= s.min_compression) return;
+  if (ratio <= s.min_compression) {
+    report.Notice("attachments left as they were: packing saves " + std::to_string(ratio) +
+                  " %, not more than Compression\\MinCompression (" + std::to_string(s.min_compression) + " %)");
+    return TCompressOutcome::kUnchanged;
+  }
 
   if (interactive && s.prompt_compress) {
     const int answer =
         ui::TimedMessageDlg(ConfirmationText(before_kb, after_kb, ratio), ui::TMsgDlgType::mtConfirmation,
                             {ui::TMsgDlgBtn::mbYes, ui::TMsgDlgBtn::mbNo}, 0, kConfirmTimeoutMs);
-    if (answer != ui::mrYes) return;
+    if (answer != ui::mrYes) {
+      report.Notice("attachments left as they were: the replacement was declined");
+      return TCompressOutcome::kUnchanged;
+    }
   }
-  if (work.archives.empty()) return;
+  if (work.archives.empty()) return TCompressOutcome::kUnchanged;
 
   // Every archive goes in completely before any original goes out; when
   // one fails, the ones made are taken out again and nothing is saved.
   std::vector<ULONG> created;
-  bool complete = true;
   for (const TArchive& archive : work.archives) {
     zip::TFileStream file(archive.writer->ZipName(), zip::fmOpenRead | zip::fmShareDenyWrite);
     if (!AttachStream(message, LastComponent(archive.writer->ZipName()), file, created)) {
-      complete = false;
-      break;
+      for (ULONG number : created) message->DeleteAttach(number, 0, nullptr, 0);
+      throw TPipelineError("the archive " + LastComponent(archive.writer->ZipName()) +
+                           " could not be attached");
     }
-  }
-  if (!complete) {
-    for (ULONG number : created) message->DeleteAttach(number, 0, nullptr, 0);
-    return;
   }
   // A failed delete leaves that original beside its archive: nothing lost.
   for (ULONG number : replaced) message->DeleteAttach(number, 0, nullptr, 0);
-  if (FAILED(message->SaveChanges(KEEP_OPEN_READWRITE))) return;
+  if (const HRESULT saved = message->SaveChanges(KEEP_OPEN_READWRITE); FAILED(saved)) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(saved));
+    throw TPipelineError(std::string("the message with its archives could not be saved (") + code + ")");
+  }
 
   settings::Increment(options, settings::kZipFilesSize, archive_size);
   settings::Increment(options, settings::kUnZippedFilesSize, total_size);
   settings::Increment(options, settings::kZipFilesCreated, static_cast<int32_t>(work.archives.size()));
+  std::string names;
+  for (const TArchive& archive : work.archives) names += (names.empty() ? "" : ", ") + LastComponent(archive.writer->ZipName());
+  report.Line("packed " + std::to_string(replaced.size()) + " attachment(s) into " + names + " (" +
+              std::to_string(before_kb) + " kB to " + std::to_string(after_kb) + " kB" +
+              (s.use_password ? ", encrypted" : "") + ")");
+  return TCompressOutcome::kPacked;
 }
 
 }  // namespace
@@ -438,13 +540,29 @@ void SweepAbandonedWorkspaces() {
   }
 }
 
-void CompressMessage(IMessage* message, settings::TOptionsContainer& settings, bool interactive) {
-  // The pipeline never stops a send: every failure ends it quietly, with
-  // the message as it was and the temporary files gone.
+TCompressOutcome CompressMessage(IMessage* message, settings::TOptionsContainer& settings, bool interactive) {
+  // A failure ends the call with the message as it was and the temporary
+  // files gone; it stops the send only when a password was asked for, so
+  // that nothing goes out in the clear that should not.
+  TCallReport report;
+  std::string error;
   try {
-    Run(message, settings, interactive);
+    return Run(message, settings, interactive, report);
+  } catch (const std::exception& failure) {
+    error = failure.what();
   } catch (...) {
+    error = "an unexpected error";
   }
+  try {
+    if (report.protect) {
+      report.Notice("attachments not packed: " + error + "; a password was asked for, so the message is not sent");
+      return TCompressOutcome::kRefused;
+    }
+    report.Notice("attachments left as they were: " + error);
+  } catch (...) {
+    // The log must never break the work it describes.
+  }
+  return report.protect ? TCompressOutcome::kRefused : TCompressOutcome::kUnchanged;
 }
 
 }  // namespace corvid::compress

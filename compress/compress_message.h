@@ -24,13 +24,27 @@
 
 namespace corvid::compress {
 
+// What became of a message's attachments.
+enum class TCompressOutcome {
+  kPacked,     // archives replaced the packed attachments; the message is saved
+  kUnchanged,  // nothing was packed (the reason is in the log); the message is as it was
+  // A password was asked for (Compression\UsePassword) and the attachments
+  // are not protected by it: no usable password, or packing failed. The
+  // message is as it was and must not be sent.
+  kRefused,
+};
+
 // Runs the pipeline on `message` (open for writing; null does nothing) with
 // the "Compression\..." settings of `settings`, reading each with its
 // default (created when missing) and adding to the "Statistics\..."
 // counters. `interactive` allows the archive-name prompt and the
 // confirmation (ui/prompts.h). MAPI32.DLL's procedures are reached through
-// Mapi(); when one it needs is unbound, nothing is done. Never throws.
-void CompressMessage(mapi::IMessage* message, settings::TOptionsContainer& settings, bool interactive);
+// Mapi(); when one it needs is unbound, nothing is done. Every decision
+// that leaves attachments as they were, and every failure, leaves a line in
+// the diagnostic log; the one that decides the outcome is a notice
+// (base/log.h). With a password asked for but none stored, an interactive
+// call asks for one (AskPassword). Never throws.
+TCompressOutcome CompressMessage(mapi::IMessage* message, settings::TOptionsContainer& settings, bool interactive);
 
 // Removes the temporary folders that a killed process left behind (their
 // marker is no longer locked); folders in use are left alone.

@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "compress/linked_store.h"
 #include "compress/mapi_procedures.h"
 #include "platform/mapi/mapi_test_support.h"
@@ -255,6 +257,77 @@ TEST_F(CompressMessageTest, PasswordEncryptsEveryEntry) {
   EXPECT_EQ(Peers(after[0].data, "s3cret pass"), (std::map<std::string, std::string>{{"a.txt", a}, {"b.txt", b}}));
   const std::string path = WriteWork("wrong.zip", after[0].data);
   EXPECT_NE(RunCommand("unzip -t -P wrong " + Quote(path) + " 2>&1").status, 0);
+}
+
+// With a password asked for, the attachments leave protected or the caller
+// is told not to send: no usable password (none stored, or text that is not
+// an encoded one), a refused prompt, or a failure while packing. The same
+// failure without a password leaves them as they were. Each road leaves
+// one notice saying why, and the log never holds a password.
+TEST_F(CompressMessageTest, APasswordAskedForIsNeverDroppedSilently) {
+  std::vector<std::string> notices;
+  log::SetNoticeHandler([&notices](const std::string& text) { notices.push_back(text); });
+  const std::string log_file = (work_ / "corvid.log").string();
+  log::SetFile(log_file);
+  struct TCase {
+    const char* what;
+    bool use_password;
+    std::optional<std::string> encoded, raw;  // the stored password
+    bool interactive;
+    std::optional<ui::TScriptedAnswer> answer;
+    std::string zip_name;
+    TCompressOutcome outcome;
+    const char* why;  // in the notice
+  };
+  const std::string too_long(300, 'n');
+  const TCase cases[] = {
+      {"none stored", true, std::nullopt, std::nullopt, false, std::nullopt, "", TCompressOutcome::kRefused,
+       "no usable password"},
+      {"plain text typed into the registry", true, std::nullopt, "hunter2 plain", false, std::nullopt, "",
+       TCompressOutcome::kRefused, "no usable password"},
+      {"none stored, the prompt cancelled", true, std::nullopt, std::nullopt, true, ui::TScriptedAnswer::Cancel(), "",
+       TCompressOutcome::kRefused, "not sent"},
+      {"none stored, the prompt answered", true, std::nullopt, std::nullopt, true, ui::TScriptedAnswer::Ok("typed pw"),
+       "", TCompressOutcome::kPacked, nullptr},
+      {"stored, the archive cannot be written", true, "s3cret pass", std::nullopt, false, std::nullopt, too_long,
+       TCompressOutcome::kRefused, "the message is not sent"},
+      {"no password, the archive cannot be written", false, std::nullopt, std::nullopt, false, std::nullopt, too_long,
+       TCompressOutcome::kUnchanged, "left as they were"},
+  };
+  const std::vector<TPart> parts = {{"a.txt", Prose(6000, 1)}, {"b.txt", Prose(6000, 2)}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    notices.clear();
+    options_.Clear();
+    settings::Write(options_, settings::kUsePassword, c.use_password);
+    if (c.encoded) settings::Write(options_, settings::kCompressionPassword, *c.encoded);
+    if (c.raw) options_.WriteString(settings::kCompressionPassword.Path, *c.raw, false);
+    if (!c.zip_name.empty()) settings::Write(options_, settings::kDefaultZIPName, c.zip_name);
+    if (c.answer) script_->Add(*c.answer);
+    const std::string unique = DeliverParts(parts);
+    const std::string before = ReadBytes(*PathOf(unique));
+    TRef<IMessage> message = Open(unique);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(CompressMessage(message.get(), options_, c.interactive), c.outcome);
+    if (c.outcome == TCompressOutcome::kPacked) {
+      const std::vector<TShown> after = Attachments(unique);
+      ASSERT_EQ(Names(after), std::vector<std::string>{"attachments.zip"});
+      EXPECT_EQ(Peers(after[0].data, "typed pw").size(), 2u);
+      ASSERT_FALSE(script_->Shown().empty());
+      EXPECT_TRUE(script_->Shown().back().password);
+      EXPECT_TRUE(notices.empty());
+      continue;
+    }
+    EXPECT_EQ(ReadBytes(*PathOf(unique)), before);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find(c.why), std::string::npos) << notices[0];
+    EXPECT_NE(notices[0].find("\"files\""), std::string::npos) << notices[0];  // which message
+  }
+  log::SetNoticeHandler(nullptr);
+  log::SetFile("");
+  const std::string logged = ReadBytes(log_file);
+  for (const char* secret : {"s3cret", "typed pw", "hunter2"}) EXPECT_EQ(logged.find(secret), std::string::npos) << secret;
+  EXPECT_NE(logged.find("packed 2 attachment(s) into attachments.zip"), std::string::npos) << logged;
 }
 
 TEST_F(CompressMessageTest, SelfExtractingArchiveRunsAndExtracts) {

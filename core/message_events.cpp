@@ -1,9 +1,11 @@
 // The message events: a message is marked when the client submits it and,
 // once the client has written it, a marked message is compressed and the
-// mark removed. Every other event declines. No event lets a failure out or
-// stops the client's send.
+// mark removed. Every other event declines. No event lets a failure out;
+// only a message whose attachments should have been protected by a password
+// and are not has its send stopped (OnWriteComplete fails).
 #include <atomic>
 
+#include "base/log.h"
 #include "compress/compress_message.h"
 #include "compress/mapi_procedures.h"
 #include "compress/recipient_rules.h"
@@ -101,7 +103,10 @@ HRESULT TZIPExtension::OnSubmit(LPEXCHEXTCALLBACK lpeecb) {
 
 HRESULT TZIPExtension::OnWriteComplete(LPEXCHEXTCALLBACK lpeecb, ULONG) {
   try {
-    if (!EnsureSubmitMarkerTag(lpeecb)) return S_FALSE;
+    if (!EnsureSubmitMarkerTag(lpeecb)) {
+      log::Notice("attachments left as they were: the submit marker could not be resolved in the message store");
+      return S_FALSE;
+    }
     TCallbackObject object(lpeecb);
     if (object.Object() == nullptr) return S_FALSE;
     const ULONG tag = g_submit_marker_tag.load();
@@ -115,20 +120,33 @@ HRESULT TZIPExtension::OnWriteComplete(LPEXCHEXTCALLBACK lpeecb, ULONG) {
       SPropTagArray tags{1, {tag}};
       object.Object()->DeleteProps(&tags, nullptr);
     }
-    if (!marked || !settings::Read(FOptions, settings::kCompressionEnabled) || object.Store() == nullptr) {
+    if (!marked) return S_FALSE;  // saved, not sent
+    if (!settings::Read(FOptions, settings::kCompressionEnabled)) {
+      log::Line("attachments left as they were: Compression\\Enabled is off");
       return S_FALSE;
     }
+    if (object.Store() == nullptr) return S_FALSE;
     IMessage* message = nullptr;
     if (object.Object()->QueryInterface(IID_IMessage, reinterpret_cast<void**>(&message)) != S_OK ||
         message == nullptr) {
       return S_FALSE;
     }
+    compress::TCompressOutcome outcome = compress::TCompressOutcome::kUnchanged;
     try {
-      if (compress::RecipientsAllowCompression(message, FOptions)) compress::CompressMessage(message, FOptions, true);
+      if (compress::RecipientsAllowCompression(message, FOptions)) {
+        outcome = compress::CompressMessage(message, FOptions, true);
+      } else {
+        log::Line("attachments left as they were: the recipient rules do not allow compression for this message");
+      }
     } catch (...) {
+      log::Notice("attachments left as they were: the recipient rules failed");
     }
     message->Release();
+    // The one road on which the send stops: the user asked for a password
+    // and the attachments would go out without one.
+    if (outcome == compress::TCompressOutcome::kRefused) return MAPI_E_USER_CANCEL;
   } catch (...) {
+    log::Notice("attachments left as they were: the extension failed unexpectedly");
   }
   return S_FALSE;
 }

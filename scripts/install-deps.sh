@@ -12,7 +12,8 @@ packages=(
   libsqlite3-dev                      # the registry's hives
   openssl                             # Blowfish peer in the settings tests
   libgmime-3.0-dev                    # MIME engine of the message store
-  mutt mpack                          # mail programs that make the store tests' corpus
+  mutt mpack                          # mail programs that make the store tests' corpus and send through corvid
+  git-email libmailtools-perl libemail-valid-perl   # git send-email (and the modules it needs) through corvid sendmail in the send tests
 )
 
 need=()

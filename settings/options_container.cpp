@@ -77,6 +77,7 @@ class TOptionsContainer::Guard {
 void TEntry::SetValue(TValue value) {
   if (value.index() == FValue.index() && value == FValue) return;
   FValue = std::move(value);
+  ++FVersion;
   if (OnChange) OnChange(*this, true);
 }
 
@@ -239,9 +240,17 @@ void TOptionsContainer::WriteString(std::string_view path, std::string_view valu
 
 int32_t TOptionsContainer::Increment(std::string_view path, int32_t default_value, bool encrypt, int32_t delta) {
   Guard guard(*this);
+  const bool created = FindLocked(path) == nullptr;
   const int32_t sum = static_cast<int32_t>(
       static_cast<uint32_t>(ReadInteger(path, default_value, encrypt, true)) + static_cast<uint32_t>(delta));
+  TEntry* entry = FindLocked(path);
+  const uint64_t version = created ? 0 : entry->FVersion;
   WriteInteger(path, sum, encrypt);
+  if (!encrypt) {
+    // A count, not a value: saved as an increment of what is stored then.
+    entry->FVersion = version;
+    entry->FDelta = static_cast<int32_t>(static_cast<uint32_t>(entry->FDelta) + static_cast<uint32_t>(delta));
+  }
   return sum;
 }
 
@@ -260,9 +269,23 @@ void TOptionsContainer::Assign(const TOptionsContainer& source) {
     source_modified = source.FModified;
   }
   Guard guard(*this);
-  FEntries.clear();
+  std::vector<std::unique_ptr<TEntry>> old;
+  old.swap(FEntries);
   for (Copy& copy : copies) {
     TEntry& entry = Append(copy.path);
+    // What this container already held stays as it stood; anything else is
+    // a change to be saved.
+    entry.FVersion = 1;
+    for (const auto& before : old) {
+      if (before != nullptr && win::EqualsIgnoreAsciiCase(before->FPath, copy.path) &&
+          before->FValue.index() == copy.value.index() && before->FValue == copy.value) {
+        entry.FVersion = before->FVersion;
+        entry.FDelta = before->FDelta;
+        entry.FSavedVersion = before->FSavedVersion;
+        entry.FSavedDelta = before->FSavedDelta;
+        break;
+      }
+    }
     entry.FValue = std::move(copy.value);
     entry.FEncrypted = copy.encrypted;
   }
@@ -323,6 +346,7 @@ void TOptionsContainer::LoadFromRegistry(win::HKEY root, std::string_view key) {
     return ok;
   };
   walk(std::string());
+  for (const auto& entry : FEntries) entry->FVersion = 0;  // as loaded: nothing to write back
   FModified = false;
 }
 
@@ -335,7 +359,12 @@ void TOptionsContainer::SaveToRegistry(win::HKEY root, std::string_view key) {
   } catch (const std::exception&) {
     return;
   }
+  const std::string place = std::string(win::RootKeyName(root)) + "\\" + JoinKey(key, "");
   for (const auto& entry : FEntries) {
+    const bool changed = entry->FVersion > entry->FSavedVersion[place];
+    const int32_t pending =
+        static_cast<int32_t>(static_cast<uint32_t>(entry->FDelta) - static_cast<uint32_t>(entry->FSavedDelta[place]));
+    if (!changed && pending == 0) continue;
     win::HKEY handle = nullptr;
     if (registry->CreateKey(root, JoinKey(key, entry->KeyPath()), win::KEY_ALL_ACCESS, &handle, nullptr) !=
         win::ERROR_SUCCESS) {
@@ -343,12 +372,22 @@ void TOptionsContainer::SaveToRegistry(win::HKEY root, std::string_view key) {
     }
     win::LONG result = win::ERROR_SUCCESS;
     if (const auto* number = std::get_if<int32_t>(&entry->FValue)) {
-      result = registry->SetValue(handle, entry->ValueName(), win::REG_DWORD, DwordBytes(*number));
+      if (changed) {
+        result = registry->SetValue(handle, entry->ValueName(), win::REG_DWORD, DwordBytes(*number));
+      } else {
+        // Only counted: add the count to what is stored now, which another
+        // process may have counted up meanwhile.
+        const int32_t base =
+            static_cast<int32_t>(static_cast<uint32_t>(*number) - static_cast<uint32_t>(pending));
+        result = registry->AddToDword(handle, entry->ValueName(), pending, base, nullptr);
+      }
     } else if (const auto* text = std::get_if<std::string>(&entry->FValue)) {
       result = registry->SetValue(handle, entry->ValueName(), win::REG_SZ, *text + '\0');
     }
     registry->CloseKey(handle);
     if (result != win::ERROR_SUCCESS) return;
+    entry->FSavedVersion[place] = entry->FVersion;
+    entry->FSavedDelta[place] = entry->FDelta;
   }
 }
 
@@ -362,7 +401,9 @@ void TOptionsContainer::LoadFromIniFile(const std::string& file_name) {
       for (const std::string& name : *names) {
         const win::DWORD length = win::GetPrivateProfileString(kIniSection, name.c_str(), "", buffer.data(),
                                                                kIniValueBufferSize, file_name.c_str());
-        Append(name).FValue = ReplaceAll(std::string(buffer.data(), length), "\t", "\r\n");
+        TEntry& entry = Append(name);
+        entry.FValue = ReplaceAll(std::string(buffer.data(), length), "\t", "\r\n");
+        entry.FVersion = 1;  // not in the registry as far as this file knows
       }
     }
   } catch (const std::exception&) {

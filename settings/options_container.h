@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +67,14 @@ class TEntry {
   TValue FValue;
   std::string FPath;
   bool FEncrypted = false;
+  // What this process did to the entry since it was loaded, so that a save
+  // writes only that and another process's changes survive: FVersion counts
+  // the writes (0: as loaded), FDelta sums the increments; per place saved
+  // to ("ROOT\key"), the version and the sum already written there.
+  uint64_t FVersion = 0;
+  int32_t FDelta = 0;
+  std::map<std::string, uint64_t> FSavedVersion;
+  std::map<std::string, int32_t> FSavedDelta;
 };
 
 class TOptionsContainer {
@@ -118,6 +127,13 @@ class TOptionsContainer {
   // value N of key KEY\S1\S2; integers are REG_DWORD, texts REG_SZ, values
   // of other types are not loaded and never touched. Loading clears first;
   // saving deletes nothing and stops silently at the first refusal.
+  // Saving writes only what this container changed since it was loaded
+  // (and not yet wrote to that place): a value set or created, or, for a
+  // counter changed only by Increment, the increments, added to the stored
+  // value in one registry step. So several processes that load, change and
+  // save the settings at once lose none of each other's changes or counts.
+  // Entries loaded from an INI file or taken over by Assign with another
+  // value count as changed.
   void LoadFromRegistry(win::HKEY root, std::string_view key);
   void SaveToRegistry(win::HKEY root, std::string_view key);
 

@@ -312,6 +312,60 @@ TEST(ContainerRegistryFaultTest, SaveStopsSilentlyAtTheFirstFailure) {
             "[Software\\Corvid]\n[Software\\Corvid\\A]\n  \"First\" type=4 01000000\n");
 }
 
+// Several clients load the settings, change and count, and save at once:
+// each writes only what it changed, and counts add up, so nothing of the
+// others' is lost; an untouched entry never overwrites a change made by
+// someone else after the load.
+TEST(ContainerConcurrencyTest, ClientsSavingAtOnceLoseNothing) {
+  TTestMachine machine;
+  {
+    TOptionsContainer seed;
+    seed.WriteInteger("Compression\\CompressionLevel", 9, false);
+    seed.WriteInteger("Statistics\\NumMessages", 1, false);
+    seed.SaveToRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+  }
+  TOptionsContainer early;  // loads before the change below
+  early.LoadFromRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+  early.ReadInteger("Compression\\CompressionLevel", 9, false, true);
+  {
+    TOptionsContainer admin;
+    admin.LoadFromRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+    admin.WriteInteger("Compression\\CompressionLevel", 3, false);
+    admin.SaveToRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+  }
+  constexpr int kClients = 20;
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([i] {
+      TOptionsContainer options;
+      options.LoadFromRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+      options.Increment("Statistics\\NumMessages", 0, false, 1);
+      options.Increment("Statistics\\ZipFilesSize", 0, false, 100);  // missing before: created by counting
+      options.WriteString("Clients\\C" + std::to_string(i), "here", false);
+      for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) options.SaveToRegistry(root, "Software\\Corvid");
+      options.SaveToRegistry(HKEY_CURRENT_USER, "Software\\Corvid");  // a second save adds nothing
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  early.Increment("Statistics\\NumMessages", 0, false, 1);
+  early.SaveToRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+
+  TOptionsContainer after;
+  after.LoadFromRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+  EXPECT_EQ(after.ReadInteger("Statistics\\NumMessages", 0, false, false), 1 + kClients + 1);
+  EXPECT_EQ(after.ReadInteger("Statistics\\ZipFilesSize", 0, false, false), 100 * kClients);
+  EXPECT_EQ(after.ReadInteger("Compression\\CompressionLevel", 0, false, false), 3) << "the later change survives";
+  for (int i = 0; i < kClients; ++i) {
+    EXPECT_EQ(after.ReadString("Clients\\C" + std::to_string(i), "", false, false), "here") << i;
+  }
+  // A value set outright replaces the count: the statistics' reset.
+  after.WriteInteger("Statistics\\NumMessages", 0, false);
+  after.SaveToRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+  TOptionsContainer reset;
+  reset.LoadFromRegistry(HKEY_CURRENT_USER, "Software\\Corvid");
+  EXPECT_EQ(reset.ReadInteger("Statistics\\NumMessages", -1, false, false), 0);
+}
+
 class ContainerIniTest : public testing::Test {
  protected:
   std::string File() const { return (machine_.Root() / "install.ini").string(); }

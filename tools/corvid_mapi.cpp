@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "platform/mapi/entry_id.h"
 #include "platform/mapi/maildir.h"
 #include "platform/mapi/mapi32.h"
@@ -498,13 +499,13 @@ int Deliver(const std::string& folder_name) {
   return 0;
 }
 
-int Usage() {
-  std::cerr << "usage: corvid-mapi stores [--json]\n"
-               "       corvid-mapi ls [--json] [FOLDER]\n"
-               "       corvid-mapi show [--json] ENTRYID\n"
-               "       corvid-mapi save ENTRYID DIR\n"
-               "       corvid-mapi deliver [FOLDER] < MESSAGE\n";
-  return 2;
+int Usage(std::ostream& out = std::cerr, int status = 2) {
+  out << "usage: corvid-mapi stores [--json]\n"
+         "       corvid-mapi ls [--json] [FOLDER]\n"
+         "       corvid-mapi show [--json] ENTRYID\n"
+         "       corvid-mapi save ENTRYID DIR\n"
+         "       corvid-mapi deliver [FOLDER] < MESSAGE\n";
+  return status;
 }
 
 }  // namespace
@@ -512,6 +513,11 @@ int Usage() {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return Usage();
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return Usage(std::cout, 0);
+  if (args.size() == 1 && args[0] == "--version") {
+    std::cout << "corvid-mapi " << corvid::kVersion << "\n";
+    return 0;
+  }
   const std::string command = args[0];
   args.erase(args.begin());
   bool json = false;

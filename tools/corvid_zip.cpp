@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "platform/win/resources.h"
 #include "zip/errors.h"
 #include "zip/temp_files.h"
@@ -522,6 +523,10 @@ int MakeSelfExtracting(const Options& opt) {
 
 int main(int argc, char** argv) {
   Options opt;
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("corvid-zip %s\n", corvid::kVersion);
+    return kOk;
+  }
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
     std::fputs(kUsage, stdout);
     std::fputs(kExitStatus, stdout);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/version.h"
 #include "platform/win/module.h"
 #include "platform/win/win_types.h"
 
@@ -18,8 +19,10 @@ using TRunDllEntry = void (*)(HWND window, HINSTANCE instance, char* command_lin
 // SW_SHOWDEFAULT: what the system's rundll passes.
 constexpr int kShowDefault = 10;
 
+constexpr char kUsage[] = "usage: rundll32 LIBRARY,ENTRY [ARGUMENTS...]\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: rundll32 LIBRARY,ENTRY [ARGUMENTS...]\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -28,6 +31,14 @@ int Usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string target = argv[1];
+  if (argc == 2 && (target == "--help" || target == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && target == "--version") {
+    std::printf("rundll32 %s\n", corvid::kVersion);
+    return 0;
+  }
   // The entry's name never holds a comma; the path might.
   const size_t comma = target.rfind(',');
   if (comma == std::string::npos || comma == 0 || comma + 1 == target.size()) return Usage();
@@ -64,5 +75,8 @@ int main(int argc, char** argv) {
   }
   procedure(nullptr, GetModuleHandle(nullptr), command_line.data(), kShowDefault);
   FreeLibrary(module);
+  // The entry itself may say nothing; say what was done.
+  std::printf("rundll32: ran %s of %s%s%s\n", entry.c_str(), library.c_str(), command_line.empty() ? "" : " with ",
+              command_line.c_str());
   return 0;
 }

@@ -194,6 +194,37 @@ std::string TMaildir::Deliver(const std::string& folder, const std::function<voi
   return unique;
 }
 
+std::string TMaildir::DeliverHidden(const std::string& folder, const std::function<void(TWriteFile&)>& write) {
+  Require(HasFolder(folder), MAPI_E_NOT_FOUND, "No such folder");
+  TFileIdentity identity;
+  const std::string temp = WriteTemporary(folder, write, &identity);
+  const std::string hidden = "." + UniqueOfName(temp.substr(temp.rfind('/') + 1));
+  files_->Rename(temp, FolderPath(folder) + "/new/" + hidden);
+  return hidden;
+}
+
+std::string TMaildir::Reveal(const std::string& folder, const std::string& hidden_unique) {
+  Require(!hidden_unique.empty() && hidden_unique[0] == '.', MAPI_E_INVALID_PARAMETER, "Not a hidden message");
+  const std::optional<TMessageFile> current = Find(folder, hidden_unique);
+  Require(current.has_value(), MAPI_E_OBJECT_DELETED, "The message was deleted meanwhile");
+  const size_t slash = current->path.rfind('/');
+  const std::string dir = current->path.substr(0, slash + 1);
+  files_->Rename(current->path, dir + current->path.substr(slash + 2));
+  files_->SyncFolder(dir.substr(0, dir.size() - 1));
+  return hidden_unique.substr(1);
+}
+
+void TMaildir::RemoveHiddenOfDeadWriters(const std::string& folder) {
+  for (const char* sub : {"/new/", "/cur/"}) {
+    const std::string dir = FolderPath(folder) + sub;
+    for (const std::string& name : files_->List(dir).value_or(std::vector<std::string>{})) {
+      if (name.size() > 1 && name[0] == '.' && name != ".." && WriterIsGone(UniqueOfName(name.substr(1)))) {
+        files_->Remove(dir + name);
+      }
+    }
+  }
+}
+
 TMaildir::TWritten TMaildir::Store(const std::string& folder, const std::string& unique, const std::string& flags,
                                    const std::function<void(TWriteFile&)>& write) {
   Require(HasFolder(folder), MAPI_E_NOT_FOUND, "No such folder");
@@ -208,6 +239,20 @@ TMaildir::TWritten TMaildir::Store(const std::string& folder, const std::string&
   }
   files_->SyncFolder(FolderPath(folder) + "/cur");
   return written;
+}
+
+std::string TMaildir::WriteTemporaryFile(const std::string& folder, const std::function<void(TWriteFile&)>& write) {
+  Require(HasFolder(folder), MAPI_E_NOT_FOUND, "No such folder");
+  TFileIdentity identity;
+  return WriteTemporary(folder, write, &identity);
+}
+
+std::string TMaildir::Publish(const std::string& folder, const std::string& temporary, const std::string& unique,
+                              const std::string& flags) {
+  const std::string path = FolderPath(folder) + "/cur/" + unique + kInfoSeparator + NormalizedFlags(flags);
+  files_->Rename(temporary, path);
+  files_->SyncFolder(FolderPath(folder) + "/cur");
+  return path;
 }
 
 TMaildir::TWritten TMaildir::Replace(const std::string& folder, const std::string& unique,

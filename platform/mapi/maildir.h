@@ -70,6 +70,23 @@ class TMaildir {
   // Stores a new message in cur/ with `flags`.
   TWritten Store(const std::string& folder, const std::string& unique, const std::string& flags,
                  const std::function<void(TWriteFile&)>& write);
+  // Delivers as Deliver does, under a hidden name (".UNIQUE", which Maildir
+  // readers and Messages() pass over), a message that is still being made;
+  // its hidden unique name. Reveal gives it its visible name (in new/ or
+  // cur/, flags kept) once it is whole and returns that unique name.
+  std::string DeliverHidden(const std::string& folder, const std::function<void(TWriteFile&)>& write);
+  std::string Reveal(const std::string& folder, const std::string& hidden_unique);
+  // Removes the hidden messages of the folder whose writers (processes of
+  // this host) have ended: a killed send left them half made.
+  void RemoveHiddenOfDeadWriters(const std::string& folder);
+  // Stores a new message in two steps, for a writer that must do something
+  // with the finished file before it may be seen: WriteTemporaryFile fills
+  // a file in tmp/ (swept like any other when its writer dies) and gives
+  // its path; Publish moves it to cur/ as message `unique` with `flags` and
+  // gives the new path.
+  std::string WriteTemporaryFile(const std::string& folder, const std::function<void(TWriteFile&)>& write);
+  std::string Publish(const std::string& folder, const std::string& temporary, const std::string& unique,
+                      const std::string& flags);
   // Replaces message `unique` by what `write` writes. The message must
   // still be the version `expected` (same file, size and time; a rename by
   // a flag change does not matter), else MAPI_E_OBJECT_CHANGED and the

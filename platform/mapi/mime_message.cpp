@@ -403,6 +403,7 @@ std::string Unfold(const std::string& text) {
 
 constexpr const char kPropertyHeader[] = "X-MAPI-Property";
 constexpr const char kNamedHeader[] = "X-MAPI-Named-Property";
+constexpr const char kEnvelopeHeader[] = "X-MAPI-Envelope-To";
 // Longer values would make header lines that mail programs refuse.
 constexpr size_t kMaxStoredValueLength = 900;
 
@@ -1519,6 +1520,12 @@ std::optional<TMimeRecipient> TMimeMessage::Sender() const {
 
 std::vector<TMimeRecipient> TMimeMessage::Recipients() const {
   std::vector<TMimeRecipient> recipients;
+  // A message handed over with an envelope of its own (a bounce, mail for
+  // "root" from cron) goes to those addresses, whatever its header says.
+  for (const auto& [index, raw] : HeadersNamed(GMIME_OBJECT(impl_->message), kEnvelopeHeader)) {
+    AddRecipients(raw, MAPI_TO, &recipients);
+  }
+  if (!recipients.empty()) return recipients;
   const struct {
     const char* header;
     LONG type;

@@ -30,7 +30,9 @@
 //   was not changed, line ends included (LF or CR LF, as the file had).
 // - New file names are written as real clients write them: RFC 2231 in
 //   Content-Disposition, RFC 2047 in Content-Type's name, in UTF-8.
-// - Recipients come from To, Cc and Bcc. An address written TYPE:address
+// - Recipients come from To, Cc and Bcc, or, for a message that carries an
+//   envelope of its own (X-MAPI-Envelope-To, written by a sendmail-style
+//   submission without -t), from that envelope alone. An address written TYPE:address
 //   (for instance "FAX:+1 555 0100", bare or in angle brackets) is of that
 //   address type; every other one is SMTP.
 // - The message class is IPM.Note, or IPM.Schedule.Meeting.Request (and the

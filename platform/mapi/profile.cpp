@@ -130,6 +130,7 @@ TProfile LoadProfile() {
   profile.address_book =
       Absolute(folder, win::ini::FindValue(text, "Profile", "AddressBook").value_or("contacts.vcf"));
   profile.send_command = win::ini::FindValue(text, "Profile", "SendCommand").value_or("");
+  profile.from = win::ini::FindValue(text, "Profile", "From").value_or("");
   const std::string default_store = win::ini::FindValue(text, "Profile", "DefaultStore").value_or("");
   for (const std::string& section : win::ini::SectionNames(text)) {
     if (section.size() < 5 || strncasecmp(section.c_str(), "Store", 5) != 0) continue;

@@ -45,6 +45,7 @@ struct TProfile {
   std::string file;          // profile.ini, absolute
   std::string address_book;  // the vCard file, absolute (may not exist)
   std::string send_command;  // empty: none
+  std::string from;          // the user's identity, "Name <address>"; empty: none
   std::vector<TStoreConfig> stores;
 };
 

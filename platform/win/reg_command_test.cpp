@@ -141,6 +141,39 @@ TEST_F(RegCommandTest, MalformedFilesAreRefusedWithTheLine) {
   }
 }
 
+// A file with a mistake anywhere changes nothing, in either root; a change
+// the registry refuses stops the import, and the message says exactly which
+// lines went in.
+TEST_F(RegCommandTest, ImportIsAllOrNothingOrSaysWhatWentIn) {
+  const std::string good =
+      "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\T]\r\n\"A\"=\"1\"\r\n"
+      "[HKEY_CURRENT_USER\\Software\\T]\r\n\"B\"=dword:00000002\r\n\"Refused\"=\"x\"\r\n\"C\"=\"3\"\r\n";
+  std::ofstream(File("bad.reg"), std::ios::binary) << good << "\"D\"=dword:zz\r\n";
+  EXPECT_EQ(Run({"import", File("bad.reg")}), 1);
+  EXPECT_NE(err_.str().find("(line 8); nothing was imported"), std::string::npos) << err_.str();
+  HKEY handle = nullptr;
+  EXPECT_EQ(registry_->OpenKey(HKEY_LOCAL_MACHINE, "Software\\T", KEY_READ, &handle), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(registry_->OpenKey(HKEY_CURRENT_USER, "Software\\T", KEY_READ, &handle), ERROR_FILE_NOT_FOUND);
+
+  // A registry that refuses one value, as a full disk would.
+  class TRefusing : public TForwardingRegistry {
+   public:
+    using TForwardingRegistry::TForwardingRegistry;
+    LONG SetValue(HKEY key, std::string_view name, DWORD type, std::string_view data) override {
+      return name == "Refused" ? ERROR_DISK_FULL : TForwardingRegistry::SetValue(key, name, type, data);
+    }
+  } refusing(*registry_);
+  std::ofstream(File("good.reg"), std::ios::binary) << good;
+  std::string message;
+  EXPECT_EQ(ImportRegistryFile(refusing, good, &message), ERROR_DISK_FULL);
+  EXPECT_NE(message.find("(line 6); lines 1 to 5 were imported, the rest was not"), std::string::npos) << message;
+  EXPECT_EQ(registry_->OpenKey(HKEY_CURRENT_USER, "Software\\T", KEY_READ, &handle), ERROR_SUCCESS);
+  std::string data;
+  EXPECT_EQ(registry_->QueryValue(handle, "B", nullptr, &data), ERROR_SUCCESS);
+  EXPECT_EQ(registry_->QueryValue(handle, "C", nullptr, &data), ERROR_FILE_NOT_FOUND);
+  registry_->CloseKey(handle);
+}
+
 TEST_F(RegCommandTest, AddQueryAndDelete) {
   EXPECT_EQ(Run({"add", "HKLM\\Software\\Corvid\\Install", "/v", "ReadOnly", "/t", "REG_DWORD", "/d", "1"}), 0);
   EXPECT_EQ(Run({"add", "HKLM\\Software\\Corvid\\Install", "/v", "ReadOnly", "/t", "REG_DWORD", "/d", "0"}, "n\n"),

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/win/ascii_case.h"
+#include "platform/win/memory_registry.h"
 
 namespace corvid::win {
 namespace {
@@ -393,7 +394,12 @@ LONG ExportRegistryKey(TRegistry& registry, HKEY root, std::string_view sub_key,
   return ERROR_SUCCESS;
 }
 
-LONG ImportRegistryFile(TRegistry& registry, std::string_view content, std::string* message) {
+namespace {
+
+// Applies the file in order and stops at the first problem. `*applied`
+// receives the number of the last line whose change is in the registry.
+LONG ApplyRegistryFile(TRegistry& registry, std::string_view content, std::string* message, size_t* applied) {
+  *applied = 0;
   const std::string text = FileAsUtf8(content);
   std::vector<std::string_view> lines;
   for (size_t start = 0; start < text.size();) {
@@ -426,7 +432,7 @@ LONG ImportRegistryFile(TRegistry& registry, std::string_view content, std::stri
     return error;
   };
 
-  for (++i; i < lines.size(); ++i) {
+  for (++i; i < lines.size(); *applied = i + 1, ++i) {
     const size_t first_line = i;
     std::string line(lines[i]);
     while (!line.empty() && line.back() == '\\' && i + 1 < lines.size()) {
@@ -486,6 +492,28 @@ LONG ImportRegistryFile(TRegistry& registry, std::string_view content, std::stri
   }
   close_current();
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG ImportRegistryFile(TRegistry& registry, std::string_view content, std::string* message) {
+  // The whole file is read first, against a scratch registry, so a mistake
+  // on any line changes nothing at all.
+  TMemoryRegistry scratch;
+  size_t applied = 0;
+  LONG result = ApplyRegistryFile(scratch, content, message, &applied);
+  if (result != ERROR_SUCCESS) {
+    *message += "; nothing was imported";
+    return result;
+  }
+  // What the registry itself refuses (no write access to a root, a full
+  // disk) can only show now: then say exactly what is in.
+  result = ApplyRegistryFile(registry, content, message, &applied);
+  if (result != ERROR_SUCCESS) {
+    *message += applied == 0 ? "; nothing was imported"
+                             : "; lines 1 to " + std::to_string(applied) + " were imported, the rest was not";
+  }
+  return result;
 }
 
 }  // namespace corvid::win

@@ -32,9 +32,11 @@ bool ParseRootKey(std::string_view full_path, HKEY* root, std::string* sub_key);
 LONG ExportRegistryKey(TRegistry& registry, HKEY root, std::string_view sub_key, std::string* text,
                        std::string* message);
 
-// Applies a registry file, in order; stops at the first problem, returning
-// its Win32 error (ERROR_INVALID_PARAMETER for a malformed file) and a
-// message naming the line. What was applied before stays.
+// Applies a registry file, in order. The whole file is checked first: a
+// malformed line anywhere changes nothing (ERROR_INVALID_PARAMETER and a
+// message naming the line). A change the registry refuses stops the import
+// with its Win32 error and a message naming the line and the lines applied
+// before it, which stay.
 LONG ImportRegistryFile(TRegistry& registry, std::string_view content, std::string* message);
 
 }  // namespace corvid::win

@@ -74,7 +74,28 @@ LONG TForwardingRegistry::QueryValue(HKEY key, std::string_view name, DWORD* typ
 LONG TForwardingRegistry::SetValue(HKEY key, std::string_view name, DWORD type, std::string_view data) {
   return target_.SetValue(key, name, type, data);
 }
+LONG TForwardingRegistry::AddToDword(HKEY key, std::string_view name, int32_t delta, int32_t base, int32_t* result) {
+  return target_.AddToDword(key, name, delta, base, result);
+}
 LONG TForwardingRegistry::DeleteValue(HKEY key, std::string_view name) { return target_.DeleteValue(key, name); }
+
+LONG TRegistry::AddToDword(HKEY key, std::string_view name, int32_t delta, int32_t base, int32_t* result) {
+  DWORD type = REG_NONE;
+  std::string data;
+  const LONG found = QueryValue(key, name, &type, &data);
+  if (found != ERROR_SUCCESS && found != ERROR_FILE_NOT_FOUND) return found;
+  const int32_t sum = AddedDword(found == ERROR_SUCCESS && type == REG_DWORD ? std::optional(data) : std::nullopt,
+                                 delta, base);
+  const LONG set = SetValue(key, name, REG_DWORD, std::string_view(reinterpret_cast<const char*>(&sum), sizeof sum));
+  if (set == ERROR_SUCCESS && result != nullptr) *result = sum;
+  return set;
+}
+
+int32_t AddedDword(const std::optional<std::string>& stored, int32_t delta, int32_t base) {
+  uint32_t value = static_cast<uint32_t>(base);
+  if (stored && stored->size() == sizeof value) std::memcpy(&value, stored->data(), sizeof value);
+  return static_cast<int32_t>(value + static_cast<uint32_t>(delta));
+}
 LONG TForwardingRegistry::DeleteKey(HKEY parent, std::string_view sub_key) {
   return target_.DeleteKey(parent, sub_key);
 }
@@ -184,6 +205,10 @@ LONG RegSetValueEx(HKEY key, const char* value_name, DWORD, DWORD type, const BY
   if (data == nullptr && data_size != 0) return ERROR_INVALID_PARAMETER;
   const std::string_view bytes(reinterpret_cast<const char*>(data), data == nullptr ? 0 : data_size);
   return CurrentRegistry()->SetValue(key, OrEmpty(value_name), type, bytes);
+}
+
+LONG RegAddToDword(HKEY key, const char* value_name, int32_t delta, int32_t base, int32_t* result) {
+  return CurrentRegistry()->AddToDword(key, OrEmpty(value_name), delta, base, result);
 }
 
 LONG RegDeleteValue(HKEY key, const char* value_name) {

@@ -29,7 +29,9 @@
 // - Each call that changes a hive is atomic. Calls are safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +69,12 @@ class TRegistry {
   virtual LONG QueryValue(HKEY key, std::string_view name, DWORD* type, std::string* data) = 0;
   // Creates or replaces one value with `data` as its exact bytes.
   virtual LONG SetValue(HKEY key, std::string_view name, DWORD type, std::string_view data) = 0;
+  // Adds `delta` (32-bit, wrapping) to a REG_DWORD value in one atomic
+  // step, so that two processes counting at once lose nothing; a missing
+  // value (or one of another type) counts as `base`. The new value goes to
+  // `result` (may be null). This default reads and writes in two steps;
+  // the SQLite registry does both in one transaction.
+  virtual LONG AddToDword(HKEY key, std::string_view name, int32_t delta, int32_t base, int32_t* result);
   // ERROR_FILE_NOT_FOUND when the value is missing.
   virtual LONG DeleteValue(HKEY key, std::string_view name) = 0;
   // Deletes one key that has no subkeys, with its values.
@@ -90,6 +98,7 @@ class TForwardingRegistry : public TRegistry {
   LONG EnumValue(HKEY key, DWORD index, std::string* name, DWORD* type, std::string* data) override;
   LONG QueryValue(HKEY key, std::string_view name, DWORD* type, std::string* data) override;
   LONG SetValue(HKEY key, std::string_view name, DWORD type, std::string_view data) override;
+  LONG AddToDword(HKEY key, std::string_view name, int32_t delta, int32_t base, int32_t* result) override;
   LONG DeleteValue(HKEY key, std::string_view name) override;
   LONG DeleteKey(HKEY parent, std::string_view sub_key) override;
   LONG DeleteTree(HKEY parent, std::string_view sub_key) override;
@@ -129,6 +138,8 @@ std::string_view RootKeyName(HKEY root);
 LONG SplitKeyPath(std::string_view path, std::vector<std::string_view>* names);
 // ERROR_SUCCESS for a usable value name, else ERROR_INVALID_PARAMETER.
 LONG CheckValueName(std::string_view name);
+// A REG_DWORD's bytes (none, or not four: `base`) plus `delta`, wrapping.
+int32_t AddedDword(const std::optional<std::string>& stored, int32_t delta, int32_t base);
 inline constexpr size_t kMaxKeyNameBytes = 255;
 inline constexpr size_t kMaxValueNameBytes = 16383;
 inline constexpr size_t kMaxKeyDepth = 512;
@@ -155,6 +166,9 @@ LONG RegQueryValueEx(HKEY key, const char* value_name, DWORD* reserved, DWORD* t
 LONG RegSetValueEx(HKEY key, const char* value_name, DWORD reserved, DWORD type, const BYTE* data,
                    DWORD data_size);
 LONG RegDeleteValue(HKEY key, const char* value_name);
+// Not a Win32 function: TRegistry::AddToDword for a counter that several
+// processes add to.
+LONG RegAddToDword(HKEY key, const char* value_name, int32_t delta, int32_t base, int32_t* result);
 LONG RegDeleteKey(HKEY key, const char* sub_key);
 LONG RegDeleteTree(HKEY key, const char* sub_key);
 

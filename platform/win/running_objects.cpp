@@ -226,6 +226,10 @@ HRESULT CLSIDFromProgID(const char* prog_id, CLSID* clsid) {
 
 HRESULT RegisterActiveObject(IUnknown* object, const CLSID& clsid, DWORD flags, DWORD* registration) {
   if (object == nullptr || registration == nullptr) return mapi::E_INVALIDARG;
+  // Registrations of processes killed since are swept as this one starts,
+  // so the folder does not grow by one file per crash. The look-up removes
+  // them; its answer does not matter here.
+  RegisteredByLiveProcess(CLSID{});
   const auto start = ProcessStartTime(::getpid());
   if (!start) return mapi::E_FAIL;
   Table& table = T();

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "platform/win/memory_registry.h"
@@ -141,6 +142,20 @@ TEST(RunningObjectsTest, RegistrationsOfOtherProcessesLiveAsLongAsTheProcess) {
     EXPECT_EQ(GetActiveObject(kApplication, nullptr, &found), MK_E_UNAVAILABLE) << "revoke=" << revoke;
     EXPECT_TRUE(fs::is_empty(machine.Root() / "run")) << "a dead process's file is cleared away";
   }
+}
+
+// A registration left by a killed process goes when the next one registers,
+// even when nobody looks its class up.
+TEST(RunningObjectsTest, RegisteringSweepsTheFilesOfDeadProcesses) {
+  TTestMachine machine;
+  fs::create_directories(machine.Root() / "run");
+  const fs::path dead = machine.Root() / "run" / "rot-99999999-0-1";
+  std::ofstream(dead) << "clsid=" << StringFromCLSID(kOther) << "\npid=99999999\nstart=1\n";
+  TCountedObject object;
+  DWORD id = 0;
+  ASSERT_EQ(RegisterActiveObject(&object, kApplication, ACTIVEOBJECT_STRONG, &id), mapi::S_OK);
+  EXPECT_FALSE(fs::exists(dead));
+  RevokeActiveObject(id, nullptr);
 }
 
 }  // namespace

@@ -542,6 +542,35 @@ LONG TSqliteRegistry::SetValue(HKEY key, std::string_view name, DWORD type, std:
   return transaction.Commit();
 }
 
+LONG TSqliteRegistry::AddToDword(HKEY key, std::string_view name, int32_t delta, int32_t base, int32_t* result) {
+  if (CheckValueName(name) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  OpenKeyInfo info;
+  LONG status = impl_->Enter(key, KEY_SET_VALUE | KEY_QUERY_VALUE, true, &info);
+  if (status != ERROR_SUCCESS) return status;
+  Hive& hive = impl_->hives[info.hive];
+  // Read and write under one write lock: another process's increment
+  // waits for this one and then adds to its result.
+  Transaction transaction(hive);
+  if (transaction.BeginResult() != ERROR_SUCCESS) return transaction.BeginResult();
+  status = Impl::CheckAlive(hive, info.id);
+  if (status != ERROR_SUCCESS) return status;
+  std::optional<std::string> stored;
+  {
+    Statement select(hive, "SELECT type, data FROM vals WHERE key = ? AND name = ?");
+    const int rc = select.Bind(info.id).BindText(name).Step();
+    if (rc == SQLITE_ROW && static_cast<DWORD>(select.Int(0)) == REG_DWORD) stored = select.Bytes(1);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return ErrorFromSqlite(rc);
+  }
+  const int32_t sum = AddedDword(stored, delta, base);
+  status = Impl::Upsert(hive, info.id, name, REG_DWORD,
+                        std::string_view(reinterpret_cast<const char*>(&sum), sizeof sum));
+  if (status != ERROR_SUCCESS) return status;
+  status = transaction.Commit();
+  if (status == ERROR_SUCCESS && result != nullptr) *result = sum;
+  return status;
+}
+
 LONG TSqliteRegistry::DeleteValue(HKEY key, std::string_view name) {
   if (CheckValueName(name) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> lock(impl_->mutex);

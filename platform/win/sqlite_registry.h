@@ -49,6 +49,7 @@ class TSqliteRegistry : public TRegistry {
   LONG EnumValue(HKEY key, DWORD index, std::string* name, DWORD* type, std::string* data) override;
   LONG QueryValue(HKEY key, std::string_view name, DWORD* type, std::string* data) override;
   LONG SetValue(HKEY key, std::string_view name, DWORD type, std::string_view data) override;
+  LONG AddToDword(HKEY key, std::string_view name, int32_t delta, int32_t base, int32_t* result) override;
   LONG DeleteValue(HKEY key, std::string_view name) override;
   LONG DeleteKey(HKEY parent, std::string_view sub_key) override;
   LONG DeleteTree(HKEY parent, std::string_view sub_key) override;
