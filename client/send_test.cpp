@@ -14,9 +14,10 @@
 #include "client/extension_entry.h"
 #include "platform/win/registry.h"
 #include "platform/win/test_support.h"
-#include "testutil/files.h"
 #include "settings/blowfish_tools.h"
 #include "settings/catalogue.h"
+#include "testutil/files.h"
+#include "testutil/peers.h"
 
 namespace corvid::client {
 namespace {
@@ -286,7 +287,7 @@ TEST_F(SendTest, TheBodyFromStandardInputAndNoDeliveryCommandSaidPlainly) {
 // the profile's identity, else $EMAIL; --from over both; names beyond
 // ASCII encoded, names with special characters quoted.
 TEST_F(SendTest, AddressesAreTheConfiguredIdentityAndReadBackWhole) {
-  if (std::system("command -v python3 >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
+  if (std::system("command -v python3 >/dev/null 2>&1") != 0) CORVID_PEER_MISSING() << "no python3";
   const std::string script =
       "import email, email.policy, sys\n"
       "m = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)\n"
@@ -496,7 +497,7 @@ TEST_F(SendTest, SendmailWithoutTGoesToTheGivenAddresses) {
 // the delivery command got; mutt's message arrives with its attachment.
 TEST_F(SendTest, GitSendEmailAndMuttSendThroughCorvid) {
   if (std::system("git send-email --help >/dev/null 2>&1 && command -v mutt >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "git send-email or mutt is not installed (scripts/install-deps.sh installs them)";
+    CORVID_PEER_MISSING() << "git send-email or mutt is not installed (scripts/install-deps.sh installs them)";
   }
   fs::create_directories(root_ / "bin");
   fs::create_symlink(fs::path(CORVID_DIST) / "corvid", root_ / "bin" / "sendmail");
@@ -549,9 +550,9 @@ TEST_F(SendTest, GitSendEmailAndMuttSendThroughCorvid) {
 TEST_F(SendTest, TheRealExtensionZipsTheAttachmentOfASentMessage) {
   const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
   if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
-    GTEST_SKIP() << "corvina.dll or rundll32 is not built here";
+    CORVID_PEER_MISSING() << "corvina.dll or rundll32 is not built here";
   }
-  if (std::system("command -v unzip >/dev/null 2>&1") != 0) GTEST_SKIP() << "no unzip";
+  if (std::system("command -v unzip >/dev/null 2>&1") != 0) CORVID_PEER_MISSING() << "no unzip";
   TRun run = Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1");
   ASSERT_EQ(run.status, 0) << run.err;
   SetSendCommand("cat > " + Quote((root_ / "piped.eml").string()));
@@ -687,7 +688,7 @@ TEST_F(SendTest, ConfigChecksWhatItStoresAndNeverShowsAPassword) {
 TEST_F(SendTest, AProtectedSendWithoutAPasswordDoesNotLeave) {
   const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
   if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
-    GTEST_SKIP() << "corvina.dll or rundll32 is not built here";
+    CORVID_PEER_MISSING() << "corvina.dll or rundll32 is not built here";
   }
   TRun run = Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1");
   ASSERT_EQ(run.status, 0) << run.err;
@@ -735,7 +736,7 @@ TEST_F(SendTest, AProtectedSendWithoutAPasswordDoesNotLeave) {
 TEST_F(SendTest, ParallelSendsLoseNeitherCountsNorSettings) {
   const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
   if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
-    GTEST_SKIP() << "corvina.dll or rundll32 is not built here";
+    CORVID_PEER_MISSING() << "corvina.dll or rundll32 is not built here";
   }
   ASSERT_EQ(Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1").status, 0);
   ASSERT_EQ(Run(Dist("corvid") + " send --to bob@example.com --body first").status, 0);
@@ -757,10 +758,10 @@ TEST_F(SendTest, ParallelSendsLoseNeitherCountsNorSettings) {
 TEST_F(SendTest, TheRealExtensionPacksWhatTheSettingsAndTheMessageAllow) {
   const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
   if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
-    GTEST_SKIP() << "corvina.dll or rundll32 is not built here";
+    CORVID_PEER_MISSING() << "corvina.dll or rundll32 is not built here";
   }
   if (std::system("command -v unzip >/dev/null 2>&1 && command -v python3 >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "no unzip or python3";
+    CORVID_PEER_MISSING() << "no unzip or python3";
   }
   TRun run = Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1");
   ASSERT_EQ(run.status, 0) << run.err;

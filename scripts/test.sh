@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
+# Every peer program is installed above: a test that finds one missing fails.
+export CORVID_REQUIRE_PEERS=1
 
 run_suite() {
   local dir=$1; shift

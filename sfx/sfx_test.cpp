@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/win/resources.h"
+#include "testutil/peers.h"
 #include "testutil/zip_builder.h"
 #include "zip/zip_format.h"
 
@@ -51,7 +52,7 @@ struct Outcome {
 class SfxTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (!testutil::HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+    if (!testutil::HaveProgram("zip")) CORVID_PEER_MISSING() << "Info-ZIP zip is not installed";
   }
 
   std::string Path(const std::string& rel) const { return tmp_ / rel; }
@@ -220,7 +221,7 @@ TEST_F(SfxTest, AsksAgainWhenAnEntryNeedsAnotherPassword) {
 }
 
 TEST_F(SfxTest, HostileNamesNeverLeaveTheTarget) {
-  if (!testutil::HaveProgram("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!testutil::HaveProgram("python3")) CORVID_PEER_MISSING() << "python3 is not installed";
   const std::string work = Path("work");
   const std::string target = work + "/target";
   ASSERT_EQ(testutil::Shell("mkdir -p '" + target + "'"), 0);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "testutil/peers.h"
 #include "testutil/zip_builder.h"
 #include "zip/errors.h"
 #include "zip/stream.h"
@@ -153,7 +154,7 @@ TempDir* PeerInterop::shared_ = nullptr;
 TEST_P(PeerInterop, ListsTestsAndExtractsByteIdentical) {
   const PeerCase& c = GetParam();
   std::string archive = MakeArchive();
-  if (archive.empty()) GTEST_SKIP() << c.program << " is not installed (scripts/install-deps.sh)";
+  if (archive.empty()) CORVID_PEER_MISSING() << c.program << " is not installed (scripts/install-deps.sh)";
   const Tree expected = Expected();
 
   TZipReader zip;
@@ -221,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(Peers, PeerInterop, ::testing::ValuesIn(PeerCases()),
 
 // A self-extractor whose offsets the peer adjusted is read as it is.
 TEST(PeerSelfExtractor, AdjustedOffsetsNeedNoScan) {
-  if (!testutil::HaveProgram("zip")) GTEST_SKIP() << "zip is not installed";
+  if (!testutil::HaveProgram("zip")) CORVID_PEER_MISSING() << "zip is not installed";
   TempDir tmp;
   Bytes data = testutil::RandomBytes(20000, 3);
   testutil::WriteFileBytes(tmp / "data.bin", data);
@@ -294,7 +295,7 @@ TEST(LegacyThroughReader, CheckPasswordIsCachedUntilReset) {
 class CorvidZipTool : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testutil::PathExists(kTool)) GTEST_SKIP() << kTool << " is not built";
+    if (!testutil::PathExists(kTool)) CORVID_PEER_MISSING() << kTool << " is not built";
   }
   // Runs the tool; returns the exit status, keeping stdout and stderr.
   int Run(const std::string& args) {
