@@ -56,6 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size_in) {
   const uint32_t uncompressed_size = (data[2] | data[3] << 8 | data[4] << 16) & 0x1FFFF;
   FuzzInput in(data + 5, size_in - 5, chunk);
   FuzzOutput out(uncompressed_size);
-  corvid::zip::Explode(in, out, ws, mode & 6, static_cast<uint32_t>(in.left()), uncompressed_size);
+  corvid::zip::Explode(in, out, ws, mode & 6, uncompressed_size);
   return 0;
 }

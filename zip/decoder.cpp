@@ -18,8 +18,7 @@ DecodeOutcome DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutp
       Unreduce(in, out, workspace, coding.method - 1, coding.uncompressed_size);
       return DecodeOutcome::kDone;
     case 6:
-      Explode(in, out, workspace, coding.bit_flag, coding.compressed_size,
-              coding.uncompressed_size);
+      Explode(in, out, workspace, coding.bit_flag, coding.uncompressed_size);
       return DecodeOutcome::kDone;
     case 8:
       return Inflate(in, out, workspace) ? DecodeOutcome::kDone : DecodeOutcome::kDamaged;

@@ -88,6 +88,6 @@ void Unshrink(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint32_t 
 void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int factor,
               uint32_t uncompressed_size);
 void Explode(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint16_t bit_flag,
-             uint32_t compressed_size, uint32_t uncompressed_size);
+             uint32_t uncompressed_size);
 
 }  // namespace corvid::zip

@@ -142,7 +142,7 @@ class ShannonFanoTree {
 }  // namespace
 
 void Explode(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint16_t bit_flag,
-             uint32_t compressed_size, uint32_t uncompressed_size) {
+             uint32_t uncompressed_size) {
   if (uncompressed_size == 0) return;
   const bool literal_tree_present = (bit_flag & kFlagLiteralTree) != 0;
   const unsigned low_distance_bits = (bit_flag & kFlag8KDictionary) != 0 ? 7 : 6;

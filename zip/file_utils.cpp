@@ -75,10 +75,5 @@ int64_t DiskFreeSpace(const std::string& path) {
   return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
 }
 
-std::string VolumeLabel(const std::string&) { return {}; }
-
-bool SetVolumeLabel(const std::string&, const std::string&) { return false; }
-
-std::string ShortPathName(const std::string& path) { return path; }
 
 }  // namespace corvid::zip

@@ -31,14 +31,4 @@ std::string RightStr(std::string_view text, int64_t count);
 // when `path` cannot be queried.
 int64_t DiskFreeSpace(const std::string& path);
 
-// Volume labels belong to removable-disk spanning on other systems; Linux
-// file systems have no label a program can rely on, so reading yields ""
-// and writing changes nothing and returns false.
-std::string VolumeLabel(const std::string& path);
-bool SetVolumeLabel(const std::string& path, const std::string& label);
-
-// The short (8.3) form of a path. Linux has no short names, so the path is
-// returned unchanged.
-std::string ShortPathName(const std::string& path);
-
 }  // namespace corvid::zip

@@ -194,7 +194,6 @@ class TZipReader {
   // The target of a file extraction, as safe components below DestDir.
   std::vector<std::string> TargetParts(const TZipHeaderInfo& entry) const;
   std::string TargetPath(const TZipHeaderInfo& entry) const;
-  bool PrepareFileTarget(int index, const TZipHeaderInfo& entry, const std::string& target);
   bool IsMultiVolume() const { return multi_mode_ != TMultiMode::mmNone; }
 
   TS_BufferStream* Archive() const { return archive_.get(); }
@@ -216,7 +215,6 @@ class TZipReader {
   int current_volume_ = 0;
   int volumes_ = 0;
   TMultiMode multi_mode_ = TMultiMode::mmNone;
-  bool check_disk_labels_ = true;
   std::atomic<bool> cancel_{false};
   TZipCipher cipher_;
 
