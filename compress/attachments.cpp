@@ -37,6 +37,25 @@ std::optional<std::string> AttachmentName(const SRow& row) {
   return name;
 }
 
+std::string UpperExtension(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  const size_t separator = name.find_last_of("\\/:");
+  if (dot == std::string::npos || (separator != std::string::npos && dot < separator)) return {};
+  std::string extension = name.substr(dot);
+  for (char& c : extension) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return extension;
+}
+
+std::optional<std::string> TextProperty(IMAPIProp* object, ULONG tag) {
+  LPSPropValue raw = nullptr;
+  if (FAILED(Mapi().HrGetOneProp(object, tag, &raw)) || raw == nullptr) return std::nullopt;
+  std::unique_ptr<void, TBufferFree> value(raw);
+  if (PROP_TYPE(raw->ulPropTag) != PT_STRING8 || raw->Value.lpszA == nullptr) return std::nullopt;
+  return std::string(raw->Value.lpszA);
+}
+
 TRows ReadAttachmentTable(IMessage* message) {
   LPMAPITABLE raw_table = nullptr;
   if (FAILED(message->GetAttachmentTable(0, &raw_table)) || raw_table == nullptr) return nullptr;

@@ -44,6 +44,13 @@ std::optional<std::string> TextColumn(const mapi::SRow& row, mapi::ULONG tag);
 // An attachment's name: long file name, else file name, else display name.
 std::optional<std::string> AttachmentName(const mapi::SRow& row);
 
+// The name's extension from its last dot, in ASCII upper case (".ZIP");
+// empty when no dot follows the last folder separator ("\", "/", ":").
+std::string UpperExtension(const std::string& name);
+
+// A text property of `object`, or none when it is missing or not text.
+std::optional<std::string> TextProperty(mapi::IMAPIProp* object, mapi::ULONG tag);
+
 // Reads every row of `message`'s attachment table with kAttachmentColumns;
 // null when the table cannot be opened or read.
 TRows ReadAttachmentTable(mapi::IMessage* message);

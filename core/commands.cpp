@@ -62,15 +62,6 @@ std::vector<std::string> SplitUpper(const std::string& list) {
   return items;
 }
 
-// From the last dot on; empty when the name has none after its last
-// folder separator.
-std::string ExtensionOf(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  const size_t separator = name.find_last_of("\\:");
-  if (dot == std::string::npos || (separator != std::string::npos && dot < separator)) return {};
-  return name.substr(dot);
-}
-
 // One selected item: its entry identifier and object type; none on failure.
 struct TSelected {
   std::string entry_id;
@@ -157,7 +148,7 @@ bool TZIPExtension::SelectionHasAttachment(LPEXCHEXTCALLBACK lpeecb, const std::
       if (method == nullptr || method->Value.l != ATTACH_BY_VALUE) continue;
       const std::optional<std::string> name = compress::AttachmentName(rows->aRow[r]);
       if (!name) continue;
-      const std::string extension = ExtensionOf(*name);
+      const std::string extension = compress::UpperExtension(*name);
       if (extension.empty()) continue;
       for (const std::string& mask : masks) {
         if (compress::MatchMask(extension, mask, true)) return true;

@@ -18,14 +18,6 @@ using compress::TRows;
 
 namespace {
 
-std::optional<std::string> TextProperty(IMAPIProp* object, ULONG tag) {
-  LPSPropValue raw = nullptr;
-  if (FAILED(Mapi().HrGetOneProp(object, tag, &raw)) || raw == nullptr) return std::nullopt;
-  std::unique_ptr<void, TBufferFree> value(raw);
-  if (PROP_TYPE(raw->ulPropTag) != PT_STRING8 || raw->Value.lpszA == nullptr) return std::nullopt;
-  return std::string(raw->Value.lpszA);
-}
-
 // The display name of the folder that holds `message`, for the log.
 std::string FolderNameOf(IMAPISession* session, IMessage* message) {
   LPSPropValue raw = nullptr;
@@ -40,7 +32,7 @@ std::string FolderNameOf(IMAPISession* session, IMessage* message) {
     return "?";
   }
   TRef<IMAPIFolder> held(static_cast<IMAPIFolder*>(folder));
-  return TextProperty(held.get(), PR_DISPLAY_NAME).value_or("?");
+  return compress::TextProperty(held.get(), PR_DISPLAY_NAME).value_or("?");
 }
 
 }  // namespace

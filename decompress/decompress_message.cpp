@@ -55,12 +55,7 @@ TSettings ReadSettings(settings::TOptionsContainer& options) {
 }
 
 bool HasArchiveExtension(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return false;
-  std::string extension = name.substr(dot);
-  for (char& c : extension) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  const std::string extension = compress::UpperExtension(name);
   return extension == ".ZIP" || extension == ".EXE" || extension == ".JAR";
 }
 
@@ -311,21 +306,13 @@ class TDecompressor {
   std::vector<TArchiveWork> archives_;
 };
 
-std::optional<std::string> SubjectOf(IMessage* message) {
-  LPSPropValue raw = nullptr;
-  if (FAILED(Mapi().HrGetOneProp(message, PR_SUBJECT, &raw)) || raw == nullptr) return std::nullopt;
-  std::unique_ptr<void, TBufferFree> value(raw);
-  if (PROP_TYPE(raw->ulPropTag) != PT_STRING8 || raw->Value.lpszA == nullptr) return std::nullopt;
-  return std::string(raw->Value.lpszA);
-}
-
 void Run(IMessage* message, settings::TOptionsContainer& options, TDecompressOutcome& outcome) {
   if (!Mapi().Bound({"HrGetOneProp", "HrQueryAllRows", "FreeProws", "MAPIAllocateBuffer", "MAPIFreeBuffer"})) {
     outcome.failure = "MAPI is not available";
     return;
   }
   settings::Increment(options, settings::kNumMessages);
-  outcome.subject = SubjectOf(message).value_or("");
+  outcome.subject = compress::TextProperty(message, PR_SUBJECT).value_or("");
   const TSettings s = ReadSettings(options);
   const compress::TRows rows = compress::ReadAttachmentTable(message);
   if (!rows) {

@@ -22,15 +22,6 @@ constexpr char kNotificationMessageName[] = "Corvid.Outlook.Extension.MAPI.Notif
 // Registered once, when the module loads.
 const win::UINT g_notification_message = win::RegisterWindowMessage(kNotificationMessageName);
 
-bool IsZipName(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string extension = name.substr(name.size() - 4);
-  for (char& c : extension) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return extension == ".ZIP";
-}
-
 std::string BinaryOf(const SPropValue& value) {
   return std::string(reinterpret_cast<const char*>(value.Value.bin.lpb), value.Value.bin.cb);
 }
@@ -57,7 +48,7 @@ bool HasZipAttachment(IMessage* message) {
     const SPropValue* method = compress::Column(row, PR_ATTACH_METHOD);
     if (method == nullptr || method->Value.l != ATTACH_BY_VALUE) continue;
     const std::optional<std::string> name = compress::AttachmentName(row);
-    if (name && IsZipName(*name)) return true;
+    if (name && compress::UpperExtension(*name) == ".ZIP") return true;
   }
   return false;
 }
