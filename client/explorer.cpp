@@ -7,6 +7,7 @@
 #include "client/send.h"
 #include "client/stop_signals.h"
 #include "platform/mapi/entry_id.h"
+#include "platform/mapi/error_text.h"
 #include "platform/win/menus.h"
 #include "platform/win/thread.h"
 
@@ -97,7 +98,7 @@ IMAPIFolder* OpenShownFolder(TMapiSession& session, IMsgStore* store, const std:
   IUnknown* folder = nullptr;
   const HRESULT opened = store->OpenEntry(size, id, &IID_IMAPIFolder, MAPI_MODIFY, &type, &folder);
   session.FreeBuffer(id);
-  if (FAILED(opened) || folder == nullptr) throw std::runtime_error("Cannot open the inbox: " + HresultText(opened));
+  if (FAILED(opened) || folder == nullptr) throw std::runtime_error("Cannot open the inbox: " + mapi::ErrorText(opened));
   return static_cast<IMAPIFolder*>(folder);
 }
 
@@ -128,7 +129,7 @@ std::vector<TClientCallback::TSelectionItem> Selection(TMapiSession& session, IM
     const HRESULT opened = store->OpenEntry(static_cast<ULONG>(bytes.size()),
                                             reinterpret_cast<LPENTRYID>(bytes.data()), nullptr, 0, &type,
                                             object.out());
-    if (FAILED(opened)) throw std::runtime_error("Cannot open " + hex + ": " + HresultText(opened));
+    if (FAILED(opened)) throw std::runtime_error("Cannot open " + hex + ": " + mapi::ErrorText(opened));
     items.push_back({*id, type});
   }
   return items;

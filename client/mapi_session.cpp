@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/mapi/error_text.h"
 #include "platform/win/module.h"
 
 namespace corvid::client {
@@ -13,7 +14,7 @@ using namespace mapi;
 namespace {
 
 void Check(HRESULT result, const std::string& what) {
-  if (FAILED(result)) throw std::runtime_error(what + ": " + HresultText(result));
+  if (FAILED(result)) throw std::runtime_error(what + ": " + ErrorText(result));
 }
 
 template <typename F>
@@ -24,35 +25,6 @@ F Bind(win::HMODULE library, const char* name) {
 }
 
 }  // namespace
-
-std::string HresultText(HRESULT result) {
-  struct TWords {
-    HRESULT code;
-    const char* words;
-  };
-  static const TWords kWords[] = {
-      {MAPI_E_NOT_ENOUGH_DISK, "the disk is full"},
-      {MAPI_E_DISK_ERROR, "the disk refused the write"},
-      {MAPI_E_NO_ACCESS, "access denied"},
-      {MAPI_E_NOT_FOUND, "not found"},
-      {MAPI_E_OBJECT_DELETED, "the message was deleted meanwhile"},
-      {MAPI_E_OBJECT_CHANGED, "another program changed the message meanwhile"},
-      {MAPI_E_NOT_ENOUGH_MEMORY, "out of memory"},
-      {MAPI_E_CORRUPT_DATA, "damaged data"},
-      {MAPI_E_TOO_BIG, "too large"},
-      {MAPI_E_USER_CANCEL, "cancelled"},
-      {MAPI_E_BUSY, "busy"},
-      {MAPI_E_CALL_FAILED, "the call failed"},
-      {STG_E_READFAULT, "a read failed"},
-      {STG_E_WRITEFAULT, "a write failed"},
-  };
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(result));
-  for (const TWords& known : kWords) {
-    if (known.code == result) return std::string(known.words) + " (" + text + ")";
-  }
-  return text;
-}
 
 TMapiSession::TMapiSession() {
   library_ = win::LoadLibrary(kMapi32LibraryName);

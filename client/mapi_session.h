@@ -80,8 +80,4 @@ class TMapiSession {
   mapi::IMAPISession* session_ = nullptr;
 };
 
-// A result in words where it has them, always with its code:
-// "the disk is full (0x8004010D)".
-std::string HresultText(mapi::HRESULT result);
-
 }  // namespace corvid::client

@@ -30,6 +30,7 @@
 #include "client/main_window.h"
 #include "client/mapi_session.h"
 #include "platform/mapi/entry_id.h"
+#include "platform/mapi/error_text.h"
 #include "platform/mapi/maildir.h"
 #include "platform/mapi/profile.h"
 #include "platform/win/machine.h"
@@ -84,7 +85,7 @@ class TSendError : public std::runtime_error {
 };
 
 void Check(HRESULT result, const std::string& what) {
-  if (FAILED(result)) throw std::runtime_error(what + ": " + HresultText(result));
+  if (FAILED(result)) throw std::runtime_error(what + ": " + mapi::ErrorText(result));
 }
 
 void CheckInterrupt() {
@@ -444,7 +445,7 @@ class TSendRoad {
         committed_ = SUCCEEDED(message_->SaveChanges(0));
         message_.Reset();
         if (committed_) Reveal();
-        throw TSendError(kExitFailed, "An extension refused to send the message (" + HresultText(result) +
+        throw TSendError(kExitFailed, "An extension refused to send the message (" + mapi::ErrorText(result) +
                                           "); it stays in Outbox");
       }
       TClientWindow::PumpMessages();
@@ -470,7 +471,7 @@ class TSendRoad {
     if (FAILED(stopped)) {
       const std::optional<TMessageFile> kept = maildir_->Find(outbox_, unique_);
       throw TSendError(kExitFailed, "An extension stopped the send (" +
-                                        (last_notice_.empty() ? HresultText(stopped) : last_notice_) +
+                                        (last_notice_.empty() ? mapi::ErrorText(stopped) : last_notice_) +
                                         "); the message stays in Outbox" + (kept ? ": " + kept->path : ""));
     }
 

@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <variant>
 
@@ -617,6 +619,13 @@ std::string Prose(size_t size, const std::string& name) {
   return out;
 }
 
+std::string Noise(size_t size) {
+  std::mt19937 random(7);
+  std::string out(size, '\0');
+  for (char& c : out) c = static_cast<char>(random());
+  return out;
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -729,6 +738,167 @@ TEST_F(SendTest, AProtectedSendWithoutAPasswordDoesNotLeave) {
   const std::string log = ReadFile(root_ / "log" / "corvid.log");
   EXPECT_NE(log.find("\"for bob\": attachments not packed"), std::string::npos) << log;
   EXPECT_EQ(log.find("secret of bob"), std::string::npos);
+}
+
+// A tmpfs of `size` over `folder` for one shell command, in a private mount
+// namespace so that nothing stays mounted after it; false where this machine
+// cannot make one (not root, no namespaces).
+bool CanMountPrivately() { return std::system("unshare -m true >/dev/null 2>&1") == 0; }
+std::string WithSmallDisk(const std::string& size, const fs::path& folder, const std::string& command) {
+  return "unshare -m sh -c " +
+         Quote("mount -t tmpfs -o size=" + size + " tmpfs " + Quote(folder.string()) + " && " + command);
+}
+
+// A disk that fills up during a send: the send fails in words, no half
+// message is left in any folder, and a password asked for is never dropped
+// on the way: without one the attachment leaves as it is and the send says
+// why; with one nothing leaves and the message waits in Outbox.
+TEST_F(SendTest, AFullDiskNeverSendsWhatWasAskedToBeProtected) {
+  const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
+  if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
+    CORVID_PEER_MISSING() << "corvina.dll or rundll32 is not built here";
+  }
+  if (!CanMountPrivately()) CORVID_PEER_MISSING() << "cannot mount a small disk here (unshare -m)";
+  ASSERT_EQ(Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1").status, 0);
+  const fs::path piped = root_ / "piped.eml";
+  SetSendCommand("cat > " + Quote(piped.string()));
+  WriteFile(root_ / "big.bin", Noise(10 << 20));
+  const fs::path temp = root_ / "small-tmp";
+  fs::create_directories(temp);
+  const std::string send = Dist("corvid") + " send --to bob@example.com --subject S --body b --attach " +
+                           Quote((root_ / "big.bin").string());
+  const auto hidden_or_temporary = [&] {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(maildir_)) {
+      const std::string parent = entry.path().parent_path().filename().string();
+      if (!entry.is_regular_file()) continue;
+      if (parent == "tmp" || entry.path().filename().string()[0] == '.') found.push_back(entry.path().string());
+    }
+    return found;
+  };
+
+  // The temporary folder (19 MiB) cannot hold the attachment and its
+  // archive. No password asked: it leaves unpacked, and the send says why.
+  TRun run = Run(WithSmallDisk("19m", temp, "TMPDIR=" + Quote(temp.string()) + " " + send));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("attachments left as they were"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("the disk is full"), std::string::npos) << run.err;
+  EXPECT_NE(ReadFile(piped).find("filename=big.bin"), std::string::npos);
+  fs::remove(piped);
+
+  // A password asked for: nothing leaves, the message stays whole in Outbox.
+  ASSERT_EQ(Run(Dist("corvid") + " config set UsePassword 1").status, 0);
+  ASSERT_EQ(Run(Dist("corvid") + " config set 'Compression\\Password'", "secret of bob\n").status, 0);
+  run = Run(WithSmallDisk("19m", temp, "TMPDIR=" + Quote(temp.string()) + " " + send));
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("the disk is full"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("stays in Outbox"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(piped));
+  const std::vector<fs::path> outbox = Messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_GT(fs::file_size(outbox[0]), 10485760u * 4 / 3);  // the whole attachment, base64-encoded
+  EXPECT_TRUE(hidden_or_temporary().empty());
+  fs::remove(outbox[0]);
+
+  // The store's own disk (4 MiB) is full: the send fails in words, and not
+  // even a message without its attachment is left in a folder. The folders
+  // live on the small disk only inside the namespace: look at them there.
+  for (const fs::path& sent : Messages("Sent Items")) fs::remove(sent);
+  const fs::path stash = root_ / "stash";
+  ASSERT_EQ(Run("cp -a " + Quote(maildir_.string()) + " " + Quote(stash.string())).status, 0);
+  const std::string files = "find " + Quote(maildir_.string()) + " -type f | sort";
+  const std::string before = Quote((root_ / "before").string());
+  run = Run(WithSmallDisk("4m", maildir_,
+                          "cp -a " + Quote(stash.string()) + "/. " + Quote(maildir_.string()) + " && " + files +
+                              " > " + before + " || exit 99; " + send + " >/dev/null; echo status=$?; " + files + " | diff " + before + " -"));
+  EXPECT_EQ(run.out, "status=1\n") << "the store changed: " << run.out;
+  EXPECT_NE(run.err.find("the disk is full"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find(": 0x8004010D"), std::string::npos) << "a bare code: " << run.err;
+  EXPECT_FALSE(fs::exists(piped));
+}
+
+// A large send stopped at moments spread over its whole course (reading the
+// attachment, packing, saving, delivering, filing), by Ctrl-C, SIGTERM and
+// kill -9: every message a Maildir reader can see is whole, and whatever a
+// killed send left is gone after the next start.
+TEST_F(SendTest, ASendStoppedAtAnyMomentLeavesOnlyWholeMessages) {
+  const fs::path library = fs::path(CORVID_DIST) / "corvina.dll";
+  if (!fs::exists(library) || !fs::exists(fs::path(CORVID_DIST) / "rundll32")) {
+    CORVID_PEER_MISSING() << "corvina.dll or rundll32 is not built here";
+  }
+  if (std::system("command -v python3 >/dev/null 2>&1") != 0) CORVID_PEER_MISSING() << "no python3";
+  ASSERT_EQ(Run(Dist("rundll32") + " " + Quote(library.string()) + ",Install_RunDLL 1").status, 0);
+  SetSendCommand("cat > /dev/null");
+  const fs::path temp = root_ / "tmp";
+  fs::create_directories(temp);
+  // Half text that packs, half noise that does not: 12 MiB.
+  std::string big = Prose(6 << 20, "big");
+  big.resize(6 << 20);
+  big += Noise(6 << 20);
+  WriteFile(root_ / "big.bin", big);
+  const std::string send = "TMPDIR=" + Quote(temp.string()) + " " + Dist("corvid") +
+                           " send --to bob@example.com --subject S --body b --attach " +
+                           Quote((root_ / "big.bin").string());
+  // Each visible message holds big.bin whole, as it is or in an archive.
+  const std::string check =
+      "python3 -c " + Quote(R"(
+import email, io, sys, zipfile
+size = int(sys.argv[1])
+for path in sys.argv[2:]:
+    message = email.message_from_binary_file(open(path, 'rb'))
+    parts = [p for p in message.walk() if p.get_filename()]
+    names = [p.get_filename() for p in parts]
+    ok = len(parts) == 1
+    if ok:
+        data = parts[0].get_payload(decode=True)
+        if names[0] == 'big.bin':
+            ok = len(data) == size
+        else:
+            archive = zipfile.ZipFile(io.BytesIO(data))
+            ok = archive.testzip() is None and [(i.filename, i.file_size) for i in archive.infolist()] == [('big.bin', size)]
+    if not ok:
+        print('not whole:', path, names)
+)") + " " + std::to_string(big.size());
+  const auto visible = [&] {
+    std::string list;
+    for (const char* folder : {"Outbox", "Sent Items"}) {
+      for (const fs::path& path : Messages(folder)) {
+        if (path.filename().string()[0] != '.') list += " " + Quote(path.string());
+      }
+    }
+    return list;
+  };
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Run(send).status, 0);
+  const double whole = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::mt19937 random(20261211);
+  const char* signals[] = {"INT", "TERM", "KILL"};
+  constexpr int kRounds = 6;
+  for (int round = 0; round < kRounds; ++round) {
+    // Moments spread over the whole course, each one somewhere in its part.
+    const double at = whole * (round + std::uniform_real_distribution<double>(0.05, 0.95)(random)) / kRounds;
+    const char* signal = signals[round % 3];
+    SCOPED_TRACE(std::string(signal) + " after " + std::to_string(at) + " s of " + std::to_string(whole));
+    Run("{ " + send + " & client=$!; sleep " + std::to_string(at) + "; kill -" + signal + " $client; wait $client; }");
+    const TRun checked = Run(check + visible());
+    EXPECT_EQ(checked.status, 0) << checked.err;
+    EXPECT_EQ(checked.out, "");
+  }
+  // The next start sweeps what the killed ones left.
+  ASSERT_EQ(Run(send).status, 0);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+    const std::string name = entry.path().filename().string();
+    const std::string parent = entry.path().parent_path().filename().string();
+    if (!entry.is_regular_file() && !entry.is_directory()) continue;
+    if ((parent == "tmp" && entry.path().parent_path().parent_path().parent_path() == maildir_) ||
+        (entry.path().parent_path() == temp) || name.rfind("rot-", 0) == 0 ||
+        ((parent == "new" || parent == "cur") && name[0] == '.')) {
+      left.push_back(entry.path().string());
+    }
+  }
+  EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left);
 }
 
 // Clients running at once, and a setting changed while they run: every

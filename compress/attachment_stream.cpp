@@ -1,9 +1,9 @@
 #include "compress/attachment_stream.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
+#include "platform/mapi/error_text.h"
 #include "zip/errors.h"
 
 namespace corvid::compress {
@@ -16,9 +16,7 @@ namespace {
 constexpr int64_t kMaxChunk = 1 << 30;
 
 [[noreturn]] void Fail(const char* what, HRESULT result) {
-  char code[16];
-  std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(result));
-  throw zip::EStreamError(std::string(what) + " of the attachment data failed (0x" + code + ")");
+  throw zip::EStreamError(std::string(what) + " of the attachment data failed: " + ErrorText(result));
 }
 
 }  // namespace

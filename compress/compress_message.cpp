@@ -20,6 +20,7 @@
 #include "compress/attachments.h"
 #include "compress/mapi_procedures.h"
 #include "compress/recipient_rules.h"
+#include "platform/mapi/error_text.h"
 #include "platform/win/locale.h"
 #include "platform/win/resources.h"
 #include "settings/catalogue.h"
@@ -323,11 +324,14 @@ TCompressOutcome Run(IMessage* message, settings::TOptionsContainer& options, bo
       continue;
     }
 
-    int32_t counted = INT32_MAX;
+    // A size the store cannot tell (its temporary disk full, say) is a
+    // failure, not a guess: a guessed size could let a protected send pass
+    // this attachment by as too small to pack.
     STATSTG stat{};
-    if (SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME))) {
-      counted = static_cast<int32_t>(static_cast<uint32_t>(stat.cbSize.QuadPart));
+    if (const HRESULT result = stream->Stat(&stat, STATFLAG_NONAME); FAILED(result)) {
+      throw TPipelineError(*name + " cannot be read: " + ErrorText(result));
     }
+    int32_t counted = static_cast<int32_t>(static_cast<uint32_t>(stat.cbSize.QuadPart));
     if (!s.single_zip) counted = Add32(counted, stub_size);
     if (static_cast<int64_t>(counted) < static_cast<int64_t>(s.min_file_size_kb) * 1024) {
       report.kept.push_back(*name + " is smaller than Compression\\MinFileSize (" + std::to_string(s.min_file_size_kb) +
@@ -455,9 +459,7 @@ TCompressOutcome Run(IMessage* message, settings::TOptionsContainer& options, bo
   // A failed delete leaves that original beside its archive: nothing lost.
   for (ULONG number : replaced) message->DeleteAttach(number, 0, nullptr, 0);
   if (const HRESULT saved = message->SaveChanges(KEEP_OPEN_READWRITE); FAILED(saved)) {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(saved));
-    throw TPipelineError(std::string("the message with its archives could not be saved (") + code + ")");
+    throw TPipelineError("the message with its archives could not be saved: " + ErrorText(saved));
   }
 
   settings::Increment(options, settings::kZipFilesSize, archive_size);
