@@ -14,6 +14,7 @@ packages=(
   libgmime-3.0-dev                    # MIME engine of the message store
   mutt mpack                          # mail programs that make the store tests' corpus and send through corvid
   git-email libmailtools-perl libemail-valid-perl   # git send-email (and the modules it needs) through corvid sendmail in the send tests
+  file lintian                        # the Debian package: cpack's dependency scan and its check
 )
 
 need=()
