@@ -14,6 +14,8 @@ packages=(
   libgmime-3.0-dev                    # MIME engine of the message store
   mutt mpack                          # mail programs that make the store tests' corpus and send through corvid
   git-email libmailtools-perl libemail-valid-perl   # git send-email (and the modules it needs) through corvid sendmail in the send tests
+  qt6-base-dev libgl-dev              # the dialogs' Qt presenter (Widgets, Test)
+  xvfb xauth                          # an X server for running the dialogs by hand without a display
 )
 
 need=()
