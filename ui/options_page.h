@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/mapi/mapi_interfaces.h"
+#include "platform/win/property_sheet.h"
 #include "platform/win/win_types.h"
 #include "settings/options_container.h"
 #include "ui/dialog_model.h"
@@ -17,7 +18,7 @@
 namespace corvid::ui {
 
 // Sent to the property sheet: a page has unapplied changes.
-inline constexpr win::UINT PSM_CHANGED = 0x0468;
+using win::PSM_CHANGED;
 
 class TOptionsPage : public TDialogModel {
  public:

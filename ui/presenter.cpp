@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/win/ui_thread.h"
+#include "ui/property_sheet.h"
 
 namespace corvid::ui {
 
@@ -80,6 +81,8 @@ int PresentDialog(TDialogModel& dialog) {
   dialog.CheckUI();
   return Current()->ShowDialog(dialog);
 }
+
+int PresentSheet(TPropertySheet& sheet) { return Current()->ShowSheet(sheet); }
 
 bool PresentFileName(TFileRequest& request) { return Current()->ShowFileName(request); }
 
@@ -214,6 +217,7 @@ int TScriptedPresenter::ShowMessage(const TMessageForm& form) {
       }
       case TScriptedAnswer::TKind::kOk: break;
       case TScriptedAnswer::TKind::kDialog: break;
+      case TScriptedAnswer::TKind::kSheet: break;
     }
     Unexpected(what + " answered with input text or a dialog's answer");
     return form.TimerResult();
@@ -233,6 +237,22 @@ int TScriptedPresenter::ShowDialog(TDialogModel& dialog) {
   dialog.SetVisible(true);
   const int result = a->drive(dialog);
   dialog.SetVisible(false);
+  return result;
+}
+
+int TScriptedPresenter::ShowSheet(TPropertySheet& sheet) {
+  {
+    std::lock_guard lock(mutex_);
+    shown_.push_back({false, false, sheet.Caption, {}, {}, {"OK", "Cancel", "Apply"}, {}, {}, 0});
+  }
+  std::optional<TScriptedAnswer> a = Next();
+  if (!a || a->kind != TScriptedAnswer::TKind::kSheet) {
+    Unexpected("property sheet \"" + sheet.Caption + "\"" + (a ? " answered with another answer" : " with no answer left"));
+    return mrCancel;
+  }
+  for (TPropertySheet::TPage& page : sheet.Pages) page.model->SetVisible(true);
+  const int result = a->drive_sheet(sheet);
+  for (TPropertySheet::TPage& page : sheet.Pages) page.model->SetVisible(false);
   return result;
 }
 

@@ -24,6 +24,8 @@
 
 namespace corvid::ui {
 
+class TPropertySheet;
+
 // A file to save to or open.
 struct TFileRequest {
   bool save = false;        // save: may be new, overwriting asks; open: must exist
@@ -48,6 +50,10 @@ class TPresenter {
   // model until a closing button the model lets close it; returns mrOk or
   // mrCancel. By default it is cancelled at once.
   virtual int ShowDialog(TDialogModel& dialog) { return mrCancel; }
+  // Runs a property sheet modally: its pages, OK, Cancel and Apply (which
+  // calls sheet.Apply while enabled). Returns mrOk or mrCancel; the caller
+  // applies after OK. By default it is cancelled at once.
+  virtual int ShowSheet(TPropertySheet& sheet) { return mrCancel; }
   // Asks for a file; true with request.file_name set to an absolute path.
   // By default through ShowInput with the proposed name.
   virtual bool ShowFileName(TFileRequest& request);
@@ -68,6 +74,7 @@ void PresentProgress(const TProgressWindow& window, TProgressEvent event);
 // Settings dialogs and file choices: main thread only, and not under the
 // dialog lock, since a dialog shows message boxes and prompts itself.
 int PresentDialog(TDialogModel& dialog);
+int PresentSheet(TPropertySheet& sheet);
 bool PresentFileName(TFileRequest& request);
 
 // Which presenter the automatic choice makes: "qt", "terminal" or "none".
@@ -109,6 +116,8 @@ class TTerminalPresenter : public TPresenter {
   // A numbered form: every control with its value and enabled state; a
   // number changes that control, "ok" and "cancel" close.
   int ShowDialog(TDialogModel& dialog) override;
+  // The page titles; a number opens that page's form, "apply" applies.
+  int ShowSheet(TPropertySheet& sheet) override;
 
  private:
   void WriteForm(TDialogModel& dialog, std::vector<std::string>& numbered);
@@ -135,11 +144,13 @@ struct TScriptedAnswer {
     kTimeout,  // message form: let the timer fire (the form must have a time-out)
     kClose,    // message form: the close box
     kDialog,   // settings dialog: `drive` acts on it and returns mrOk or mrCancel
+    kSheet,    // property sheet: `drive_sheet` acts on it and returns mrOk or mrCancel
   };
   TKind kind = TKind::kCancel;
   std::string text;
   TMsgDlgBtn button = TMsgDlgBtn::mbOK;
   std::function<int(TDialogModel&)> drive;
+  std::function<int(TPropertySheet&)> drive_sheet;
 
   static TScriptedAnswer Ok(std::string typed) { return Make(TKind::kOk, std::move(typed)); }
   static TScriptedAnswer Cancel() { return Make(TKind::kCancel); }
@@ -149,6 +160,11 @@ struct TScriptedAnswer {
   static TScriptedAnswer Drive(std::function<int(TDialogModel&)> drive) {
     TScriptedAnswer a = Make(TKind::kDialog);
     a.drive = std::move(drive);
+    return a;
+  }
+  static TScriptedAnswer DriveSheet(std::function<int(TPropertySheet&)> drive) {
+    TScriptedAnswer a = Make(TKind::kSheet);
+    a.drive_sheet = std::move(drive);
     return a;
   }
   static TScriptedAnswer Make(TKind kind, std::string text = {}, TMsgDlgBtn button = TMsgDlgBtn::mbOK) {
@@ -194,6 +210,7 @@ class TScriptedPresenter : public TPresenter {
   int ShowMessage(const TMessageForm& form) override;
   // Shown as a dialog with the caption; `drive` runs with the dialog visible.
   int ShowDialog(TDialogModel& dialog) override;
+  int ShowSheet(TPropertySheet& sheet) override;
   // Records each label a progress window shows; posts Cancel when it shows
   // CancelProgressAt.
   void ShowProgress(const TProgressWindow& window, TProgressEvent event) override;

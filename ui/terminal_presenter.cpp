@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "ui/presenter.h"
+#include "ui/property_sheet.h"
 
 namespace corvid::ui {
 
@@ -378,6 +379,38 @@ int TTerminalPresenter::ShowDialog(TDialogModel& dialog) {
       default: break;
     }
     dialog.FocusRequest.clear();
+  }
+}
+
+int TTerminalPresenter::ShowSheet(TPropertySheet& sheet) {
+  for (;;) {
+    std::string out = "\n== " + sheet.Caption + " ==\n";
+    for (size_t i = 0; i < sheet.Pages.size(); ++i)
+      out += "  " + std::to_string(i + 1) + "  [" + sheet.Pages[i].title + "]\n";
+    out += "Type a page number to open it, ";
+    out += sheet.ApplyEnabled() ? "\"apply\", " : "";
+    out += "\"ok\" or \"cancel\".\n";
+    Write(out);
+    std::string line;
+    if (!Ask("> ", line)) return mrCancel;
+    const std::string answer = Lower(Trim(line));
+    if (answer == "ok") return mrOk;
+    if (answer == "cancel" || answer == "c") return mrCancel;
+    if (answer == "apply") {
+      if (sheet.ApplyEnabled()) {
+        sheet.Apply();
+      } else {
+        Write("Nothing to apply.\n");
+      }
+      continue;
+    }
+    const int number = std::atoi(answer.c_str());
+    if (number < 1 || number > static_cast<int>(sheet.Pages.size())) {
+      Write("No such page.\n");
+      continue;
+    }
+    sheet.CurrentPage = number - 1;
+    ShowDialog(*sheet.Pages[static_cast<size_t>(number - 1)].model);
   }
 }
 

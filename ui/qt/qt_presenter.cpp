@@ -25,6 +25,7 @@
 #include <map>
 
 #include "platform/win/ui_thread.h"
+#include "ui/property_sheet.h"
 
 namespace corvid::ui::qt {
 
@@ -535,6 +536,49 @@ int TQtPresenter::ShowDialog(TDialogModel& model) {
     model.SetVisible(true);
     const int result = RunModal(window.Dialog());
     model.SetVisible(false);
+    return result == QDialog::Accepted ? mrOk : mrCancel;
+  });
+}
+
+int TQtPresenter::ShowSheet(TPropertySheet& sheet) {
+  return OnMain<int>([&] {
+    EnsureApplication();
+    QDialog dialog;
+    dialog.setWindowTitle(Q(sheet.Caption));
+    dialog.setObjectName("PropertySheet");
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* tabs = new QTabWidget(&dialog);
+    tabs->setObjectName("SheetTabs");
+    layout->addWidget(tabs);
+    // Declared after the sheet's window, so each page leaves it first.
+    std::vector<std::unique_ptr<TModelWindow>> pages;
+    for (TPropertySheet::TPage& page : sheet.Pages) {
+      pages.push_back(std::make_unique<TModelWindow>(*page.model));
+      QDialog& content = pages.back()->Dialog();
+      content.setWindowFlags(Qt::Widget);
+      page.model->SetVisible(true);
+      tabs->addTab(&content, Q(page.title));
+    }
+    tabs->setCurrentIndex(sheet.CurrentPage);
+    auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, &dialog);
+    QPushButton* apply = box->button(QDialogButtonBox::Apply);
+    box->button(QDialogButtonBox::Ok)->setObjectName("OKBtn");
+    box->button(QDialogButtonBox::Cancel)->setObjectName("CancelBtn");
+    apply->setObjectName("ApplyBtn");
+    QObject::connect(box, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(box, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    QObject::connect(apply, &QPushButton::clicked, &dialog, [&] {
+      sheet.Apply();
+      apply->setEnabled(false);
+    });
+    layout->addWidget(box);
+    // A page reports changes to the sheet window, not to Qt: look now and then.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &dialog, [&] { apply->setEnabled(sheet.ApplyEnabled()); });
+    watch.start(50);
+    apply->setEnabled(sheet.ApplyEnabled());
+    const int result = RunModal(dialog);
+    for (TPropertySheet::TPage& page : sheet.Pages) page.model->SetVisible(false);
     return result == QDialog::Accepted ? mrOk : mrCancel;
   });
 }

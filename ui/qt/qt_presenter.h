@@ -29,6 +29,7 @@ class TQtPresenter : public TPresenter {
   int ShowMessage(const TMessageForm& form) override;
   void ShowProgress(const TProgressWindow& window, TProgressEvent event) override;
   int ShowDialog(TDialogModel& dialog) override;
+  int ShowSheet(TPropertySheet& sheet) override;
   bool ShowFileName(TFileRequest& request) override;
 
  private:
