@@ -37,7 +37,7 @@ class PropertySheetsTest : public testing::Test {
   }
 
   win::TTestMachine machine_;
-  TTestCallback callback_;
+  test::TTestCallback callback_;
   IExchExt* ext_ = nullptr;
   IExchExtPropertySheets* sheets_ = nullptr;
 };

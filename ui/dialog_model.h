@@ -26,6 +26,9 @@ enum class TControlKind {
   kChart,     // bars of `items` (label) and `values`; drawn by the presenter
 };
 
+// The group of a text that stands beside the next control, as its caption.
+inline constexpr char kBesideNext[] = "beside-next";
+
 struct TControl {
   TControl(std::string name_, TControlKind kind_, std::string caption_ = {}, std::string group_ = {})
       : name(std::move(name_)), kind(kind_), caption(std::move(caption_)), group(std::move(group_)) {}

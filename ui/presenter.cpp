@@ -90,7 +90,10 @@ std::string ChosenPresenterKind() {
   const char* forced = std::getenv("CORVID_UI");
   if (forced && *forced) {
     const std::string kind = forced;
-    if (kind == "qt" && !QtMaker()) return isatty(0) && isatty(1) ? "terminal" : "none";
+    // Qt without a display (and no platform named for it) would end the
+    // process; the terminal or the defined answers serve instead.
+    const bool qt_can_run = QtMaker() && (Set("DISPLAY") || Set("WAYLAND_DISPLAY") || Set("QT_QPA_PLATFORM"));
+    if (kind == "qt" && !qt_can_run) return isatty(0) && isatty(1) ? "terminal" : "none";
     if (kind == "qt" || kind == "terminal" || kind == "none") return kind;
   }
   if ((Set("DISPLAY") || Set("WAYLAND_DISPLAY")) && QtMaker()) return "qt";

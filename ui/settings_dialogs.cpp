@@ -17,6 +17,10 @@ TControl Label(std::string name, std::string caption, bool heading = false) {
   c.heading = heading;
   return c;
 }
+// A caption shown beside the control that follows it.
+TControl BesideCaption(std::string name, std::string caption) {
+  return TControl(std::move(name), TControlKind::kText, std::move(caption), kBesideNext);
+}
 TControl Check(std::string name, std::string caption) {
   return TControl(std::move(name), TControlKind::kCheck, std::move(caption));
 }
@@ -118,17 +122,17 @@ bool TDecompressOptionsDlg::OnOk() { return PasswordsMatch(*this, 2); }
 // --- Statistics -------------------------------------------------------------
 
 TStatisticsDlg::TStatisticsDlg() : TDialogModel("Corvid Statistics", {"OK"}) {
-  Add(Label("DateInstalledCaption", "Corvid installed on:"));
+  Add(BesideCaption("DateInstalledCaption", "Corvid installed on:"));
   Add(Label("DateInstalledLabel", ""));
-  Add(Label("NumMessagesCaption", "Number  of messages processed:"));
+  Add(BesideCaption("NumMessagesCaption", "Number  of messages processed:"));
   Add(Label("NumMessagesProcessedLabel", ""));
-  Add(Label("NumZipFilesCreatedCaption", "Number of ZIP files created:"));
+  Add(BesideCaption("NumZipFilesCreatedCaption", "Number of ZIP files created:"));
   Add(Label("NumZipFilesCreatedLabel", ""));
-  Add(Label("NumZipFilesUnzippedCaption", "Number of ZIP files unzipped:"));
+  Add(BesideCaption("NumZipFilesUnzippedCaption", "Number of ZIP files unzipped:"));
   Add(Label("NumZipFilesUnzippedLabel", ""));
-  Add(Label("CompressedSizeCaption", "Total compressed size:"));
+  Add(BesideCaption("CompressedSizeCaption", "Total compressed size:"));
   Add(Label("CompressedSizeLabel", ""));
-  Add(Label("UncompressedSizeCaption", "Total uncompressed size:"));
+  Add(BesideCaption("UncompressedSizeCaption", "Total uncompressed size:"));
   Add(Label("UncompressedSizeLabel", ""));
   TControl chart("SizeChart", TControlKind::kChart, "Bytes handled");
   chart.items = {"Uncompressed", "Compressed"};

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
+#include <unistd.h>
 
 #include "platform/mapi/address_book.h"
 #include "platform/mapi/mapi32.h"
@@ -661,6 +663,63 @@ TEST_F(OptionsPageTest, StatisticsAndAboutOpenFromThePage) {
   page_.AboutBtnClick();
   EXPECT_EQ(shown, "       3");
   EXPECT_EQ(ShownCaptions(), (std::vector<std::string>{"Corvid Statistics", "About Corvid"}));
+}
+
+}  // namespace
+}  // namespace corvid::ui
+
+namespace corvid::ui {
+namespace {
+
+// Sets or clears environment variables for one scope.
+class TEnvironment {
+ public:
+  void Set(const char* name, const char* value) {
+    if (!saved_.count(name)) {
+      const char* old = ::getenv(name);
+      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    }
+    if (value) ::setenv(name, value, 1); else ::unsetenv(name);
+  }
+  ~TEnvironment() {
+    for (const auto& [name, value] : saved_) {
+      if (value) ::setenv(name.c_str(), value->c_str(), 1); else ::unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(PresenterChoice, FollowsTheEnvironment) {
+  const std::string terminal = ::isatty(0) && ::isatty(1) ? "terminal" : "none";
+  struct TCase {
+    const char* ui;
+    const char* display;
+    bool qt_registered;
+    std::string chosen;
+  };
+  const TCase cases[] = {
+      {nullptr, ":0", true, "qt"},
+      {nullptr, ":0", false, terminal},
+      {nullptr, nullptr, true, terminal},
+      {"terminal", ":0", true, "terminal"},
+      {"none", ":0", true, "none"},
+      {"qt", nullptr, true, terminal},  // Qt cannot run without a display
+      {"qt", ":0", false, terminal},
+      {"bogus", ":0", true, "qt"},
+  };
+  for (const TCase& c : cases) {
+    TEnvironment env;
+    env.Set("CORVID_UI", c.ui);
+    env.Set("DISPLAY", c.display);
+    env.Set("WAYLAND_DISPLAY", nullptr);
+    env.Set("QT_QPA_PLATFORM", nullptr);
+    RegisterQtPresenter(c.qt_registered ? [] { return std::shared_ptr<TPresenter>(); }
+                                        : std::function<std::shared_ptr<TPresenter>()>());
+    EXPECT_EQ(ChosenPresenterKind(), c.chosen) << (c.ui ? c.ui : "-") << " " << (c.display ? c.display : "-");
+  }
+  RegisterQtPresenter(nullptr);
 }
 
 }  // namespace

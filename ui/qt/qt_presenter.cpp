@@ -84,7 +84,7 @@ int RunModal(QDialog& dialog) {
 class TChartWidget : public QWidget {
  public:
   explicit TChartWidget(const TControl& control) : control_(control) {
-    setMinimumSize(260, 30 + 26 * static_cast<int>(control.items.size()));
+    setMinimumSize(420, 30 + 26 * static_cast<int>(control.items.size()));
   }
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
@@ -234,8 +234,11 @@ class TModelWindow {
   }
 
  private:
-  void Build(const std::string& name, QWidget* parent, QBoxLayout* layout) {
+  void Build(const std::string& name, QWidget* parent, QBoxLayout* outer) {
     const TControl& c = model_.Control(name);
+    // A caption and the control after it share one row.
+    QBoxLayout* layout = beside_ ? beside_ : outer;
+    beside_ = nullptr;
     QWidget* widget = nullptr;
     QLabel* caption = nullptr;
     auto labelled = [&](QWidget* field) {
@@ -258,7 +261,17 @@ class TModelWindow {
           label->setFont(bold);
         }
         widget = label;
-        layout->addWidget(label);
+        if (c.group == kBesideNext) {
+          auto* row = new QHBoxLayout();
+          label->setWordWrap(false);
+          label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+          label->setMinimumWidth(label->fontMetrics().averageCharWidth() * 32);
+          row->addWidget(label);
+          layout->addLayout(row);
+          beside_ = row;
+        } else {
+          layout->addWidget(label);
+        }
         break;
       }
       case TControlKind::kCheck:
@@ -369,6 +382,7 @@ class TModelWindow {
   QPushButton* ok_ = nullptr;
   std::map<std::string, QWidget*> widgets_;
   std::map<std::string, QLabel*> labels_;
+  QBoxLayout* beside_ = nullptr;
   bool refreshing_ = false;
 };
 
