@@ -1,6 +1,7 @@
 // The options page in the client's Tools | Options sheet: one page record
 // handed out at a time, and its dialog procedure, which keeps the page's
 // model and applies it into the extension's settings.
+#include "base/log.h"
 #include "compress/mapi_procedures.h"
 #include "core/extension.h"
 #include "platform/win/module.h"
@@ -77,8 +78,9 @@ win::INT_PTR OptionsPageDlgProc(win::HWND window, win::UINT message, win::WPARAM
       ui::DetachPageModel(window);
       object->FOptionsPage.reset();
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
     // A page that cannot be made or applied leaves the settings as they were.
+    log::Line(std::string("options page: ") + error.what() + "; the settings stay as they were");
   }
   return 0;
 }
