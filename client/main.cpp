@@ -20,6 +20,7 @@
 #include "base/version.h"
 #include "client/config.h"
 #include "client/explorer.h"
+#include "client/options.h"
 #include "client/run.h"
 #include "client/send.h"
 
@@ -31,6 +32,7 @@ constexpr char kRunUsage[] = "usage: corvid run [--once]\n";
 constexpr char kMenuUsage[] = "usage: corvid menu [--folder NAME] [ENTRYID... | --all]\n";
 constexpr char kCompressUsage[] = "usage: corvid compress [--folder NAME] (ENTRYID... | --all)\n";
 constexpr char kDecompressUsage[] = "usage: corvid decompress [--folder NAME] (ENTRYID... | --all)\n";
+constexpr char kOptionsUsage[] = "usage: corvid options\n";
 
 struct TCommand {
   const char* name;
@@ -39,6 +41,7 @@ struct TCommand {
 const TCommand kCommands[] = {
     {"send", kSendUsage}, {"sendmail", kSendmailUsage}, {"run", kRunUsage}, {"flush", kFlushUsage},
     {"config", kConfigUsage}, {"menu", kMenuUsage}, {"compress", kCompressUsage}, {"decompress", kDecompressUsage},
+    {"options", kOptionsUsage},
 };
 
 int Usage(std::ostream& out, int status) {
@@ -93,6 +96,7 @@ int main(int argc, char** argv) {
   if (command == "sendmail") return RunSendmail(args, std::cin, std::cout, std::cerr);
   if (command == "flush") return RunFlush(args, std::cout, std::cerr);
   if (command == "config") return RunConfig(args, std::cin, std::cout, std::cerr);
+  if (command == "options") return RunOptions(args, std::cout, std::cerr);
   if (command == "menu" || command == "compress" || command == "decompress") {
     return RunExplorer(command, args, std::cout, std::cerr);
   }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/mapi/mapi_interfaces.h"
+#include "settings/file_mask.h"
 #include "settings/options_container.h"
 
 namespace corvid::compress {
@@ -55,11 +56,8 @@ void SweepAbandonedWorkspaces();
 // through NormalizeFileMask and matched without regard to case.
 bool PassesSkipList(const std::string& file_name, const std::string& skip_list);
 
-// A bare extension becomes a mask: "ZIP" and ".ZIP" give "*.ZIP". Text
-// holding "*" or "?", the empty text, and anything else ("ARCHIVE", "a.b",
-// names longer than 4 characters without a dot) come back unchanged, the
-// latter matching only that exact name.
-std::string NormalizeFileMask(const std::string& text);
+// The mask rule lives with the settings: the compression dialog uses it too.
+using settings::NormalizeFileMask;
 
 // The items of a skip-list text: separated by commas and by runs of
 // characters with codes 1 to 32 (line breaks, blanks, tabs); an item that

@@ -133,13 +133,6 @@ HRESULT TZIPExtension::QueryDisallowOpenPatt(mapi::LPATTACH) { return S_FALSE; }
 HRESULT TZIPExtension::OnOpenPatt(mapi::LPATTACH) { return S_FALSE; }
 HRESULT TZIPExtension::OnOpenSzFile(mapi::LPTSTR, ULONG) { return S_FALSE; }
 
-ULONG TZIPExtension::GetMaxPageCount(ULONG) { return 0; }
-HRESULT TZIPExtension::GetPages(LPEXCHEXTCALLBACK, ULONG, win::LPPROPSHEETPAGE, ULONG* lpcpsp) {
-  if (lpcpsp != nullptr) *lpcpsp = 0;
-  return S_FALSE;
-}
-void TZIPExtension::FreePages(win::LPPROPSHEETPAGE, ULONG, ULONG) {}
-
 void TZIPExtension::LoadSettings() {
   try {
     win::HKEY key = nullptr;

@@ -17,6 +17,7 @@
 #include "decompress/inbox_watcher.h"
 #include "platform/exchange/exchange_interfaces.h"
 #include "settings/options_container.h"
+#include "ui/options_page.h"
 
 namespace corvid::core {
 
@@ -90,7 +91,8 @@ class TZIPExtension final : public exchange::IExchExt,
   void OnSelectionChange(LPEXCHEXTCALLBACK lpeecb) override;
   void OnObjectChange(LPEXCHEXTCALLBACK lpeecb) override;
 
-  // IExchExtPropertySheets: no page is offered yet.
+  // IExchExtPropertySheets (property_sheets.cpp): the "Compress" page of
+  // the client's Tools | Options sheet, one at a time.
   ULONG GetMaxPageCount(ULONG ulFlags) override;
   HRESULT GetPages(LPEXCHEXTCALLBACK lpeecb, ULONG ulFlags, win::LPPROPSHEETPAGE lppsp, ULONG* lpcpsp) override;
   void FreePages(win::LPPROPSHEETPAGE lppsp, ULONG ulFlags, ULONG cpsp) override;
@@ -143,7 +145,15 @@ class TZIPExtension final : public exchange::IExchExt,
   std::vector<std::unique_ptr<decompress::TMsgStoreNotify>> FStoreNotifies;
   win::HWND FMainWindow = nullptr;
   std::string FLibraryFile;
+  // The options page: handed out from GetPages to FreePages; its model lives
+  // from the page's WM_INITDIALOG to its WM_DESTROY.
+  bool FPageAdded = false;
+  std::unique_ptr<ui::TOptionsPage> FOptionsPage;
+  friend win::INT_PTR OptionsPageDlgProc(win::HWND, win::UINT, win::WPARAM, win::LPARAM);
 };
+
+// The dialog procedure of the options page (property_sheets.cpp).
+win::INT_PTR OptionsPageDlgProc(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam);
 
 // The process's extension object, null when none lives.
 TZIPExtension* ExtensionInstance();

@@ -15,6 +15,8 @@ packages=(
   mutt mpack                          # mail programs that make the store tests' corpus and send through corvid
   git-email libmailtools-perl libemail-valid-perl   # git send-email (and the modules it needs) through corvid sendmail in the send tests
   file lintian                        # the Debian package: cpack's dependency scan and its check
+  qt6-base-dev libgl-dev              # the dialogs' Qt presenter (Widgets, Test)
+  xvfb xauth                          # an X server for running the dialogs by hand without a display
 )
 
 need=()

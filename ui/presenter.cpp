@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/win/ui_thread.h"
+#include "ui/property_sheet.h"
 
 namespace corvid::ui {
 
@@ -22,12 +24,29 @@ std::mutex& DialogMutex() {
   return m;
 }
 
+std::function<std::shared_ptr<TPresenter>()>& QtMaker() {
+  static std::function<std::shared_ptr<TPresenter>()> make;
+  return make;
+}
+
+bool Set(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value;
+}
+
 std::shared_ptr<TPresenter> Current() {
   if (auto p = InstalledPresenter()) return p;
   // Decided per dialog: a process may lose its terminal while it runs.
   static auto terminal = std::make_shared<TTerminalPresenter>(0, 1);
   static auto none = std::make_shared<TNoTerminalPresenter>();
-  if (isatty(0) && isatty(1)) return terminal;
+  const std::string kind = ChosenPresenterKind();
+  if (kind == "qt") {
+    std::lock_guard lock(presenter_mutex);
+    static std::shared_ptr<TPresenter> qt;
+    if (!qt && QtMaker()) qt = QtMaker()();
+    if (qt) return qt;
+  }
+  if (kind == "terminal") return terminal;
   return none;
 }
 
@@ -57,6 +76,47 @@ int PresentMessage(const TMessageForm& form) {
 }
 
 void PresentProgress(const TProgressWindow& window, TProgressEvent event) { Current()->ShowProgress(window, event); }
+
+int PresentDialog(TDialogModel& dialog) {
+  dialog.CheckUI();
+  return Current()->ShowDialog(dialog);
+}
+
+int PresentSheet(TPropertySheet& sheet) { return Current()->ShowSheet(sheet); }
+
+bool PresentFileName(TFileRequest& request) { return Current()->ShowFileName(request); }
+
+std::string ChosenPresenterKind() {
+  const char* forced = std::getenv("CORVID_UI");
+  if (forced && *forced) {
+    const std::string kind = forced;
+    // Qt without a display (and no platform named for it) would end the
+    // process; the terminal or the defined answers serve instead.
+    const bool qt_can_run = QtMaker() && (Set("DISPLAY") || Set("WAYLAND_DISPLAY") || Set("QT_QPA_PLATFORM"));
+    if (kind == "qt" && !qt_can_run) return isatty(0) && isatty(1) ? "terminal" : "none";
+    if (kind == "qt" || kind == "terminal" || kind == "none") return kind;
+  }
+  if ((Set("DISPLAY") || Set("WAYLAND_DISPLAY")) && QtMaker()) return "qt";
+  if (isatty(0) && isatty(1)) return "terminal";
+  return "none";
+}
+
+void RegisterQtPresenter(std::function<std::shared_ptr<TPresenter>()> make) {
+  std::lock_guard lock(presenter_mutex);
+  QtMaker() = std::move(make);
+}
+
+bool TPresenter::ShowFileName(TFileRequest& request) {
+  TInputDialog dialog(false, request.caption, "File name:", request.file_name);
+  if (ShowInput(dialog) != kIdOk || dialog.Value().empty()) return false;
+  std::filesystem::path path = dialog.Value();
+  if (!request.default_ext.empty() && !path.has_extension()) path += "." + request.default_ext;
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  request.file_name = (error ? path : absolute).string();
+  if (!request.save && !std::filesystem::is_regular_file(request.file_name, error)) return false;
+  return true;
+}
 
 void TNoTerminalPresenter::ShowProgress(const TProgressWindow& window, TProgressEvent event) {
   if (event == TProgressEvent::Closed) return;
@@ -159,10 +219,44 @@ int TScriptedPresenter::ShowMessage(const TMessageForm& form) {
         continue;
       }
       case TScriptedAnswer::TKind::kOk: break;
+      case TScriptedAnswer::TKind::kDialog: break;
+      case TScriptedAnswer::TKind::kSheet: break;
     }
-    Unexpected(what + " answered with input text");
+    Unexpected(what + " answered with input text or a dialog's answer");
     return form.TimerResult();
   }
+}
+
+int TScriptedPresenter::ShowDialog(TDialogModel& dialog) {
+  {
+    std::lock_guard lock(mutex_);
+    shown_.push_back({false, false, dialog.Caption(), {}, {}, dialog.Buttons(), {}, {}, 0});
+  }
+  std::optional<TScriptedAnswer> a = Next();
+  if (!a || a->kind != TScriptedAnswer::TKind::kDialog) {
+    Unexpected("dialog \"" + dialog.Caption() + "\"" + (a ? " answered with a prompt's answer" : " with no answer left"));
+    return mrCancel;
+  }
+  dialog.SetVisible(true);
+  const int result = a->drive(dialog);
+  dialog.SetVisible(false);
+  return result;
+}
+
+int TScriptedPresenter::ShowSheet(TPropertySheet& sheet) {
+  {
+    std::lock_guard lock(mutex_);
+    shown_.push_back({false, false, sheet.Caption, {}, {}, {"OK", "Cancel", "Apply"}, {}, {}, 0});
+  }
+  std::optional<TScriptedAnswer> a = Next();
+  if (!a || a->kind != TScriptedAnswer::TKind::kSheet) {
+    Unexpected("property sheet \"" + sheet.Caption + "\"" + (a ? " answered with another answer" : " with no answer left"));
+    return mrCancel;
+  }
+  for (TPropertySheet::TPage& page : sheet.Pages) page.model->SetVisible(true);
+  const int result = a->drive_sheet(sheet);
+  for (TPropertySheet::TPage& page : sheet.Pages) page.model->SetVisible(false);
+  return result;
 }
 
 void TScriptedPresenter::ShowProgress(const TProgressWindow& window, TProgressEvent event) {

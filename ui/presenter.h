@@ -17,11 +17,23 @@
 #include <string>
 #include <vector>
 
+#include "ui/dialog_model.h"
 #include "ui/input_dialog.h"
 #include "ui/message_form.h"
 #include "ui/progress_window.h"
 
 namespace corvid::ui {
+
+class TPropertySheet;
+
+// A file to save to or open.
+struct TFileRequest {
+  bool save = false;        // save: may be new, overwriting asks; open: must exist
+  std::string caption;
+  std::string filter;       // "Name (*.ext)|*.EXT|..."
+  std::string default_ext;  // without the dot
+  std::string file_name;    // proposed; after OK, the chosen path
+};
 
 class TPresenter {
  public:
@@ -34,6 +46,17 @@ class TPresenter {
   // on screen between the calls; its Cancel comes back through
   // WM_CANCELMODE. By default nothing is shown.
   virtual void ShowProgress(const TProgressWindow& window, TProgressEvent event) {}
+  // Runs a settings dialog modally (main thread): the user acts on the
+  // model until a closing button the model lets close it; returns mrOk or
+  // mrCancel. By default it is cancelled at once.
+  virtual int ShowDialog(TDialogModel& dialog) { return mrCancel; }
+  // Runs a property sheet modally: its pages, OK, Cancel and Apply (which
+  // calls sheet.Apply while enabled). Returns mrOk or mrCancel; the caller
+  // applies after OK. By default it is cancelled at once.
+  virtual int ShowSheet(TPropertySheet& sheet) { return mrCancel; }
+  // Asks for a file; true with request.file_name set to an absolute path.
+  // By default through ShowInput with the proposed name.
+  virtual bool ShowFileName(TFileRequest& request);
 };
 
 // Installs `presenter` (null: back to the automatic choice); returns the
@@ -48,6 +71,20 @@ int PresentMessage(const TMessageForm& form);
 // Not under the dialog lock: a worker behind the progress window may ask
 // for a password meanwhile.
 void PresentProgress(const TProgressWindow& window, TProgressEvent event);
+// Settings dialogs and file choices: main thread only, and not under the
+// dialog lock, since a dialog shows message boxes and prompts itself.
+int PresentDialog(TDialogModel& dialog);
+int PresentSheet(TPropertySheet& sheet);
+bool PresentFileName(TFileRequest& request);
+
+// Which presenter the automatic choice makes: "qt", "terminal" or "none".
+// CORVID_UI names one; otherwise Qt when a display is there (DISPLAY or
+// WAYLAND_DISPLAY) and a Qt presenter is registered, the terminal when
+// standard input and output are terminals, else none.
+std::string ChosenPresenterKind();
+// Registers the maker of the Qt presenter (the library that holds it does
+// this; a program without it never chooses Qt).
+void RegisterQtPresenter(std::function<std::shared_ptr<TPresenter>()> make);
 
 // Without a terminal: an input prompt answers Cancel, a message form its
 // default button at once (kCloseResult when it has none).
@@ -76,8 +113,16 @@ class TTerminalPresenter : public TPresenter {
   int ShowMessage(const TMessageForm& form) override;
   // One line redrawn in place: the label, a bar, the rate and the time left.
   void ShowProgress(const TProgressWindow& window, TProgressEvent event) override;
+  // A numbered form: every control with its value and enabled state; a
+  // number changes that control, "ok" and "cancel" close.
+  int ShowDialog(TDialogModel& dialog) override;
+  // The page titles; a number opens that page's form, "apply" applies.
+  int ShowSheet(TPropertySheet& sheet) override;
 
  private:
+  void WriteForm(TDialogModel& dialog, std::vector<std::string>& numbered);
+  // Asks one more line with `prompt`; false at end of input.
+  bool Ask(const std::string& prompt, std::string& line);
   enum class TRead { kLine, kEnd, kTimeout };
   // Reads one line (without its end of line); a deadline of nullopt waits forever.
   TRead ReadLine(std::string& line, std::optional<std::chrono::steady_clock::time_point> deadline);
@@ -98,16 +143,37 @@ struct TScriptedAnswer {
     kPress,    // message form: press the button of kind `button`
     kTimeout,  // message form: let the timer fire (the form must have a time-out)
     kClose,    // message form: the close box
+    kDialog,   // settings dialog: `drive` acts on it and returns mrOk or mrCancel
+    kSheet,    // property sheet: `drive_sheet` acts on it and returns mrOk or mrCancel
   };
-  TKind kind;
+  TKind kind = TKind::kCancel;
   std::string text;
   TMsgDlgBtn button = TMsgDlgBtn::mbOK;
+  std::function<int(TDialogModel&)> drive;
+  std::function<int(TPropertySheet&)> drive_sheet;
 
-  static TScriptedAnswer Ok(std::string typed) { return {TKind::kOk, std::move(typed)}; }
-  static TScriptedAnswer Cancel() { return {TKind::kCancel, {}}; }
-  static TScriptedAnswer Press(TMsgDlgBtn b) { return {TKind::kPress, {}, b}; }
-  static TScriptedAnswer Timeout() { return {TKind::kTimeout, {}}; }
-  static TScriptedAnswer Close() { return {TKind::kClose, {}}; }
+  static TScriptedAnswer Ok(std::string typed) { return Make(TKind::kOk, std::move(typed)); }
+  static TScriptedAnswer Cancel() { return Make(TKind::kCancel); }
+  static TScriptedAnswer Press(TMsgDlgBtn b) { return Make(TKind::kPress, {}, b); }
+  static TScriptedAnswer Timeout() { return Make(TKind::kTimeout); }
+  static TScriptedAnswer Close() { return Make(TKind::kClose); }
+  static TScriptedAnswer Drive(std::function<int(TDialogModel&)> drive) {
+    TScriptedAnswer a = Make(TKind::kDialog);
+    a.drive = std::move(drive);
+    return a;
+  }
+  static TScriptedAnswer DriveSheet(std::function<int(TPropertySheet&)> drive) {
+    TScriptedAnswer a = Make(TKind::kSheet);
+    a.drive_sheet = std::move(drive);
+    return a;
+  }
+  static TScriptedAnswer Make(TKind kind, std::string text = {}, TMsgDlgBtn button = TMsgDlgBtn::mbOK) {
+    TScriptedAnswer a;
+    a.kind = kind;
+    a.text = std::move(text);
+    a.button = button;
+    return a;
+  }
 };
 
 // What the scripted presenter saw.
@@ -142,6 +208,9 @@ class TScriptedPresenter : public TPresenter {
 
   int ShowInput(TInputDialog& dialog) override;
   int ShowMessage(const TMessageForm& form) override;
+  // Shown as a dialog with the caption; `drive` runs with the dialog visible.
+  int ShowDialog(TDialogModel& dialog) override;
+  int ShowSheet(TPropertySheet& sheet) override;
   // Records each label a progress window shows; posts Cancel when it shows
   // CancelProgressAt.
   void ShowProgress(const TProgressWindow& window, TProgressEvent event) override;

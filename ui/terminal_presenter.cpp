@@ -10,8 +10,10 @@
 #include <chrono>
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "ui/presenter.h"
+#include "ui/property_sheet.h"
 
 namespace corvid::ui {
 
@@ -213,6 +215,203 @@ void TTerminalPresenter::ShowProgress(const TProgressWindow& window, TProgressEv
     line += text;
   }
   Write(line + "\x1B[K");
+}
+
+}  // namespace corvid::ui
+
+// --- Settings dialogs as numbered forms -----------------------------------
+
+namespace corvid::ui {
+
+namespace {
+
+// A bar of `width` cells for `value` out of `top`.
+std::string TextBar(long long value, long long top, int width) {
+  const int cells = top > 0 ? static_cast<int>(value * width / top) : 0;
+  return std::string(static_cast<size_t>(cells), '#') + std::string(static_cast<size_t>(width - cells), '.');
+}
+
+}  // namespace
+
+void TTerminalPresenter::WriteForm(TDialogModel& dialog, std::vector<std::string>& numbered) {
+  numbered.clear();
+  std::string out = "\n== " + dialog.Caption() + " ==\n";
+  for (const TDialogPage& page : dialog.Pages()) {
+    if (!page.title.empty()) out += "-- " + page.title + " --\n";
+    for (const std::string& name : page.controls) {
+      const TControl& c = dialog.Control(name);
+      const std::string off = c.enabled ? "" : "  (disabled)";
+      if (c.kind == TControlKind::kText) {
+        const std::string shown = c.caption.empty() ? c.text : c.text.empty() ? c.caption : c.caption + " " + c.text;
+        if (!shown.empty()) out += (c.heading ? "    " : "      ") + shown + "\n";
+        continue;
+      }
+      if (c.kind == TControlKind::kChart) {
+        long long top = 0;
+        for (long long v : c.values) top = std::max(top, v);
+        out += "      " + c.caption + "\n";
+        for (size_t i = 0; i < c.items.size() && i < c.values.size(); ++i) {
+          std::string label = c.items[i];
+          label.resize(std::max<size_t>(label.size(), 14), ' ');
+          out += "      " + label + TextBar(c.values[i], top, 30) + " " + std::to_string(c.values[i]) + " bytes\n";
+        }
+        continue;
+      }
+      numbered.push_back(name);
+      std::string line = std::to_string(numbered.size());
+      line.insert(0, 4 - std::min<size_t>(line.size(), 3), ' ');
+      line += "  ";
+      switch (c.kind) {
+        case TControlKind::kCheck: line += (c.checked ? "[x] " : "[ ] ") + c.caption; break;
+        case TControlKind::kRadio: line += (c.checked ? "(*) " : "( ) ") + c.caption; break;
+        case TControlKind::kButton: line += "<" + c.caption + ">"; break;
+        case TControlKind::kEdit: line += (c.caption.empty() ? "Text" : c.caption) + " [" + c.text + "]"; break;
+        case TControlKind::kPassword:
+          line += (c.caption.empty() ? "Password" : c.caption) + " [" + std::string(c.text.size(), '*') + "]";
+          break;
+        case TControlKind::kNumber:
+        case TControlKind::kTrack:
+          line += c.caption + " [" + std::to_string(c.number) + "] (" + std::to_string(c.min) + " to " +
+                  std::to_string(c.max) + ")";
+          break;
+        case TControlKind::kList: line += (c.caption.empty() ? "List" : c.caption) + " (list)"; break;
+        default: break;
+      }
+      out += line + off + "\n";
+      if (c.kind == TControlKind::kList) {
+        for (size_t i = 0; i < c.items.size(); ++i)
+          out += std::string(static_cast<int>(i) == c.selected ? "       > " : "         ") + std::to_string(i + 1) +
+                 ". " + c.items[i] + "\n";
+        if (c.items.empty()) out += "         (empty)\n";
+      }
+    }
+  }
+  out += dialog.Buttons().size() > 1 ? "Type a number to change it, \"ok\" or \"cancel\".\n" : "Type \"ok\" to close.\n";
+  out += dialog.OkEnabled() ? "" : "(OK is disabled: the settings are read-only.)\n";
+  Write(out);
+}
+
+bool TTerminalPresenter::Ask(const std::string& prompt, std::string& line) {
+  Write(prompt);
+  return ReadLine(line, std::nullopt) == TRead::kLine;
+}
+
+int TTerminalPresenter::ShowDialog(TDialogModel& dialog) {
+  dialog.SetVisible(true);
+  struct THide {
+    TDialogModel& d;
+    ~THide() { d.SetVisible(false); }
+  } hide{dialog};
+  std::vector<std::string> numbered;
+  for (;;) {
+    WriteForm(dialog, numbered);
+    std::string line;
+    if (!Ask("> ", line)) return mrCancel;
+    const std::string answer = Lower(Trim(line));
+    if (answer == "ok" || (answer.empty() && dialog.Buttons().size() == 1)) {
+      if (dialog.Close("OK")) return mrOk;
+      continue;
+    }
+    if (answer == "cancel" || answer == "c") {
+      if (dialog.Buttons().size() > 1 && dialog.Close("Cancel")) return mrCancel;
+      continue;
+    }
+    char* end = nullptr;
+    const long number = std::strtol(answer.c_str(), &end, 10);
+    if (answer.empty() || *end != '\0' || number < 1 || number > static_cast<long>(numbered.size())) {
+      Write("No such field.\n");
+      continue;
+    }
+    const std::string name = numbered[static_cast<size_t>(number - 1)];
+    const TControl& c = dialog.Control(name);
+    if (!c.enabled) {
+      Write("That field is disabled.\n");
+      continue;
+    }
+    switch (c.kind) {
+      case TControlKind::kCheck:
+      case TControlKind::kRadio:
+      case TControlKind::kButton: dialog.Click(name); break;
+      case TControlKind::kEdit:
+      case TControlKind::kNumber:
+      case TControlKind::kTrack:
+        if (!Ask("New value: ", line)) return mrCancel;
+        if (c.kind == TControlKind::kTrack) {
+          dialog.Move(name, std::atoi(line.c_str()));
+        } else {
+          dialog.Type(name, line);
+        }
+        dialog.Leave(name);
+        break;
+      case TControlKind::kPassword: {
+        bool got;
+        {
+          TEchoOff quiet(in_fd_);
+          got = Ask("New password: ", line);
+        }
+        if (!got) return mrCancel;
+        dialog.Type(name, line);
+        dialog.Leave(name);
+        break;
+      }
+      case TControlKind::kList: {
+        if (!Ask("Item: N selects, \"r N\" renames, \"d N\" deletes, empty goes back: ", line)) return mrCancel;
+        const std::string command = Trim(line);
+        if (command.empty()) break;
+        const bool rename = command[0] == 'r' || command[0] == 'R';
+        const bool remove = command[0] == 'd' || command[0] == 'D';
+        const int item = std::atoi(command.c_str() + (rename || remove ? 1 : 0)) - 1;
+        if (item < 0 || item >= static_cast<int>(c.items.size())) {
+          Write("No such item.\n");
+          break;
+        }
+        dialog.Select(name, item);
+        if (remove) dialog.KeyUp(name, TDialogModel::TKey::kDelete);
+        if (rename && dialog.BeginRename(name)) {
+          if (!Ask("New text: ", line)) {
+            dialog.EndRename(name, nullptr);
+            return mrCancel;
+          }
+          dialog.EndRename(name, &line);
+        }
+        break;
+      }
+      default: break;
+    }
+    dialog.FocusRequest.clear();
+  }
+}
+
+int TTerminalPresenter::ShowSheet(TPropertySheet& sheet) {
+  for (;;) {
+    std::string out = "\n== " + sheet.Caption + " ==\n";
+    for (size_t i = 0; i < sheet.Pages.size(); ++i)
+      out += "  " + std::to_string(i + 1) + "  [" + sheet.Pages[i].title + "]\n";
+    out += "Type a page number to open it, ";
+    out += sheet.ApplyEnabled() ? "\"apply\", " : "";
+    out += "\"ok\" or \"cancel\".\n";
+    Write(out);
+    std::string line;
+    if (!Ask("> ", line)) return mrCancel;
+    const std::string answer = Lower(Trim(line));
+    if (answer == "ok") return mrOk;
+    if (answer == "cancel" || answer == "c") return mrCancel;
+    if (answer == "apply") {
+      if (sheet.ApplyEnabled()) {
+        sheet.Apply();
+      } else {
+        Write("Nothing to apply.\n");
+      }
+      continue;
+    }
+    const int number = std::atoi(answer.c_str());
+    if (number < 1 || number > static_cast<int>(sheet.Pages.size())) {
+      Write("No such page.\n");
+      continue;
+    }
+    sheet.CurrentPage = number - 1;
+    ShowDialog(*sheet.Pages[static_cast<size_t>(number - 1)].model);
+  }
 }
 
 }  // namespace corvid::ui

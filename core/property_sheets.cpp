@@ -1,0 +1,88 @@
+// The options page in the client's Tools | Options sheet: one page record
+// handed out at a time, and its dialog procedure, which keeps the page's
+// model and applies it into the extension's settings.
+#include "base/log.h"
+#include "compress/mapi_procedures.h"
+#include "core/extension.h"
+#include "platform/win/module.h"
+#include "platform/win/ui_thread.h"
+#include "ui/addr_book.h"
+#include "ui/property_sheet.h"
+#include "ui/qt/qt_presenter.h"
+
+namespace corvid::core {
+
+namespace {
+
+using exchange::EECONTEXT_PROPERTYSHEETS;
+using exchange::EEPS_TOOLSOPTIONS;
+
+// Whoever loads the extension gets its dialogs: the Qt presenter when a
+// display is there, and the property sheet the client's Options command
+// shows. Both are process-wide hooks that only say how to show things.
+const bool g_user_interface_ready = [] {
+  ui::qt::RegisterQtPresenter();
+  ui::InstallPropertySheetRunner();
+  return true;
+}();
+
+}  // namespace
+
+ULONG TZIPExtension::GetMaxPageCount(ULONG ulFlags) {
+  return FContext == EECONTEXT_PROPERTYSHEETS && ulFlags == EEPS_TOOLSOPTIONS && !FPageAdded ? 1 : 0;
+}
+
+HRESULT TZIPExtension::GetPages(LPEXCHEXTCALLBACK, ULONG ulFlags, win::LPPROPSHEETPAGE lppsp, ULONG* lpcpsp) {
+  if (GetMaxPageCount(ulFlags) != 1 || lppsp == nullptr) {
+    if (lpcpsp != nullptr) *lpcpsp = 0;
+    return S_FALSE;
+  }
+  win::PROPSHEETPAGE& page = lppsp[0];
+  page = {};
+  page.dwSize = 40;  // the record's first, smallest form
+  page.dwFlags = win::PSP_DEFAULT;
+  page.hInstance = reinterpret_cast<win::HINSTANCE>(win::ModuleOfAddress(reinterpret_cast<const void*>(&OwnLibraryFile)));
+  page.pszTemplate = "CORVIDOPTIONS";
+  page.pfnDlgProc = &OptionsPageDlgProc;
+  page.lParam = reinterpret_cast<win::LPARAM>(this);
+  if (lpcpsp != nullptr) *lpcpsp = 1;
+  FPageAdded = true;
+  return S_OK;
+}
+
+void TZIPExtension::FreePages(win::LPPROPSHEETPAGE, ULONG, ULONG) { FPageAdded = false; }
+
+win::INT_PTR OptionsPageDlgProc(win::HWND window, win::UINT message, win::WPARAM, win::LPARAM lparam) {
+  TZIPExtension* object = ExtensionInstance();
+  if (object == nullptr) return 0;
+  try {
+    if (message == win::WM_INITDIALOG && lparam != 0) {
+      if (object->FOptionsPage) ui::DetachPageModel(window);
+      object->FOptionsPage = std::make_unique<ui::TOptionsPage>();
+      object->FOptionsPage->SetSession(object->FSession);
+      object->FOptionsPage->SetPageWindow(window);
+      object->FOptionsPage->LoadOptions(object->FOptions);
+      // The address-book buttons free what MAPI hands back through MAPI.
+      ui::TAddrBook::FreeAdrList = [](mapi::LPADRLIST list) { compress::Mapi().FreePadrlist(list); };
+      ui::AttachPageModel(window, object->FOptionsPage.get());
+      return 1;
+    }
+    if (message == win::WM_NOTIFY && lparam != 0 &&
+        reinterpret_cast<const win::NMHDR*>(lparam)->code == win::PSN_APPLY && object->FOptionsPage) {
+      object->FOptionsPage->SaveOptions(object->FOptions);
+      object->SaveSettings();
+      object->FOptionsPage->Settings().SetModified(object->FOptions.Modified());
+      return 0;
+    }
+    if (message == win::WM_DESTROY && object->FOptionsPage) {
+      ui::DetachPageModel(window);
+      object->FOptionsPage.reset();
+    }
+  } catch (const std::exception& error) {
+    // A page that cannot be made or applied leaves the settings as they were.
+    log::Line(std::string("options page: ") + error.what() + "; the settings stay as they were");
+  }
+  return 0;
+}
+
+}  // namespace corvid::core
