@@ -22,12 +22,25 @@ DecodeOutcome DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutp
       return DecodeOutcome::kDone;
     case 8:
       return Inflate(in, out, workspace) ? DecodeOutcome::kDone : DecodeOutcome::kDamaged;
+    case 12:
+      return Bunzip2(in, out, workspace) ? DecodeOutcome::kDone : DecodeOutcome::kDamaged;
+    case 14:
+      // Bit 1 says an end marker closes the stream.
+      return UnLzma(in, out, workspace, coding.uncompressed_size, (coding.bit_flag & 2) != 0)
+                 ? DecodeOutcome::kDone
+                 : DecodeOutcome::kDamaged;
+    case 93:
+      return Unzstd(in, out, workspace) ? DecodeOutcome::kDone : DecodeOutcome::kDamaged;
+    case 95:
+      return UnXz(in, out, workspace) ? DecodeOutcome::kDone : DecodeOutcome::kDamaged;
     default:
       return DecodeOutcome::kUnknownMethod;
   }
 }
 
-bool IsKnownMethod(uint16_t method) { return method <= 6 || method == 8; }
+bool IsKnownMethod(uint16_t method) {
+  return method <= 6 || method == 8 || method == 12 || method == 14 || method == 93 || method == 95;
+}
 
 void CopyStored(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
   for (;;) {
