@@ -70,7 +70,9 @@ TEST(AesCipherTest, EntriesOfAnIndependentToolDecryptAndAuthenticate) {
       cipher.Init(password, zip.data() + data, strength, verifier);
       const bool right = std::string(password) == "TopSecret";
       const bool verified = verifier[0] == zip[data + salt] && verifier[1] == zip[data + salt + 1];
-      if (right) EXPECT_TRUE(verified);
+      if (right) {
+        EXPECT_TRUE(verified);
+      }
       Bytes plain(zip.begin() + static_cast<ptrdiff_t>(data + salt + 2),
                   zip.begin() + static_cast<ptrdiff_t>(data + size - 10));
       // In uneven pieces, as the reader's chunks come.

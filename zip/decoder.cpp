@@ -25,7 +25,7 @@ DecodeOutcome DecodeEntry(const EntryCoding& coding, DecodeInput& in, DecodeOutp
     case 12:
       return Bunzip2(in, out, workspace) ? DecodeOutcome::kDone : DecodeOutcome::kDamaged;
     case 14:
-      // Bit 1 says an end marker closes the stream.
+      // Bit 1: an end marker closes the stream.
       return UnLzma(in, out, workspace, coding.uncompressed_size, (coding.bit_flag & 2) != 0)
                  ? DecodeOutcome::kDone
                  : DecodeOutcome::kDamaged;

@@ -3,7 +3,7 @@
 // in through the workspace's input chunk, decoded bytes out through the
 // window, so the engine's memory stays what the method itself needs:
 //   bzip2      at most about 3.7 MiB (900 kB blocks)
-//   LZMA       its dictionary, never more than the entry's size or kMaxDictionary
+//   LZMA       its dictionary: no more than the entry's size, refused beyond kMaxDictionary
 //   XZ         what its stream declares, refused beyond kMaxDictionary
 //   Zstandard  its window, refused beyond 2^kMaxWindowLog
 // The output side enforces the declared size, as for every method.
@@ -12,6 +12,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -72,7 +73,7 @@ bool Bunzip2(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
 namespace {
 
 // Runs an initialised liblzma stream over the entry's remaining bytes.
-bool RunLzma(lzma_stream& stream, InputFeed& feed, DecodeOutput& out, DecodeWorkspace& ws) {
+bool RunLzma(lzma_stream& stream, InputFeed& feed, DecodeOutput& out, DecodeWorkspace& ws, uint64_t* total) {
   const std::unique_ptr<lzma_stream, void (*)(lzma_stream*)> end(&stream, lzma_end);
   for (;;) {
     if (stream.avail_in == 0 && !feed.ended) stream.avail_in = feed.Next(&stream.next_in);
@@ -81,6 +82,7 @@ bool RunLzma(lzma_stream& stream, InputFeed& feed, DecodeOutput& out, DecodeWork
     const lzma_ret result = lzma_code(&stream, feed.ended ? LZMA_FINISH : LZMA_RUN);
     const size_t produced = kOutputBytes - stream.avail_out;
     if (produced != 0) out.Write(ws.window.get(), produced);
+    *total += produced;
     if (result == LZMA_STREAM_END) return true;
     if (result == LZMA_MEM_ERROR) throw std::bad_alloc();
     if (result != LZMA_OK) return false;  // damaged, truncated, or over the memory limit
@@ -110,7 +112,8 @@ bool UnLzma(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint64_t un
             bool has_end_marker) {
   // The entry starts with the encoder's version (2 bytes), the size of the
   // properties (2 bytes, 5 for LZMA) and the properties: lc/lp/pb and the
-  // dictionary size. The raw stream follows.
+  // dictionary size. The raw stream follows, closed by an end marker when
+  // general purpose bit 1 says so, else by the entry's size.
   InputFeed feed{in, ws};
   uint8_t header[9];
   const uint8_t* rest = nullptr;
@@ -118,41 +121,42 @@ bool UnLzma(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint64_t un
   if (!ReadPrefix(feed, header, sizeof header, &rest, &rest_size)) return false;
   if (header[2] != 5 || header[3] != 0) return false;
 
-  // Handed to liblzma as a .lzma header: the properties, then the size
-  // (all ones when an end marker closes the stream instead).
-  uint8_t alone[13];
-  std::memcpy(alone, header + 4, 5);
-  uint64_t dictionary = uint64_t{alone[1]} | uint64_t{alone[2]} << 8 | uint64_t{alone[3]} << 16 |
-                        uint64_t{alone[4]} << 24;
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+  if (lzma_properties_decode(&filters[0], nullptr, header + 4, 5) != LZMA_OK) return false;
+  const std::unique_ptr<void, void (*)(void*)> options(filters[0].options, free);
+  auto& lzma = *static_cast<lzma_options_lzma*>(filters[0].options);
   // A valid stream never reaches back further than what it has produced.
-  dictionary = std::max<uint64_t>(4096, std::min(dictionary, uncompressed_size));
-  if (dictionary > kMaxDictionary) return false;
-  for (int i = 0; i < 4; ++i) alone[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
-  const uint64_t size = has_end_marker ? ~uint64_t{0} : uncompressed_size;
-  for (int i = 0; i < 8; ++i) alone[5 + i] = static_cast<uint8_t>(size >> (8 * i));
+  lzma.dict_size = static_cast<uint32_t>(
+      std::max<uint64_t>(LZMA_DICT_SIZE_MIN, std::min<uint64_t>(lzma.dict_size, uncompressed_size)));
+  if (lzma.dict_size > kMaxDictionary) return false;
+  if (!has_end_marker) {
+    // Without the marker the stream ends at the known size.
+    filters[0].id = LZMA_FILTER_LZMA1EXT;
+    lzma.ext_flags = 0;
+    lzma.ext_size_low = static_cast<uint32_t>(uncompressed_size);
+    lzma.ext_size_high = static_cast<uint32_t>(uncompressed_size >> 32);
+  }
 
   lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_alone_decoder(&stream, kMaxDictionary + (uint64_t{1} << 20)) != LZMA_OK) throw std::bad_alloc();
-  // The header goes in first, then whatever followed it in the first chunk.
-  stream.next_in = alone;
-  stream.avail_in = sizeof alone;
-  stream.next_out = ws.window.get();
-  stream.avail_out = kOutputBytes;
-  if (lzma_code(&stream, LZMA_RUN) != LZMA_OK || stream.avail_in != 0) {
-    lzma_end(&stream);
+  if (const lzma_ret result = lzma_raw_decoder(&stream, filters); result != LZMA_OK) {
+    if (result == LZMA_MEM_ERROR) throw std::bad_alloc();
     return false;
   }
-  if (const size_t produced = kOutputBytes - stream.avail_out; produced != 0) out.Write(ws.window.get(), produced);
   stream.next_in = rest;
   stream.avail_in = rest_size;
-  return RunLzma(stream, feed, out, ws);
+  uint64_t total = 0;
+  // Writers are not all careful with the flag: a stream that gave exactly
+  // the entry's size and then met a marker it was told not to expect, or
+  // lacked the one it was told to expect, is whole; the CRC check decides.
+  return RunLzma(stream, feed, out, ws, &total) || total == uncompressed_size;
 }
 
 bool UnXz(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
   lzma_stream stream = LZMA_STREAM_INIT;
   if (lzma_stream_decoder(&stream, kMaxDictionary + (uint64_t{1} << 20), 0) != LZMA_OK) throw std::bad_alloc();
   InputFeed feed{in, ws};
-  return RunLzma(stream, feed, out, ws);
+  uint64_t total = 0;
+  return RunLzma(stream, feed, out, ws, &total);
 }
 
 bool Unzstd(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
