@@ -55,8 +55,8 @@ TEST(DosDateTime, ClampBringsEveryComponentIntoRange) {
 }
 
 TEST(DosDateTime, HeadersAreClampedOnReadAndTimesConvertBothWays) {
-  uint8_t record[kCentralRecordBytes] = {};
-  PutU32(record, kCentralSignature);
+  uint8_t record[central_header::kSize] = {};
+  PutU32(record, central_header::kSignature);
   PutU32(record + 12, Dos(2000, 13, 0, 25, 61, 31));
   TZipHeaderInfo entry;
   entry.ReadCentralFields(record);
@@ -103,7 +103,7 @@ TEST(FindEndCentral, SearchesOnlyTheLast65528Bytes) {
 TEST(FindEndCentral, TheRecordNearestTheEndWins) {
   // A second end record hidden in the comment: it is the later one.
   Bytes fake;
-  ZipBuilder::Put32(fake, kEndSignature);
+  ZipBuilder::Put32(fake, end_record::kSignature);
   for (uint16_t v : {0, 0, 7, 7}) ZipBuilder::Put16(fake, v);
   ZipBuilder::Put32(fake, 1234);
   ZipBuilder::Put32(fake, 5678);
@@ -122,7 +122,7 @@ TEST(FindEndCentral, TheRecordNearestTheEndWins) {
 
 std::string UnicodePathExtra(const std::string& legacy, const std::string& utf8, uint32_t crc_delta = 0) {
   Bytes extra;
-  ZipBuilder::Put16(extra, kUnicodePathExtraId);
+  ZipBuilder::Put16(extra, unicode_path_extra::kId);
   ZipBuilder::Put16(extra, static_cast<uint16_t>(5 + utf8.size()));
   extra.push_back(1);
   ZipBuilder::Put32(extra, testutil::CrcOf(testutil::ToBytes(legacy)) + crc_delta);
