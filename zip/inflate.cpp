@@ -40,11 +40,14 @@
 #include <cstring>
 
 #include "zip/decoder.h"
+#include "zip/deflate_format.h"
 #include "zip/errors.h"
 #include "zip/inflate_internal.h"
 
 namespace corvid::zip {
 namespace {
+
+using namespace deflate_format;
 
 // ---- The format ----
 
@@ -54,7 +57,6 @@ constexpr unsigned kBlockTypeDynamic = 2;
 
 constexpr unsigned kNumLitlenSyms = 288;  // 286 usable; the fixed code also assigns 286 and 287
 constexpr unsigned kNumDistSyms = 32;     // 30 usable; the fixed code also assigns 30 and 31
-constexpr unsigned kNumCodelenSyms = 19;
 constexpr unsigned kMaxDynamicLitlenSyms = 286;
 constexpr unsigned kMaxDynamicDistSyms = 30;
 constexpr unsigned kEndOfBlockSym = 256;
@@ -63,18 +65,6 @@ constexpr unsigned kMaxCodewordBits = 15;
 constexpr size_t kMaxMatchBytes = 258;
 constexpr size_t kMaxMatchDistance = 32768;
 
-// The order in which the code-length code's lengths are sent.
-constexpr uint8_t kCodelenOrder[kNumCodelenSyms] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                                    11, 4,  12, 3, 13, 2, 14, 1, 15};
-constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27,
-                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr uint8_t kLengthExtraBits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                          2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
-                                    33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
-                                    1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr uint8_t kDistExtraBits[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // ---- Decode table entries ----
 //
@@ -125,19 +115,19 @@ constexpr size_t kCodelenTableEntries = size_t{1} << kCodelenTableBits;
 struct SymbolTemplates {
   Entry litlen[kNumLitlenSyms];
   Entry dist[kNumDistSyms];
-  Entry codelen[kNumCodelenSyms];
+  Entry codelen[kCodeLengthCodes];
 };
 
 constexpr SymbolTemplates BuildSymbolTemplates() {
   SymbolTemplates t{};
   for (unsigned sym = 0; sym < 256; ++sym) t.litlen[sym] = kLiteralFlag | (Entry{sym} << 16);
   t.litlen[kEndOfBlockSym] = kExceptionalFlag | kEndOfBlockFlag;
-  for (unsigned i = 0; i < 29; ++i)
+  for (unsigned i = 0; i < kLengthCodes; ++i)
     t.litlen[kFirstLengthSym + i] = (Entry{kLengthBase[i]} << 16) | kLengthExtraBits[i];
   t.litlen[286] = t.litlen[287] = kInvalidEntry;
-  for (unsigned i = 0; i < 30; ++i) t.dist[i] = (Entry{kDistBase[i]} << 16) | kDistExtraBits[i];
+  for (unsigned i = 0; i < kDistanceCodes; ++i) t.dist[i] = (Entry{kDistanceBase[i]} << 16) | kDistanceExtraBits[i];
   t.dist[30] = t.dist[31] = kInvalidEntry;
-  for (unsigned sym = 0; sym < kNumCodelenSyms; ++sym) t.codelen[sym] = Entry{sym} << 16;
+  for (unsigned sym = 0; sym < kCodeLengthCodes; ++sym) t.codelen[sym] = Entry{sym} << 16;
   return t;
 }
 
@@ -827,14 +817,14 @@ bool Inflater::ReadDynamicTables() {
   DropBits(4);
   if (num_litlen_syms > kMaxDynamicLitlenSyms || num_dist_syms > kMaxDynamicDistSyms) return false;
 
-  uint8_t codelen_lens[kNumCodelenSyms] = {};
+  uint8_t codelen_lens[kCodeLengthCodes] = {};
   for (unsigned i = 0; i < num_codelen_syms; ++i) {
     if (!NeedBits(3)) return false;
-    codelen_lens[kCodelenOrder[i]] = static_cast<uint8_t>(PeekBits(3));
+    codelen_lens[kCodeLengthOrder[i]] = static_cast<uint8_t>(PeekBits(3));
     DropBits(3);
   }
   Entry codelen_table[kCodelenTableEntries];
-  if (!BuildDecodeTable(codelen_lens, kNumCodelenSyms, kTemplates.codelen, kCodelenTableBits,
+  if (!BuildDecodeTable(codelen_lens, kCodeLengthCodes, kTemplates.codelen, kCodelenTableBits,
                         kCodelenTableEntries, Completeness::kRequired, codelen_table))
     return false;
 
