@@ -378,7 +378,8 @@ bool WriteAll(void* context, const uint8_t* data, size_t size) {
 }
 
 // Outcomes of writing one entry beyond those of the decoder.
-enum : int { kCreateFailed = 100, kReplaceFailed };
+constexpr int kCreateFailed = 100;
+constexpr int kReplaceFailed = 101;
 
 // Decodes the entry into a fresh temporary file in `dir` and renames it to
 // `leaf` when it is complete and correct; otherwise removes it. errno is kept
@@ -397,7 +398,7 @@ int WriteEntry(int dir, const char* leaf, const Entry& e, const uint8_t* in, siz
   }
   int result = static_cast<int>(g_unpacker.Unpack(e.method, in, in_size, cipher, e.usize, e.crc, WriteAll, &fd));
   int saved = errno;
-  if (result == static_cast<int>(UnpackResult::kOk)) {
+  if (result == static_cast<int>(UnpackResult::Ok)) {
     const mode_t mode = (e.ext_attr >> 16) & 0777;
     if ((e.made_by >> 8) == 3 && mode != 0) fchmod(fd, mode & ~g_umask);  // made on Unix
     if (e.date != 0) {
@@ -415,7 +416,7 @@ int WriteEntry(int dir, const char* leaf, const Entry& e, const uint8_t* in, siz
     }
     if (close(fd) != 0) {
       saved = errno;
-      result = static_cast<int>(UnpackResult::kWriteFailed);
+      result = static_cast<int>(UnpackResult::WriteFailed);
     } else if (renameat(dir, g_tmp, dir, leaf) != 0) {
       saved = errno;
       result = kReplaceFailed;
@@ -423,7 +424,7 @@ int WriteEntry(int dir, const char* leaf, const Entry& e, const uint8_t* in, siz
     fd = -1;
   }
   if (fd >= 0) close(fd);
-  if (result != static_cast<int>(UnpackResult::kOk)) unlinkat(dir, g_tmp, 0);
+  if (result != static_cast<int>(UnpackResult::Ok)) unlinkat(dir, g_tmp, 0);
   g_tmp_dir = -1;
   errno = saved;
   return result;
@@ -431,10 +432,10 @@ int WriteEntry(int dir, const char* leaf, const Entry& e, const uint8_t* in, siz
 
 const char* Describe(int result) {
   switch (result) {
-    case static_cast<int>(UnpackResult::kTooLong): return "more data than its stated size; the file was not kept";
-    case static_cast<int>(UnpackResult::kSizeMismatch): return "less data than its stated size; the file was not kept";
-    case static_cast<int>(UnpackResult::kBadCrc): return "CRC error; the file was not kept";
-    case static_cast<int>(UnpackResult::kWriteFailed): return "cannot write the file";
+    case static_cast<int>(UnpackResult::TooLong): return "more data than its stated size; the file was not kept";
+    case static_cast<int>(UnpackResult::SizeMismatch): return "less data than its stated size; the file was not kept";
+    case static_cast<int>(UnpackResult::BadCrc): return "CRC error; the file was not kept";
+    case static_cast<int>(UnpackResult::WriteFailed): return "cannot write the file";
     case kCreateFailed: return "cannot create the file";
     case kReplaceFailed: return "cannot replace the existing file";
     default: return "damaged compressed data; the file was not kept";
@@ -519,15 +520,15 @@ bool Extract(const Entry& e) {
         cipher = &g_cipher;
       }
       const int result = WriteEntry(dir, leaf, e, in, in_size, cipher);
-      if (result == static_cast<int>(UnpackResult::kOk)) break;
-      if (result < static_cast<int>(UnpackResult::kWriteFailed) && encrypted) {
+      if (result == static_cast<int>(UnpackResult::Ok)) break;
+      if (result < static_cast<int>(UnpackResult::WriteFailed) && encrypted) {
         // The check byte lets one wrong password in 256 through.
         Report(name, "wrong password or damaged data");
         g_password_len = -1;
         continue;
       }
       Report(name, Describe(result),
-             result >= static_cast<int>(UnpackResult::kWriteFailed) ? strerror(errno) : nullptr);
+             result >= static_cast<int>(UnpackResult::WriteFailed) ? strerror(errno) : nullptr);
       ok = false;
       break;
     }

@@ -40,7 +40,7 @@ uint32_t Unpacker::Bits(int n) {
 bool Unpacker::Flush() {
   for (uint32_t i = 0; i < window_pos_; ++i) crc_ = zip::Crc32Byte(crc_, window_[i]);
   if (window_pos_ != 0 && !sink_(context_, window_, window_pos_)) {
-    failure_ = UnpackResult::kWriteFailed;
+    failure_ = UnpackResult::WriteFailed;
     return false;
   }
   window_pos_ = 0;
@@ -51,7 +51,7 @@ bool Unpacker::Flush() {
 // last 32 KiB for back references.
 bool Unpacker::Put(uint8_t b) {
   if (total_ >= limit_) {
-    failure_ = UnpackResult::kTooLong;
+    failure_ = UnpackResult::TooLong;
     return false;
   }
   window_[window_pos_++] = b;
@@ -194,7 +194,7 @@ UnpackResult Unpacker::Unpack(int method, const uint8_t* in, size_t in_size, zip
   limit_ = declared_size;
   crc_ = zip::kCrcInit;
   window_pos_ = 0;
-  failure_ = UnpackResult::kOk;
+  failure_ = UnpackResult::Ok;
 
   bool ok = true;
   if (method == 0) {
@@ -213,10 +213,10 @@ UnpackResult Unpacker::Unpack(int method, const uint8_t* in, size_t in_size, zip
     if (in_overrun_) ok = false;
   }
   if (ok) ok = Flush();
-  if (!ok) return failure_ != UnpackResult::kOk ? failure_ : UnpackResult::kDamaged;
-  if (total_ != limit_) return UnpackResult::kSizeMismatch;
-  if (~crc_ != expected_crc) return UnpackResult::kBadCrc;
-  return UnpackResult::kOk;
+  if (!ok) return failure_ != UnpackResult::Ok ? failure_ : UnpackResult::Damaged;
+  if (total_ != limit_) return UnpackResult::SizeMismatch;
+  if (~crc_ != expected_crc) return UnpackResult::BadCrc;
+  return UnpackResult::Ok;
 }
 
 }  // namespace corvid::sfx

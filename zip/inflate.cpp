@@ -143,7 +143,7 @@ constexpr uint32_t ReverseBits(uint32_t code, unsigned nbits) {
 // with, accepts an incomplete literal/length or distance code only when it is
 // a single one-bit codeword, and an empty distance code (a block of literals
 // only); an incomplete code-length code never. We accept exactly the same.
-enum class Completeness { kRequired, kSingleCodewordOrEmptyAllowed };
+enum class Completeness { Required, SingleCodewordOrEmptyAllowed };
 
 // Fills `table` (main part of 2^table_bits entries, then subtables) from the
 // codeword lengths of `num_syms` symbols. Returns false for lengths that do not
@@ -167,7 +167,7 @@ bool BuildDecodeTable(const uint8_t* lens, unsigned num_syms, const Entry* templ
   const size_t main_entries = size_t{1} << table_bits;
   if (unused != 0) {
     bool single_or_empty = max_len <= 1;
-    if (completeness == Completeness::kRequired || !single_or_empty) return false;
+    if (completeness == Completeness::Required || !single_or_empty) return false;
     std::fill(table, table + main_entries, kInvalidEntry);
     if (max_len == 0) return true;
   }
@@ -243,10 +243,10 @@ const DecodeTables& FixedTables() {
     std::fill(lens + 256, lens + 280, 7);
     std::fill(lens + 280, lens + 288, 8);
     BuildDecodeTable(lens, kNumLitlenSyms, kTemplates.litlen, kLitlenTableBits, kLitlenTableEntries,
-                     Completeness::kRequired, t.litlen);
+                     Completeness::Required, t.litlen);
     std::fill(lens, lens + kNumDistSyms, 5);
     BuildDecodeTable(lens, kNumDistSyms, kTemplates.dist, kDistTableBits, kDistTableEntries,
-                     Completeness::kRequired, t.dist);
+                     Completeness::Required, t.dist);
     return t;
   }();
   return tables;
@@ -357,7 +357,7 @@ static_assert(kKeepBehindBytes + kFastInputMarginBytes + DecodeWorkspace::kInput
 // that turns zeros into endless output.
 constexpr uint32_t kMaxOverreadBytes = sizeof(uint64_t);
 
-enum class Step { kMore, kEndOfBlock, kDamage };
+enum class Step { More, EndOfBlock, Damage };
 
 // Decodes what a non-literal main-table entry starts: a symbol through a
 // subtable, the end of the block, or a match. Needs kMaxSymbolBits in the
@@ -374,14 +374,14 @@ enum class Step { kMore, kEndOfBlock, kDamage };
         bitbuf >>= EntryDropBits(e);
         bitsleft -= EntryDropBits(e);
         *out_next++ = static_cast<uint8_t>(EntryValue(e));
-        return Step::kMore;
+        return Step::More;
       }
     }
     if (e & kExceptionalFlag) {
-      if (!(e & kEndOfBlockFlag)) return Step::kDamage;
+      if (!(e & kEndOfBlockFlag)) return Step::Damage;
       bitbuf >>= EntryDropBits(e);
       bitsleft -= EntryDropBits(e);
-      return Step::kEndOfBlock;
+      return Step::EndOfBlock;
     }
   }
   uint64_t saved = bitbuf;
@@ -391,21 +391,21 @@ enum class Step { kMore, kEndOfBlock, kDamage };
 
   e = t.dist[bitbuf & BitMask(kDistTableBits)];
   if (e & kExceptionalFlag) {
-    if (!(e & kSubtableFlag)) return Step::kDamage;
+    if (!(e & kSubtableFlag)) return Step::Damage;
     bitbuf >>= EntryDropBits(e);
     bitsleft -= EntryDropBits(e);
     e = t.dist[EntryValue(e) + (bitbuf & BitMask(EntryCodewordBits(e)))];
-    if (e & kExceptionalFlag) return Step::kDamage;
+    if (e & kExceptionalFlag) return Step::Damage;
   }
   saved = bitbuf;
   bitbuf >>= EntryDropBits(e);
   bitsleft -= EntryDropBits(e);
   const size_t distance = EntryValue(e) + ((saved & BitMask(EntryDropBits(e))) >> EntryCodewordBits(e));
   // The entry starts with empty history: nothing before the window's start.
-  if (distance > static_cast<size_t>(out_next - window)) return Step::kDamage;
+  if (distance > static_cast<size_t>(out_next - window)) return Step::Damage;
   CopyMatch(out_next, distance, length);
   out_next += length;
-  return Step::kMore;
+  return Step::More;
 }
 
 // What the fast loop works on, handed in and out in one piece.
@@ -433,7 +433,7 @@ struct FastLoopState {
   uint8_t* out_next = s.out_next;
   uint8_t* const out_fast_end = s.out_fast_end;
   const uint8_t* const window = s.window;
-  Step step = Step::kMore;
+  Step step = Step::More;
   if (in_end - in_next < kFastInputMarginBytes || out_next >= out_fast_end) return step;
 
   RefillWord(bitbuf, bitsleft, in_next);
@@ -480,9 +480,9 @@ struct FastLoopState {
         if (e & kEndOfBlockFlag) {
           bitbuf >>= EntryDropBits(e);
           bitsleft -= EntryDropBits(e);
-          step = Step::kEndOfBlock;
+          step = Step::EndOfBlock;
         } else {
-          step = Step::kDamage;
+          step = Step::Damage;
         }
         break;
       }
@@ -499,14 +499,14 @@ struct FastLoopState {
       Entry d = t.dist[bitbuf & BitMask(kDistTableBits)];
       if (d & kExceptionalFlag) {
         if (!(d & kSubtableFlag)) {
-          step = Step::kDamage;
+          step = Step::Damage;
           break;
         }
         bitbuf >>= EntryDropBits(d);
         bitsleft -= EntryDropBits(d);
         d = t.dist[EntryValue(d) + (bitbuf & BitMask(EntryCodewordBits(d)))];
         if (d & kExceptionalFlag) {
-          step = Step::kDamage;
+          step = Step::Damage;
           break;
         }
       }
@@ -518,7 +518,7 @@ struct FastLoopState {
       // At least 56 - 28 bits left for the next lookup, which then overlaps the copy.
       e = litlen[bitbuf & BitMask(kLitlenTableBits)];
       if (distance > static_cast<size_t>(out_next - window)) {  // before the entry's start
-        step = Step::kDamage;
+        step = Step::Damage;
         break;
       }
       CopyMatch(out_next, distance, length);
@@ -554,17 +554,17 @@ bool CpuHasBmi2() { return false; }
 
 using FastLoopFn = Step (*)(FastLoopState&, const DecodeTables&);
 
-std::atomic<InflatePath> forced_path{InflatePath::kAuto};
+std::atomic<InflatePath> forced_path{InflatePath::Auto};
 
 FastLoopFn ChooseFastLoop() {
   switch (forced_path.load(std::memory_order_relaxed)) {
-    case InflatePath::kAuto:
+    case InflatePath::Auto:
       break;
-    case InflatePath::kPortable:
+    case InflatePath::Portable:
       return FastLoopPortable;
-    case InflatePath::kBmi2:
+    case InflatePath::Bmi2:
       return FastLoopBmi2;
-    case InflatePath::kCarefulOnly:
+    case InflatePath::CarefulOnly:
       return nullptr;
   }
   return CpuHasBmi2() ? FastLoopBmi2 : FastLoopPortable;
@@ -825,7 +825,7 @@ bool Inflater::ReadDynamicTables() {
   }
   Entry codelen_table[kCodelenTableEntries];
   if (!BuildDecodeTable(codelen_lens, kCodeLengthCodes, kTemplates.codelen, kCodelenTableBits,
-                        kCodelenTableEntries, Completeness::kRequired, codelen_table))
+                        kCodelenTableEntries, Completeness::Required, codelen_table))
     return false;
 
   // Literal/length and distance lengths form one sequence; a repeat may run
@@ -862,9 +862,9 @@ bool Inflater::ReadDynamicTables() {
   if (lens[kEndOfBlockSym] == 0) return false;  // a block that cannot end
 
   return BuildDecodeTable(lens, num_litlen_syms, kTemplates.litlen, kLitlenTableBits, kLitlenTableEntries,
-                          Completeness::kSingleCodewordOrEmptyAllowed, dynamic_.litlen) &&
+                          Completeness::SingleCodewordOrEmptyAllowed, dynamic_.litlen) &&
          BuildDecodeTable(lens + num_litlen_syms, num_dist_syms, kTemplates.dist, kDistTableBits,
-                          kDistTableEntries, Completeness::kSingleCodewordOrEmptyAllowed, dynamic_.dist);
+                          kDistTableEntries, Completeness::SingleCodewordOrEmptyAllowed, dynamic_.dist);
 }
 
 bool Inflater::DecodeHuffmanBlock(const DecodeTables& t) {
@@ -881,8 +881,8 @@ bool Inflater::DecodeHuffmanBlock(const DecodeTables& t) {
       }
       step = DecodeSymbolCareful(t);
     }
-    if (step == Step::kEndOfBlock) return true;
-    if (step == Step::kDamage) return false;
+    if (step == Step::EndOfBlock) return true;
+    if (step == Step::Damage) return false;
   }
 }
 
@@ -898,12 +898,12 @@ Step Inflater::DecodeHuffmanFast(const DecodeTables& t) {
 
 // One symbol, with a refill that copes with the end of the input.
 Step Inflater::DecodeSymbolCareful(const DecodeTables& t) {
-  if (!RefillCareful(kMaxSymbolBits)) return Step::kDamage;
+  if (!RefillCareful(kMaxSymbolBits)) return Step::Damage;
   const Entry e = t.litlen[bitbuf_ & BitMask(kLitlenTableBits)];
   if (e & kLiteralFlag) {
     DropBits(EntryDropBits(e));
     *out_next_++ = static_cast<uint8_t>(EntryValue(e));
-    return Step::kMore;
+    return Step::More;
   }
   return DecodeNonLiteral(e, bitbuf_, bitsleft_, out_next_, window_, t);
 }
@@ -913,21 +913,21 @@ Step Inflater::DecodeSymbolCareful(const DecodeTables& t) {
 InflateResult InflateWithResult(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
   Inflater inflater(in, out, ws);
   try {
-    if (!inflater.DecodeStream()) return InflateResult::kDamaged;
+    if (!inflater.DecodeStream()) return InflateResult::Damaged;
   } catch (const EBiggerThanUncompressed&) {
-    return InflateResult::kInterrupted;
+    return InflateResult::Interrupted;
   } catch (const EFatalUnzipError&) {
-    return InflateResult::kDamaged;  // the archive ended inside the entry
+    return InflateResult::Damaged;  // the archive ended inside the entry
   }
   inflater.FlushFinal();
-  return InflateResult::kDone;
+  return InflateResult::Done;
 }
 
 bool Inflate(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
-  return InflateWithResult(in, out, ws) != InflateResult::kDamaged;
+  return InflateWithResult(in, out, ws) != InflateResult::Damaged;
 }
 
-bool InflatePathAvailable(InflatePath path) { return path != InflatePath::kBmi2 || CpuHasBmi2(); }
+bool InflatePathAvailable(InflatePath path) { return path != InflatePath::Bmi2 || CpuHasBmi2(); }
 
 void TEST_ForceInflatePath(InflatePath path) {
   if (InflatePathAvailable(path)) forced_path.store(path, std::memory_order_relaxed);

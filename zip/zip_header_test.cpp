@@ -216,7 +216,7 @@ TEST(SortedZip, EveryModeOrdersAsDocumented) {
     entries[i].RelativeOffset = items[i].offset;
   }
   for (const Case& c : cases) {
-    TSortedZip list(c.mode, dupAccept, false);
+    TSortedZip list(c.mode, TDuplicates::Accept, false);
     for (TZipHeaderInfo& e : entries) list.Add(&e);
     std::vector<std::string> order;
     for (TZipHeaderInfo* e : list) order.push_back(e->FullName());
@@ -230,19 +230,19 @@ TEST(SortedZip, DuplicatesPolicyAndPut) {
   first.SetFullName("a.txt");
   same.SetFullName("b.txt");
 
-  TSortedZip ignore(TZipSortMode::ByNone, dupIgnore, false);
+  TSortedZip ignore(TZipSortMode::ByNone, TDuplicates::Ignore, false);
   EXPECT_EQ(ignore.Add(&first), 0);
   EXPECT_EQ(ignore.Add(&same), -1);
   EXPECT_EQ(ignore.Count(), 1);
 
-  TSortedZip error(TZipSortMode::ByNone, dupError, false);
+  TSortedZip error(TZipSortMode::ByNone, TDuplicates::Error, false);
   error.Add(&first);
   ExpectThrowWithMessage<EListError>([&] { error.Add(&same); }, "Duplicate Object index");
   EXPECT_EQ(error.Count(), 1);
   ExpectThrowWithMessage<EListError>([&] { error.Put(0, &same); },
                                      "Cannot <Put> an Object in a sorted list!");
 
-  TSortedZip accept(TZipSortMode::ByNone, dupAccept, false);
+  TSortedZip accept(TZipSortMode::ByNone, TDuplicates::Accept, false);
   accept.Add(&first);
   accept.Add(&same);
   EXPECT_EQ(accept.Count(), 2);

@@ -511,7 +511,7 @@ void TZipReader::LoadDirectory() {
     }
   }
 
-  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, TDuplicates::Error, true);
   auto add = [this](TZipHeaderInfo* entry) {
     try {
       master_->Add(entry);
@@ -699,7 +699,7 @@ void TZipReader::RecoveryScan() {
     throw EBadZipFile(kMsgNotValidZip);
   }
 
-  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, TDuplicates::Error, true);
   archive_->Seek(found, soFromBeginning);
   for (;;) {
     auto entry = std::make_unique<TZipHeaderInfo>();
@@ -755,7 +755,7 @@ void TZipReader::ChangeVolume(int number) {
 void TZipReader::BuildSortedView() {
   view_.reset();
   if (!master_ || sort_mode_ == TZipSortMode::ByNone) return;
-  view_ = std::make_unique<TSortedZip>(sort_mode_, dupAccept, false);
+  view_ = std::make_unique<TSortedZip>(sort_mode_, TDuplicates::Accept, false);
   for (TZipHeaderInfo* entry : *master_) view_->Add(entry);
 }
 
@@ -1072,7 +1072,7 @@ bool TZipReader::ExtractEntry(int index, const TZipHeaderInfo& stored_entry, boo
   int64_t data_position = 0;
   uint32_t stored_time = 0;
   if (!LocateData(h, data_position, stored_time)) {
-    if (OnSkippingFile) OnSkippingFile(this, skipOpenFailed, h.FullName(), index);
+    if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipOpenFailed, h.FullName(), index);
     return false;
   }
 
@@ -1082,7 +1082,7 @@ bool TZipReader::ExtractEntry(int index, const TZipHeaderInfo& stored_entry, boo
   if (OnStartUnZip) OnStartUnZip(this, index, target, skip);
   if (skip) return false;
   if (to_file && !MakeTargetFolders(h, target, target == planned_target)) {
-    if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
+    if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipCreateFailed, target, index);
     return false;
   }
 
@@ -1199,7 +1199,7 @@ bool TZipReader::UnlockEntry(int index, const TZipHeaderInfo& h, uint32_t stored
     std::string candidate = Password;
     if (OnBadPassword) OnBadPassword(this, index, candidate);
     if (!OnBadPassword || candidate == Password) {
-      if (OnSkippingFile) OnSkippingFile(this, skipBadPassword, h.FullName(), index);
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipBadPassword, h.FullName(), index);
       return false;
     }
     Password = candidate;
@@ -1232,7 +1232,7 @@ bool TZipReader::OpenFileTarget(int index, const TZipHeaderInfo& h, std::string&
   struct stat st;
   if (::lstat(target.c_str(), &st) == 0) {
     if (!MayOverwrite(index, h, target, st.st_mtime)) {
-      if (OnSkippingFile) OnSkippingFile(this, skipNoOverwrite, target, index);
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipNoOverwrite, target, index);
       return false;
     }
     if (S_ISDIR(st.st_mode)) return SkipCreate(index, target, EISDIR);
@@ -1250,7 +1250,7 @@ bool TZipReader::OpenFileTarget(int index, const TZipHeaderInfo& h, std::string&
 
 bool TZipReader::SkipCreate(int index, const std::string& target, int error) {
   errno = error;  // for the handler's message
-  if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
+  if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipCreateFailed, target, index);
   return false;
 }
 
@@ -1284,7 +1284,7 @@ void TZipReader::ReportFailedEntry(int index, const TZipHeaderInfo& h, uint32_t 
       Password = candidate;
       retry = true;
     } else if (OnSkippingFile) {
-      OnSkippingFile(this, skipBadPassword, h.FullName(), index);
+      OnSkippingFile(this, TSkipReason::skipBadPassword, h.FullName(), index);
     }
   } else if (OnBadCRC) {
     OnBadCRC(this, crc, h.CRC32, index);

@@ -39,7 +39,7 @@ enum class DecodeOutcome;
 enum class TUZOverwriteMode { Prompt, Always, Never, ifNewer, ifOlder };
 enum class TIncompleteZipMode { izAssumeMulti, izAssumeBad };
 enum class TMultiMode { mmNone, mmSpan, mmBlocks };
-enum TSkipReason { skipBadPassword = 0, skipNoOverwrite = 1, skipOpenFailed = 2, skipCreateFailed = 3 };
+enum class TSkipReason { skipBadPassword = 0, skipNoOverwrite = 1, skipOpenFailed = 2, skipCreateFailed = 3 };
 
 // Answers of the message boxes the engine may show (Yes/No, OK/Cancel).
 enum class TBoxAnswer { Yes, No, Ok, Cancel };
@@ -231,7 +231,6 @@ class TZipReader {
   void ReportFailedEntry(int index, const TZipHeaderInfo& entry, uint32_t crc, bool& retry);
   bool IsMultiVolume() const { return multi_mode_ != TMultiMode::mmNone; }
 
-  TS_BufferStream* Archive() const { return archive_.get(); }
 
   std::string zip_name_;
   std::string dest_dir_;

@@ -424,8 +424,8 @@ int TZipWriter::DoZip() {
     struct stat st;
     bool archive_exists = caller_stream_ != nullptr ? caller_stream_->Size() > 0 : StatFile(zip_name_, st);
     run.deflater = std::make_unique<TDeflater>();
-    run.by_name = std::make_unique<TSortedZip>(TZipSortMode::ByName, dupError, false);
-    run.physical = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+    run.by_name = std::make_unique<TSortedZip>(TZipSortMode::ByName, TDuplicates::Error, false);
+    run.physical = std::make_unique<TSortedZip>(TZipSortMode::ByNone, TDuplicates::Error, true);
 
     if (!archive_exists && !sfx_mode_) {
       // A new archive, written straight into its place. A comment set
@@ -611,7 +611,7 @@ void TZipWriter::ExpandFilesList(Run& run) {
     }
     // Folders the walk could not open would lose their files unnoticed.
     for (const std::string& unreadable : search.UnreadableDirectories())
-      if (OnSkippingFile) OnSkippingFile(this, skipOpenFailed, unreadable, -1);
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipOpenFailed, unreadable, -1);
   }
   FilesList = accepted;
 }
@@ -786,7 +786,7 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
       if (!StatFile(line, st)) throw EFileError("not a file");
       file = std::make_unique<TFileStream>(line, fmOpenRead | fmShareDenyNone);
     } catch (const Exception&) {
-      if (OnSkippingFile) OnSkippingFile(this, skipOpenFailed, line, -1);
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipOpenFailed, line, -1);
       return false;
     }
     run.input = file.get();
@@ -805,7 +805,7 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
 
   int existing = 0;
   if (run.by_name->Find(*entry, &existing)) {
-    if (OnSkippingFile) OnSkippingFile(this, skipNoOverwrite, line, -1);
+    if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipNoOverwrite, line, -1);
     return false;
   }
   bool skip = false;

@@ -1316,7 +1316,7 @@ TEST(WriterFiles, AFolderTheWalkCannotOpenIsReported) {
     writer.Recurse = true;
     std::vector<std::string> skipped;
     writer.OnSkippingFile = [&](TZipReader*, TSkipReason reason, const std::string& name, int) {
-      if (reason == skipOpenFailed) skipped.push_back(name);
+      if (reason == TSkipReason::skipOpenFailed) skipped.push_back(name);
     };
     writer.FilesList = {">" + src + "/*"};
     if (writer.Zip() != 1) return 5;
