@@ -68,9 +68,9 @@ struct EntryCoding {
 };
 
 enum class DecodeOutcome {
-  kDone,           // decoded; the CRC check decides
-  kDamaged,        // the data is malformed, whatever the CRC says
-  kUnknownMethod,  // nothing read or written: a method this engine does not understand
+  Done,           // decoded; the CRC check decides
+  Damaged,        // the data is malformed, whatever the CRC says
+  UnknownMethod,  // nothing read or written: a method this engine does not understand
 };
 
 // Whether DecodeEntry has a decoder for `method`.

@@ -157,12 +157,12 @@ TEST(LibraryDecodersTest, EachMethodGivesBackTheOriginalInAnyChunking) {
     const Bytes packed = m.encode(original);
     for (size_t chunk : {DecodeWorkspace::kInputChunk, size_t{1}, size_t{7}}) {
       Bytes decoded;
-      EXPECT_EQ(Decode(m, packed, original.size(), chunk, &decoded), DecodeOutcome::kDone) << chunk;
+      EXPECT_EQ(Decode(m, packed, original.size(), chunk, &decoded), DecodeOutcome::Done) << chunk;
       EXPECT_TRUE(decoded == original) << "chunk " << chunk << ": " << decoded.size() << " bytes";
     }
     // An empty file packs to a stream of its own.
     Bytes decoded{1};
-    EXPECT_EQ(Decode(m, m.encode({}), 0, 4096, &decoded), DecodeOutcome::kDone);
+    EXPECT_EQ(Decode(m, m.encode({}), 0, 4096, &decoded), DecodeOutcome::Done);
     EXPECT_TRUE(decoded.empty());
   }
 }
@@ -171,7 +171,7 @@ TEST(LibraryDecodersTest, EachMethodGivesBackTheOriginalInAnyChunking) {
 // output bound stopped it, as the reader's does).
 std::string Verdict(const Method& m, const Bytes& data, uint64_t size, Bytes* out = nullptr) {
   try {
-    return Decode(m, data, size, 4096, out) == DecodeOutcome::kDone ? "done" : "damaged";
+    return Decode(m, data, size, 4096, out) == DecodeOutcome::Done ? "done" : "damaged";
   } catch (const EBiggerThanUncompressed&) {
     return "bigger";
   }
@@ -207,11 +207,11 @@ TEST(LibraryDecodersTest, GreedyHeadersGetNoMemory) {
   Bytes lzma = ZipLzmaWithMarker(original);
   for (int i = 5; i < 9; ++i) lzma[i] = 0xFF;
   Bytes decoded;
-  EXPECT_EQ(Decode(kMethods[1], lzma, original.size(), 4096, &decoded), DecodeOutcome::kDone);
+  EXPECT_EQ(Decode(kMethods[1], lzma, original.size(), 4096, &decoded), DecodeOutcome::Done);
   EXPECT_TRUE(decoded == original);
   // A properties size other than LZMA's five bytes.
   lzma[2] = 6;
-  EXPECT_EQ(Decode(kMethods[1], lzma, original.size(), 4096, nullptr), DecodeOutcome::kDamaged);
+  EXPECT_EQ(Decode(kMethods[1], lzma, original.size(), 4096, nullptr), DecodeOutcome::Damaged);
 
   // Zstandard: a frame that declares a 1 GiB window is refused. Without a
   // content size the frame header carries a window descriptor (no checksum
@@ -224,9 +224,9 @@ TEST(LibraryDecodersTest, GreedyHeadersGetNoMemory) {
   ASSERT_FALSE(ZSTD_isError(size));
   zstd.resize(size);
   ASSERT_EQ(zstd[4] & 0x20, 0) << "a single-segment frame has no window descriptor";
-  EXPECT_EQ(Decode(kMethods[4], zstd, original.size(), 4096, nullptr), DecodeOutcome::kDone);
+  EXPECT_EQ(Decode(kMethods[4], zstd, original.size(), 4096, nullptr), DecodeOutcome::Done);
   zstd[5] = 20 << 3;
-  EXPECT_EQ(Decode(kMethods[4], zstd, original.size(), 4096, nullptr), DecodeOutcome::kDamaged);
+  EXPECT_EQ(Decode(kMethods[4], zstd, original.size(), 4096, nullptr), DecodeOutcome::Damaged);
 
   // XZ: the block header rewritten to a 1.5 GiB dictionary is refused.
   Bytes xz = Xz(original);
@@ -240,7 +240,7 @@ TEST(LibraryDecodersTest, GreedyHeadersGetNoMemory) {
   static_cast<lzma_options_lzma*>(filters[0].options)->dict_size = 1536u << 20;
   ASSERT_EQ(lzma_block_header_encode(&block, xz.data() + 12), LZMA_OK);
   for (int i = 0; filters[i].id != LZMA_VLI_UNKNOWN; ++i) free(filters[i].options);
-  EXPECT_EQ(Decode(kMethods[3], xz, original.size(), 4096, nullptr), DecodeOutcome::kDamaged);
+  EXPECT_EQ(Decode(kMethods[3], xz, original.size(), 4096, nullptr), DecodeOutcome::Damaged);
 }
 
 }  // namespace
