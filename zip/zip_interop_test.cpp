@@ -97,6 +97,12 @@ std::vector<PeerCase> PeerCases() {
       {"sevenzip_mx9", "7zz", sz + "-mx=9 {out} " + files},
       {"sevenzip_deflate", "7zz", sz + "-mm=Deflate {out} " + files},
       {"sevenzip_zipcrypto", "7zz", sz + "-pSECRET -mem=ZipCrypto {out} " + files, "SECRET"},
+      // The methods of later tools.
+      {"python_bzip2", python, py + "12 0 " + files, "", false, "", true},
+      {"python_lzma", python, py + "14 0 " + files, "", false, "", true},
+      {"sevenzip_bzip2", "7zz", sz + "-mm=BZip2 {out} " + files},
+      {"sevenzip_lzma", "7zz", sz + "-mm=LZMA {out} " + files},
+      {"sevenzip_xz", "7zz", sz + "-mm=XZ {out} " + files},
   };
 }
 
