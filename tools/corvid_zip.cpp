@@ -316,6 +316,9 @@ class Reporter {
         case TSkipReason::skipCreateFailed:
           Fail(entry, "cannot create " + Printable(fname) + ": " + std::strerror(error ? error : EIO), kWarning);
           break;
+        case TSkipReason::skipBadAuthentication:
+          Fail(entry, "authentication failed: the password is wrong or the data was changed", kDamagedEntries);
+          break;
       }
     };
     zip.OnMessageBox = [this](const std::string& text, const std::string&, TBoxButtons buttons) {

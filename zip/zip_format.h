@@ -136,6 +136,18 @@ inline constexpr int kName = 9;                      // the rest of the block
 inline constexpr int kMinDataSize = kName - extra_field::kHeaderSize;
 }  // namespace unicode_path_extra
 
+// AES encryption (id 0x9901) of an entry whose method field says 99. Offsets
+// count from the start of the data.
+namespace aes_extra {
+inline constexpr uint16_t kId = 0x9901;
+inline constexpr uint16_t kMethod = 99;              // in the header's method field
+inline constexpr int kDataSize = 7;
+inline constexpr int kVendorVersion = 0;             // 2: 1 (AE-1: CRC kept) or 2 (AE-2: CRC zero)
+inline constexpr int kVendorId = 2;                  // 2: "AE"
+inline constexpr int kStrength = 4;                  // 1: 1, 2, 3 for 128, 192, 256 bits
+inline constexpr int kRealMethod = 5;                // 2: the method of the data inside
+}  // namespace aes_extra
+
 // --- Traditional encryption --------------------------------------------------
 // In front of an encrypted entry's data; counted in its compressed size.
 inline constexpr int kEncryptionHeaderBytes = 12;

@@ -199,6 +199,36 @@ bool IsMultiByteUtf8(std::string_view raw) {
 
 bool IsUtf8(std::string_view raw) { return IsMultiByteUtf8(raw) || CodePointsToUtf8(Utf8ToCodePoints(raw)) == raw; }
 
+}  // namespace
+
+std::optional<std::string_view> FindExtraBlock(std::string_view extra, uint16_t id) {
+  const auto* p = reinterpret_cast<const uint8_t*>(extra.data());
+  for (size_t pos = 0; pos + extra_field::kHeaderSize <= extra.size();) {
+    const uint16_t block_id = GetU16(p + pos + extra_field::kId);
+    const uint16_t length = GetU16(p + pos + extra_field::kDataSize);
+    if (pos + extra_field::kHeaderSize + length > extra.size()) break;
+    if (block_id == id) return extra.substr(pos + extra_field::kHeaderSize, length);
+    pos += extra_field::kHeaderSize + length;
+  }
+  return std::nullopt;
+}
+
+void TZipHeaderInfo::ReadAesExtra(std::string_view extra) {
+  namespace a = aes_extra;
+  AesStrength = 0;
+  if (CompressionMethod != a::kMethod) return;
+  const std::optional<std::string_view> block = FindExtraBlock(extra, a::kId);
+  if (!block || block->size() < a::kDataSize || (*block)[a::kVendorId] != 'A' || (*block)[a::kVendorId + 1] != 'E') return;
+  const auto* data = reinterpret_cast<const uint8_t*>(block->data());
+  const uint8_t strength = data[a::kStrength];
+  if (strength < 1 || strength > 3) return;
+  AesStrength = strength;
+  AesVersion = GetU16(data + a::kVendorVersion);
+  AesMethod = GetU16(data + a::kRealMethod);
+}
+
+namespace {
+
 // The UTF-8 name of a Unicode path extra field, when it belongs to `raw`.
 std::optional<std::string> UnicodePathFromExtra(std::string_view raw, std::string_view extra) {
   namespace u = unicode_path_extra;

@@ -42,6 +42,12 @@ class TZipHeaderInfo {
   uint32_t CentralOffset = 0;   // where the central record was read, else 0
   bool Selected = false;
   TPasswordState PasswordState = TPasswordState::Unchecked;
+  // From an AES extra field: 1-3 for 128-256 bits (0: no AES), its vendor
+  // version (2: the CRC field is zero and the code alone checks the data)
+  // and the method of the data inside.
+  uint8_t AesStrength = 0;
+  uint16_t AesVersion = 0;
+  uint16_t AesMethod = 0;
 
   const std::string& FileName() const { return file_name_; }
   const std::string& Directory() const { return directory_; }
@@ -61,6 +67,11 @@ class TZipHeaderInfo {
   void LoadedFileComment(std::string comment) { file_comment_ = std::move(comment); }
 
   bool IsEncrypted() const { return (BitFlag & kFlagEncrypted) != 0; }
+  bool IsAes() const { return AesStrength != 0; }
+  // The method the entry's data is decoded with: the one inside AES.
+  uint16_t DataMethod() const { return IsAes() ? AesMethod : CompressionMethod; }
+  // Takes the AES extra field from `extra` when the method says AES.
+  void ReadAesExtra(std::string_view extra);
   bool HasDataDescriptor() const { return (BitFlag & kFlagDataDescriptor) != 0; }
   uint32_t LocalRecordSize() const { return local_header::kSize + FilenameLength + ExtraFieldLength; }
 
@@ -126,6 +137,9 @@ uint32_t UnixToDosDateTime(std::time_t t);
 // UTF-8 without the flag are common; code page 437 text that happens to be
 // well-formed UTF-8 is not).
 std::string DecodeStoredName(std::string_view raw, uint16_t bit_flag, std::string_view extra);
+
+// The data of the first block with `id` in an extra field, if any.
+std::optional<std::string_view> FindExtraBlock(std::string_view extra, uint16_t id);
 
 // Decodes a stored comment: UTF-8 when it is well-formed multi-byte UTF-8,
 // else code page 437.

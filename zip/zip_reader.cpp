@@ -181,8 +181,16 @@ std::string ListIndexMessage(int i) {
 
 class EntryInput : public DecodeInput {
  public:
-  EntryInput(TZipReader& reader, uint32_t compressed, bool encrypted)
-      : reader_(reader), remaining_(compressed), encrypted_(encrypted) {}
+  enum class Cipher { None, Traditional, Aes };
+  EntryInput(TZipReader& reader, uint32_t compressed, Cipher cipher)
+      : reader_(reader), remaining_(compressed), cipher_(cipher) {}
+
+  // Reads what the decoder left of the entry, so that all of it is
+  // authenticated.
+  void Drain(uint8_t* buf, size_t capacity) {
+    while (Read(buf, capacity) != 0) {
+    }
+  }
 
   size_t Read(uint8_t* buf, size_t capacity) override {
     if (remaining_ == 0) return 0;
@@ -198,7 +206,8 @@ class EntryInput : public DecodeInput {
       }
       got += static_cast<size_t>(reader_.archive_->Read(buf + got, static_cast<int64_t>(want - got)));
     }
-    if (encrypted_) reader_.cipher_.DecryptBuffer(buf, got);
+    if (cipher_ == Cipher::Traditional) reader_.cipher_.DecryptBuffer(buf, got);
+    if (cipher_ == Cipher::Aes) reader_.aes_->Decrypt(buf, got);
     remaining_ -= static_cast<uint32_t>(got);
     return got;
   }
@@ -206,7 +215,7 @@ class EntryInput : public DecodeInput {
  private:
   TZipReader& reader_;
   uint32_t remaining_;
-  bool encrypted_;
+  Cipher cipher_;
 };
 
 class EntryOutput : public DecodeOutput {
@@ -639,6 +648,7 @@ bool TZipReader::ReadCentralRecord(TZipHeaderInfo& entry) {
   uint16_t stored_length = entry.FilenameLength;
   entry.SetFullName(DecodeStoredName(raw, entry.BitFlag, extra));
   entry.FilenameLength = stored_length;
+  entry.ReadAesExtra(extra);
   archive_->Seek(entry.FileCommentLength, soFromCurrent);
   entry.CentralOffset = static_cast<uint32_t>(start);
   return true;
@@ -663,6 +673,7 @@ bool TZipReader::ReadLocalRecord(TZipHeaderInfo& entry) {
   uint16_t stored_length = entry.FilenameLength;
   entry.SetFullName(DecodeStoredName(raw, entry.BitFlag, extra));
   entry.FilenameLength = stored_length;
+  entry.ReadAesExtra(extra);
   entry.RelativeOffset = static_cast<uint32_t>(start);
   entry.CentralOffset = 0;
   return true;
@@ -1088,7 +1099,7 @@ bool TZipReader::ExtractEntry(int index, const TZipHeaderInfo& stored_entry, boo
 
   // A method this engine cannot decode is said before any password is
   // tried: an AES entry is not a wrong password.
-  if (!IsKnownMethod(h.CompressionMethod)) {
+  if (!IsKnownMethod(h.DataMethod())) {
     ReportUnknownMethod(h);
     return false;
   }
@@ -1118,7 +1129,9 @@ bool TZipReader::ExtractEntry(int index, const TZipHeaderInfo& stored_entry, boo
     return false;
   }
 
-  const bool passed = outcome == DecodeOutcome::Done && crc == h.CRC32;
+  // AE-2 leaves the CRC zero: the authentication code alone vouches.
+  const bool crc_checked = !(h.IsAes() && h.AesVersion == 2);
+  const bool passed = outcome == DecodeOutcome::Done && (!crc_checked || crc == h.CRC32);
   if (file.IsOpen()) {
     file.Close(target);
     if (!passed) {
@@ -1133,7 +1146,11 @@ bool TZipReader::ExtractEntry(int index, const TZipHeaderInfo& stored_entry, boo
     if (OnEndUnZip) OnEndUnZip(this, index, target);
     return true;
   }
-  ReportFailedEntry(index, h, crc, retry);
+  if (outcome == DecodeOutcome::Damaged && h.IsAes() && !authentic_) {
+    if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipBadAuthentication, h.FullName(), index);
+  } else {
+    ReportFailedEntry(index, h, crc, retry);
+  }
   if (target_vector_ != nullptr) target_vector_->clear();
   return false;
 }
@@ -1184,6 +1201,7 @@ void TZipReader::ReportUnknownMethod(const TZipHeaderInfo& h) {
 }
 
 bool TZipReader::UnlockEntry(int index, const TZipHeaderInfo& h, uint32_t stored_time) {
+  if (h.IsAes()) return UnlockAesEntry(index, h);
   uint8_t header[kEncryptionHeaderBytes];
   if (archive_->Read(header, kEncryptionHeaderBytes) != kEncryptionHeaderBytes)
     throw EFatalUnzipError(kMsgPrematureEnd);
@@ -1196,6 +1214,30 @@ bool TZipReader::UnlockEntry(int index, const TZipHeaderInfo& h, uint32_t stored
     cipher_.Init(Password);
     cipher_.DecryptBuffer(plain, sizeof plain);
     if (plain[kEncryptionHeaderBytes - 1] == expected && h.CompressedSize >= kEncryptionHeaderBytes) return true;
+    std::string candidate = Password;
+    if (OnBadPassword) OnBadPassword(this, index, candidate);
+    if (!OnBadPassword || candidate == Password) {
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipBadPassword, h.FullName(), index);
+      return false;
+    }
+    Password = candidate;
+  }
+}
+
+bool TZipReader::UnlockAesEntry(int index, const TZipHeaderInfo& h) {
+  // Salt and password verifier lead the data; the authentication code ends it.
+  const size_t salt_bytes = TAesCipher::SaltBytes(h.AesStrength);
+  uint8_t lead[16 + TAesCipher::kVerifierBytes];
+  const size_t lead_bytes = salt_bytes + TAesCipher::kVerifierBytes;
+  if (h.CompressedSize < lead_bytes + TAesCipher::kCodeBytes ||
+      archive_->Read(lead, static_cast<int64_t>(lead_bytes)) != static_cast<int64_t>(lead_bytes)) {
+    throw EFatalUnzipError(kMsgPrematureEnd);
+  }
+  if (!aes_) aes_ = std::make_unique<TAesCipher>();
+  for (;;) {
+    uint8_t verifier[TAesCipher::kVerifierBytes];
+    aes_->Init(Password, lead, h.AesStrength, verifier);
+    if (std::memcmp(verifier, lead + salt_bytes, sizeof verifier) == 0) return true;
     std::string candidate = Password;
     if (OnBadPassword) OnBadPassword(this, index, candidate);
     if (!OnBadPassword || candidate == Password) {
@@ -1255,18 +1297,46 @@ bool TZipReader::SkipCreate(int index, const std::string& target, int error) {
 }
 
 DecodeOutcome TZipReader::DecodeData(const TZipHeaderInfo& h, int64_t data_position, TStream* sink, uint32_t& crc) {
-  const bool encrypted = h.IsEncrypted();
-  uint32_t compressed = h.CompressedSize;
-  if (encrypted) compressed = compressed >= kEncryptionHeaderBytes ? compressed - kEncryptionHeaderBytes : 0;
-  archive_->Seek(data_position + (encrypted ? kEncryptionHeaderBytes : 0), soFromBeginning);
-  EntryInput input(*this, compressed, encrypted);
+  // What leads the data and what follows it, by the kind of encryption.
+  EntryInput::Cipher cipher = EntryInput::Cipher::None;
+  uint32_t lead = 0, trail = 0;
+  if (h.IsAes()) {
+    cipher = EntryInput::Cipher::Aes;
+    lead = static_cast<uint32_t>(TAesCipher::SaltBytes(h.AesStrength) + TAesCipher::kVerifierBytes);
+    trail = TAesCipher::kCodeBytes;
+  } else if (h.IsEncrypted()) {
+    cipher = EntryInput::Cipher::Traditional;
+    lead = kEncryptionHeaderBytes;
+  }
+  const uint32_t compressed = h.CompressedSize >= lead + trail ? h.CompressedSize - lead - trail : 0;
+  archive_->Seek(data_position + lead, soFromBeginning);
+  EntryInput input(*this, compressed, cipher);
   EntryOutput output(*this, h.UncompressedSize, sink);
-  EntryCoding coding{h.CompressionMethod, h.BitFlag, compressed, h.UncompressedSize};
+  EntryCoding coding{h.DataMethod(), h.BitFlag, compressed, h.UncompressedSize};
   DecodeOutcome outcome = DecodeOutcome::Done;
+  authentic_ = true;
   try {
-    outcome = DecodeEntry(coding, input, output, *workspace_);
-  } catch (const EBiggerThanUncompressed&) {
-    // The declared size is reached: the entry ends here and its CRC decides.
+    try {
+      outcome = DecodeEntry(coding, input, output, *workspace_);
+    } catch (const EBiggerThanUncompressed&) {
+      // The declared size is reached: the entry ends here and its CRC decides.
+    }
+    if (cipher == EntryInput::Cipher::Aes && outcome != DecodeOutcome::UnknownMethod) {
+      // Every encrypted byte counts for the code, also those the decoder
+      // did not need.
+      input.Drain(workspace_->input.get(), DecodeWorkspace::kInputChunk);
+      uint8_t stored[TAesCipher::kCodeBytes], computed[TAesCipher::kCodeBytes];
+      EntryInput code(*this, TAesCipher::kCodeBytes, EntryInput::Cipher::None);
+      size_t got = 0;
+      while (got < sizeof stored) {
+        const size_t n = code.Read(stored + got, sizeof stored - got);
+        if (n == 0) break;
+        got += n;
+      }
+      aes_->Code(computed);
+      authentic_ = got == sizeof stored && std::memcmp(stored, computed, sizeof stored) == 0;
+      if (!authentic_) outcome = DecodeOutcome::Damaged;
+    }
   } catch (...) {
     if (target_vector_ != nullptr) target_vector_->clear();
     throw;

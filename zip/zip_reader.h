@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "zip/aes_cipher.h"
 #include "zip/object_list.h"
 #include "zip/zip_cipher.h"
 #include "zip/zip_header.h"
@@ -39,7 +40,15 @@ enum class DecodeOutcome;
 enum class TUZOverwriteMode { Prompt, Always, Never, ifNewer, ifOlder };
 enum class TIncompleteZipMode { izAssumeMulti, izAssumeBad };
 enum class TMultiMode { mmNone, mmSpan, mmBlocks };
-enum class TSkipReason { skipBadPassword = 0, skipNoOverwrite = 1, skipOpenFailed = 2, skipCreateFailed = 3 };
+// skipBadAuthentication: an AES entry's data does not match its
+// authentication code (changed after it was encrypted).
+enum class TSkipReason {
+  skipBadPassword = 0,
+  skipNoOverwrite = 1,
+  skipOpenFailed = 2,
+  skipCreateFailed = 3,
+  skipBadAuthentication = 4
+};
 
 // Answers of the message boxes the engine may show (Yes/No, OK/Cancel).
 enum class TBoxAnswer { Yes, No, Ok, Cancel };
@@ -213,6 +222,7 @@ class TZipReader {
   // password that opens it: Password, else what OnBadPassword offers, leaving
   // the cipher ready for the data. False when none did (the entry is skipped).
   bool UnlockEntry(int index, const TZipHeaderInfo& entry, uint32_t stored_time);
+  bool UnlockAesEntry(int index, const TZipHeaderInfo& entry);
   // Applies OverwriteMode (asking the host or the user under Prompt) to an
   // existing target last written at `file_time`.
   bool MayOverwrite(int index, const TZipHeaderInfo& entry, std::string& target, std::time_t file_time);
@@ -251,6 +261,8 @@ class TZipReader {
   TMultiMode multi_mode_ = TMultiMode::mmNone;
   std::atomic<bool> cancel_{false};
   TZipCipher cipher_;
+  std::unique_ptr<TAesCipher> aes_;             // made for the first AES entry
+  bool authentic_ = true;                       // the last AES entry's code matched
 
   // The run in progress.
   RunMode run_mode_ = RunMode::File;
