@@ -79,7 +79,7 @@ void MakeArchive(const std::string& path, uint64_t total) {
   deflateEnd(&z);
 
   uint8_t central[46] = {};
-  PutU32(central, kCentralSignature);
+  PutU32(central, central_header::kSignature);
   PutU16(central + 4, 20);
   PutU16(central + 6, 20);
   PutU16(central + 10, 8);
@@ -92,14 +92,14 @@ void MakeArchive(const std::string& path, uint64_t total) {
   std::fwrite(central, 1, sizeof central, out);
   std::fwrite(name, 1, sizeof name - 1, out);
   uint8_t end[22] = {};
-  PutU32(end, kEndSignature);
+  PutU32(end, end_record::kSignature);
   PutU16(end + 8, 1);
   PutU16(end + 10, 1);
   PutU32(end + 12, 46 + sizeof name - 1);
   PutU32(end + 16, static_cast<uint32_t>(central_offset));
   std::fwrite(end, 1, sizeof end, out);
 
-  PutU32(local, kLocalSignature);
+  PutU32(local, local_header::kSignature);
   PutU16(local + 4, 20);
   PutU16(local + 8, 8);
   PutU32(local + 10, 0x58210000);

@@ -121,7 +121,7 @@ bool SameAsZlibEverywhere(const Workload& w, DecodeWorkspace& ws) {
                                 {"level 9", 9, Z_DEFAULT_STRATEGY},  {"fixed codes", 6, Z_FIXED},
                                 {"literals only", 6, Z_HUFFMAN_ONLY}, {"runs", 6, Z_RLE}};
   static const std::pair<InflatePath, const char*> kPaths[] = {
-      {InflatePath::kPortable, "portable"}, {InflatePath::kBmi2, "bmi2"}, {InflatePath::kCarefulOnly, "careful"}};
+      {InflatePath::Portable, "portable"}, {InflatePath::Bmi2, "bmi2"}, {InflatePath::CarefulOnly, "careful"}};
   bool ok = true;
   int checked = 0;
   Bytes expected(w.data.size()), got(w.data.size());
@@ -137,7 +137,7 @@ bool SameAsZlibEverywhere(const Workload& w, DecodeWorkspace& ws) {
         SizedOutput sink(got);
         const InflateResult result = corvid::zip::InflateWithResult(in, sink, ws);
         ++checked;
-        if (result != InflateResult::kDone || sink.written() != got.size() || got != expected) {
+        if (result != InflateResult::Done || sink.written() != got.size() || got != expected) {
           const size_t at = static_cast<size_t>(std::mismatch(got.begin(), got.end(), expected.begin()).first -
                                                 got.begin());
           std::printf("%-11s %s, %s loop, %zu-byte reads: output differs from zlib's at byte %zu of %zu "
@@ -149,7 +149,7 @@ bool SameAsZlibEverywhere(const Workload& w, DecodeWorkspace& ws) {
       }
     }
   }
-  corvid::zip::TEST_ForceInflatePath(InflatePath::kAuto);
+  corvid::zip::TEST_ForceInflatePath(InflatePath::Auto);
   if (ok) std::printf("%-11s output identical to zlib's in all %d decodes\n", w.name.c_str(), checked);
   return ok;
 }

@@ -216,7 +216,9 @@ class TDecompressor {
     reader.OnStartUnZip = [&](zip::TZipReader*, int index, std::string&, bool& skip) { skip = index != wanted; };
     reader.OnBadCRC = [&](zip::TZipReader*, uint32_t, uint32_t, int) { entry_problem = "CRC error"; };
     reader.OnSkippingFile = [&](zip::TZipReader*, zip::TSkipReason reason, const std::string&, int) {
-      entry_problem = reason == zip::skipBadPassword ? "wrong password" : "could not be read";
+      entry_problem = reason == zip::TSkipReason::skipBadPassword         ? "wrong password"
+                      : reason == zip::TSkipReason::skipBadAuthentication ? "failed its authentication"
+                                                                          : "could not be read";
     };
     reader.OnBadPassword = [](zip::TZipReader*, int, std::string& new_password) { new_password.clear(); };
     reader.OnMessageBox = [&](const std::string& text, const std::string&, zip::TBoxButtons buttons) {

@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static corvid::zip::DecodeWorkspace ws;
   StreamInput stream(out.bytes);
   CheckingOutput check(input);
-  if (corvid::zip::InflateWithResult(stream, check, ws) != corvid::zip::InflateResult::kDone)
+  if (corvid::zip::InflateWithResult(stream, check, ws) != corvid::zip::InflateResult::Done)
     __builtin_trap();
   if (check.written() != input.size()) __builtin_trap();
   return 0;

@@ -68,13 +68,13 @@ Outcome Run(const uint8_t* data, size_t size, size_t chunk, InflatePath path) {
   corvid::zip::TEST_ForceInflatePath(path);
   ChunkInput in(data, size, chunk);
   CappedOutput out;
-  Outcome o{InflateResult::kDamaged, false, {}};
+  Outcome o{InflateResult::Damaged, false, {}};
   try {
     o.result = corvid::zip::InflateWithResult(in, out, ws);
   } catch (const corvid::zip::EBiggerThanUncompressed&) {
     if (!out.raised) std::abort();  // only the output's own raise may leave
   }
-  corvid::zip::TEST_ForceInflatePath(InflatePath::kAuto);
+  corvid::zip::TEST_ForceInflatePath(InflatePath::Auto);
   o.capped = out.raised;
   o.bytes = std::move(out.bytes);
   return o;
@@ -88,14 +88,14 @@ bool IsPrefix(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) {
-    Run(data, size, DecodeWorkspace::kInputChunk, InflatePath::kAuto);
+    Run(data, size, DecodeWorkspace::kInputChunk, InflatePath::Auto);
     return 0;
   }
   const size_t small_chunk = 1 + data[0] % 64;
-  Outcome whole = Run(data + 1, size - 1, DecodeWorkspace::kInputChunk, InflatePath::kAuto);
-  Outcome small = Run(data + 1, size - 1, small_chunk, InflatePath::kAuto);
+  Outcome whole = Run(data + 1, size - 1, DecodeWorkspace::kInputChunk, InflatePath::Auto);
+  Outcome small = Run(data + 1, size - 1, small_chunk, InflatePath::Auto);
   Outcome careful =
-      Run(data + 1, size - 1, DecodeWorkspace::kInputChunk, InflatePath::kCarefulOnly);
+      Run(data + 1, size - 1, DecodeWorkspace::kInputChunk, InflatePath::CarefulOnly);
 
   // The three agree on the outcome and, for a complete stream, on every byte.
   // A stop (damage or the cap) may come after a different amount has been
@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!IsPrefix(other->bytes, whole.bytes) && !IsPrefix(whole.bytes, other->bytes)) std::abort();
     if (whole.capped || other->capped) continue;
     if (other->result != whole.result) std::abort();
-    if (whole.result == InflateResult::kDone && other->bytes != whole.bytes) std::abort();
+    if (whole.result == InflateResult::Done && other->bytes != whole.bytes) std::abort();
   }
   return 0;
 }

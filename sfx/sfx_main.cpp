@@ -56,6 +56,12 @@ namespace {
 using corvid::sfx::UnpackResult;
 using corvid::zip::GetU16;
 using corvid::zip::GetU32;
+namespace central_header = corvid::zip::central_header;
+namespace end_record = corvid::zip::end_record;
+namespace extra_field = corvid::zip::extra_field;
+namespace local_header = corvid::zip::local_header;
+namespace unicode_path_extra = corvid::zip::unicode_path_extra;
+namespace zip64_extra = corvid::zip::zip64_extra;
 
 constexpr int kPasswordAttempts = 3;  // per entry, then it is reported and skipped
 
@@ -149,18 +155,20 @@ uint64_t StubSize() {
 // directory's position right before the end record reveals.
 bool FindArchive(const uint8_t** cd, const uint8_t** cd_end) {
   const uint64_t stub = StubSize();
-  if (g_size < stub + corvid::zip::kEndRecordBytes) return false;
-  const uint64_t top = g_size - corvid::zip::kEndRecordBytes;
+  if (g_size < stub + end_record::kSize) return false;
+  const uint64_t top = g_size - end_record::kSize;
   const uint64_t lowest = top - stub > 65535 ? top - 65535 : stub;
   for (uint64_t pos = top;; --pos) {
     const uint8_t* e = g_file + pos;
-    if (GetU32(e) == corvid::zip::kEndSignature && GetU16(e + 4) == 0 && GetU16(e + 6) == 0) {
-      const uint64_t cd_size = GetU32(e + 12), cd_offset = GetU32(e + 16);
+    if (GetU32(e) == end_record::kSignature && GetU16(e + end_record::kNumberOfThisDisk) == 0 &&
+        GetU16(e + end_record::kNumberOfStartDisk) == 0) {
+      const uint64_t cd_size = GetU32(e + end_record::kCentralSize);
+      const uint64_t cd_offset = GetU32(e + end_record::kCentralOffset);
       const uint64_t bases[3] = {pos - cd_size - cd_offset, 0, stub};
       for (uint64_t base : bases) {
         const uint64_t start = base + cd_offset;
         if (base <= pos && start <= pos && start + cd_size == pos &&
-            (cd_size == 0 || GetU32(g_file + start) == corvid::zip::kCentralSignature)) {
+            (cd_size == 0 || GetU32(g_file + start) == central_header::kSignature)) {
           g_base = base;
           *cd = g_file + start;
           *cd_end = e;
@@ -170,8 +178,8 @@ bool FindArchive(const uint8_t** cd, const uint8_t** cd_end) {
       // Something between the directory and the end record: trust the offset.
       for (uint64_t base : bases) {
         const uint64_t start = base + cd_offset;
-        if (base <= pos && start <= pos && start + cd_size <= pos && cd_size >= corvid::zip::kCentralRecordBytes &&
-            GetU32(g_file + start) == corvid::zip::kCentralSignature) {
+        if (base <= pos && start <= pos && start + cd_size <= pos && cd_size >= central_header::kSize &&
+            GetU32(g_file + start) == central_header::kSignature) {
           g_base = base;
           *cd = g_file + start;
           *cd_end = g_file + start + cd_size;
@@ -215,18 +223,20 @@ void DecodeName(const Entry& e) {
   if (!utf8) {
     uint32_t crc = corvid::zip::kCrcInit;
     for (size_t i = 0; i < n; ++i) crc = corvid::zip::Crc32Byte(crc, s[i]);
-    const uint8_t* x = e.extra;
-    for (size_t pos = 0; pos + 4 <= e.extra_len;) {
-      size_t len = GetU16(x + pos + 2);
-      if (pos + 4 + len > e.extra_len) break;
-      if (GetU16(x + pos) == corvid::zip::kUnicodePathExtraId && len >= 5 && x[pos + 4] == 1 &&
-          GetU32(x + pos + 5) == ~crc && Utf8Kind(x + pos + 9, len - 5) >= 0) {
-        s = x + pos + 9;
-        n = len - 5;
+    namespace u = unicode_path_extra;
+    for (size_t pos = 0; pos + extra_field::kHeaderSize <= e.extra_len;) {
+      const uint8_t* block = e.extra + pos;
+      size_t len = GetU16(block + extra_field::kDataSize);
+      if (pos + extra_field::kHeaderSize + len > e.extra_len) break;
+      if (GetU16(block + extra_field::kId) == u::kId && len >= u::kMinDataSize &&
+          block[u::kVersion] == u::kCurrentVersion && GetU32(block + u::kNameCrc32) == ~crc &&
+          Utf8Kind(block + u::kName, len - u::kMinDataSize) >= 0) {
+        s = block + u::kName;
+        n = len - u::kMinDataSize;
         utf8 = true;
         break;
       }
-      pos += 4 + len;
+      pos += extra_field::kHeaderSize + len;
     }
   }
   if (kind == 1) utf8 = true;
@@ -368,7 +378,8 @@ bool WriteAll(void* context, const uint8_t* data, size_t size) {
 }
 
 // Outcomes of writing one entry beyond those of the decoder.
-enum : int { kCreateFailed = 100, kReplaceFailed };
+constexpr int kCreateFailed = 100;
+constexpr int kReplaceFailed = 101;
 
 // Decodes the entry into a fresh temporary file in `dir` and renames it to
 // `leaf` when it is complete and correct; otherwise removes it. errno is kept
@@ -387,7 +398,7 @@ int WriteEntry(int dir, const char* leaf, const Entry& e, const uint8_t* in, siz
   }
   int result = static_cast<int>(g_unpacker.Unpack(e.method, in, in_size, cipher, e.usize, e.crc, WriteAll, &fd));
   int saved = errno;
-  if (result == static_cast<int>(UnpackResult::kOk)) {
+  if (result == static_cast<int>(UnpackResult::Ok)) {
     const mode_t mode = (e.ext_attr >> 16) & 0777;
     if ((e.made_by >> 8) == 3 && mode != 0) fchmod(fd, mode & ~g_umask);  // made on Unix
     if (e.date != 0) {
@@ -405,7 +416,7 @@ int WriteEntry(int dir, const char* leaf, const Entry& e, const uint8_t* in, siz
     }
     if (close(fd) != 0) {
       saved = errno;
-      result = static_cast<int>(UnpackResult::kWriteFailed);
+      result = static_cast<int>(UnpackResult::WriteFailed);
     } else if (renameat(dir, g_tmp, dir, leaf) != 0) {
       saved = errno;
       result = kReplaceFailed;
@@ -413,7 +424,7 @@ int WriteEntry(int dir, const char* leaf, const Entry& e, const uint8_t* in, siz
     fd = -1;
   }
   if (fd >= 0) close(fd);
-  if (result != static_cast<int>(UnpackResult::kOk)) unlinkat(dir, g_tmp, 0);
+  if (result != static_cast<int>(UnpackResult::Ok)) unlinkat(dir, g_tmp, 0);
   g_tmp_dir = -1;
   errno = saved;
   return result;
@@ -421,10 +432,10 @@ int WriteEntry(int dir, const char* leaf, const Entry& e, const uint8_t* in, siz
 
 const char* Describe(int result) {
   switch (result) {
-    case static_cast<int>(UnpackResult::kTooLong): return "more data than its stated size; the file was not kept";
-    case static_cast<int>(UnpackResult::kSizeMismatch): return "less data than its stated size; the file was not kept";
-    case static_cast<int>(UnpackResult::kBadCrc): return "CRC error; the file was not kept";
-    case static_cast<int>(UnpackResult::kWriteFailed): return "cannot write the file";
+    case static_cast<int>(UnpackResult::TooLong): return "more data than its stated size; the file was not kept";
+    case static_cast<int>(UnpackResult::SizeMismatch): return "less data than its stated size; the file was not kept";
+    case static_cast<int>(UnpackResult::BadCrc): return "CRC error; the file was not kept";
+    case static_cast<int>(UnpackResult::WriteFailed): return "cannot write the file";
     case kCreateFailed: return "cannot create the file";
     case kReplaceFailed: return "cannot replace the existing file";
     default: return "damaged compressed data; the file was not kept";
@@ -452,20 +463,22 @@ bool Extract(const Entry& e) {
       Report(name, "skipped", why);
       return false;
     }
-    if (e.flags & 0x40) {
+    if (e.flags & corvid::zip::kFlagStrongEncryption) {
       Report(name, "skipped", "strong encryption is not supported");
       return false;
     }
-    if (e.csize == 0xFFFFFFFFu || e.usize == 0xFFFFFFFFu || e.local == 0xFFFFFFFFu) {
+    if (e.csize == zip64_extra::kMarker32 || e.usize == zip64_extra::kMarker32 || e.local == zip64_extra::kMarker32) {
       Report(name, "skipped", "entries of 4 GiB and more are not supported");
       return false;
     }
     const uint64_t local = g_base + e.local;
-    if (local + corvid::zip::kLocalRecordBytes > g_size || GetU32(g_file + local) != corvid::zip::kLocalSignature) {
+    const uint8_t* header = g_file + local;
+    if (local + local_header::kSize > g_size || GetU32(header) != local_header::kSignature) {
       Report(name, "damaged archive: its local header is missing");
       return false;
     }
-    const uint64_t start = local + corvid::zip::kLocalRecordBytes + GetU16(g_file + local + 26) + GetU16(g_file + local + 28);
+    const uint64_t start = local + local_header::kSize + GetU16(header + local_header::kFileNameLength) +
+                           GetU16(header + local_header::kExtraFieldLength);
     if (start + e.csize > g_size) {
       Report(name, "damaged archive: its data runs past the end");
       return false;
@@ -507,15 +520,15 @@ bool Extract(const Entry& e) {
         cipher = &g_cipher;
       }
       const int result = WriteEntry(dir, leaf, e, in, in_size, cipher);
-      if (result == static_cast<int>(UnpackResult::kOk)) break;
-      if (result < static_cast<int>(UnpackResult::kWriteFailed) && encrypted) {
+      if (result == static_cast<int>(UnpackResult::Ok)) break;
+      if (result < static_cast<int>(UnpackResult::WriteFailed) && encrypted) {
         // The check byte lets one wrong password in 256 through.
         Report(name, "wrong password or damaged data");
         g_password_len = -1;
         continue;
       }
       Report(name, Describe(result),
-             result >= static_cast<int>(UnpackResult::kWriteFailed) ? strerror(errno) : nullptr);
+             result >= static_cast<int>(UnpackResult::WriteFailed) ? strerror(errno) : nullptr);
       ok = false;
       break;
     }
@@ -618,28 +631,30 @@ int main(int argc, char** argv) {
   uint64_t total = 0;
   for (const uint8_t* p = cd; p < cd_end;) {
     const size_t left = static_cast<size_t>(cd_end - p);
-    if (left < static_cast<size_t>(corvid::zip::kCentralRecordBytes) || GetU32(p) != corvid::zip::kCentralSignature ||
-        left < corvid::zip::kCentralRecordBytes + static_cast<size_t>(GetU16(p + 28)) + GetU16(p + 30) + GetU16(p + 32)) {
+    namespace f = central_header;
+    if (left < static_cast<size_t>(f::kSize) || GetU32(p) != f::kSignature ||
+        left < f::kSize + static_cast<size_t>(GetU16(p + f::kFileNameLength)) + GetU16(p + f::kExtraFieldLength) +
+                   GetU16(p + f::kFileCommentLength)) {
       fprintf(stderr, "%s: the archive's directory is damaged after %u entries\n", g_program, entries);
       ++failed;
       break;
     }
     Entry e;
-    e.made_by = GetU16(p + 4);
-    e.flags = GetU16(p + 8);
-    e.method = GetU16(p + 10);
-    e.time = GetU16(p + 12);
-    e.date = GetU16(p + 14);
-    e.crc = GetU32(p + 16);
-    e.csize = GetU32(p + 20);
-    e.usize = GetU32(p + 24);
-    e.name_len = GetU16(p + 28);
-    e.extra_len = GetU16(p + 30);
-    e.ext_attr = GetU32(p + 38);
-    e.local = GetU32(p + 42);
-    e.name = p + corvid::zip::kCentralRecordBytes;
+    e.made_by = GetU16(p + f::kVersionMadeBy);
+    e.flags = GetU16(p + f::kBitFlag);
+    e.method = GetU16(p + f::kCompressionMethod);
+    e.time = GetU16(p + f::kLastModTime);
+    e.date = GetU16(p + f::kLastModDate);
+    e.crc = GetU32(p + f::kCrc32);
+    e.csize = GetU32(p + f::kCompressedSize);
+    e.usize = GetU32(p + f::kUncompressedSize);
+    e.name_len = GetU16(p + f::kFileNameLength);
+    e.extra_len = GetU16(p + f::kExtraFieldLength);
+    e.ext_attr = GetU32(p + f::kExternalAttributes);
+    e.local = GetU32(p + f::kRelativeOffset);
+    e.name = p + f::kSize;
     e.extra = e.name + e.name_len;
-    p = e.extra + e.extra_len + GetU16(p + 32);
+    p = e.extra + e.extra_len + GetU16(p + f::kFileCommentLength);
     ++entries;
     total += e.usize;
     DecodeName(e);

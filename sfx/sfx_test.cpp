@@ -296,7 +296,7 @@ TEST_F(SfxTest, DamagedEntryIsReportedAndKeepsNothing) {
     // Flip a byte in the middle of bad.txt's data, found through its local header.
     const std::string text(archive.begin(), archive.end());
     const size_t local = text.find("bad.txt") - 30;
-    ASSERT_EQ(zip::GetU32(&archive[local]), zip::kLocalSignature);
+    ASSERT_EQ(zip::GetU32(&archive[local]), zip::local_header::kSignature);
     const size_t data = local + 30 + zip::GetU16(&archive[local + 26]) + zip::GetU16(&archive[local + 28]);
     archive[data + zip::GetU32(&archive[local + 18]) / 2] ^= 0x5A;
 

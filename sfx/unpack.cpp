@@ -3,23 +3,13 @@
 #include <cstring>
 
 #include "zip/crc32.h"
+#include "zip/deflate_format.h"
 
 namespace corvid::sfx {
 
 namespace {
 
-// Length and distance symbols: base value and number of extra bits.
-const uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-const uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                  2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-const uint16_t kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
-                                33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
-                                1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
-                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-// The order in which a dynamic block sends the code length code's lengths.
-const uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+using namespace zip::deflate_format;
 
 constexpr uint32_t kWindowMask = 32767;
 
@@ -50,7 +40,7 @@ uint32_t Unpacker::Bits(int n) {
 bool Unpacker::Flush() {
   for (uint32_t i = 0; i < window_pos_; ++i) crc_ = zip::Crc32Byte(crc_, window_[i]);
   if (window_pos_ != 0 && !sink_(context_, window_, window_pos_)) {
-    failure_ = UnpackResult::kWriteFailed;
+    failure_ = UnpackResult::WriteFailed;
     return false;
   }
   window_pos_ = 0;
@@ -61,7 +51,7 @@ bool Unpacker::Flush() {
 // last 32 KiB for back references.
 bool Unpacker::Put(uint8_t b) {
   if (total_ >= limit_) {
-    failure_ = UnpackResult::kTooLong;
+    failure_ = UnpackResult::TooLong;
     return false;
   }
   window_[window_pos_++] = b;
@@ -129,11 +119,11 @@ bool Unpacker::Codes(const Huffman& lit, const Huffman& dist) {
     }
     if (sym == 256) return true;
     sym -= 257;
-    if (sym >= 29) return false;
-    uint32_t len = kLengthBase[sym] + Bits(kLengthExtra[sym]);
+    if (sym >= static_cast<int>(kLengthCodes)) return false;
+    uint32_t len = kLengthBase[sym] + Bits(kLengthExtraBits[sym]);
     int d = Decode(dist);
-    if (d < 0 || d >= 30) return false;
-    uint32_t distance = kDistBase[d] + Bits(kDistExtra[d]);
+    if (d < 0 || d >= static_cast<int>(kDistanceCodes)) return false;
+    uint32_t distance = kDistanceBase[d] + Bits(kDistanceExtraBits[d]);
     if (in_overrun_ || distance > total_) return false;
     while (len-- != 0)
       if (!Put(window_[(window_pos_ - distance) & kWindowMask])) return false;
@@ -159,8 +149,9 @@ bool Unpacker::Dynamic() {
   int ndist = static_cast<int>(Bits(5)) + 1;
   int ncode = static_cast<int>(Bits(4)) + 4;
   if (nlen > 286 || ndist > 30) return false;
-  for (int i = 0; i < 19; ++i) lengths[kCodeLengthOrder[i]] = i < ncode ? static_cast<uint8_t>(Bits(3)) : 0;
-  if (!Build(lit_, lengths, 19)) return false;
+  for (int i = 0; i < static_cast<int>(kCodeLengthCodes); ++i)
+    lengths[kCodeLengthOrder[i]] = i < ncode ? static_cast<uint8_t>(Bits(3)) : 0;
+  if (!Build(lit_, lengths, kCodeLengthCodes)) return false;
 
   const int n = nlen + ndist;
   for (int i = 0; i < n;) {
@@ -203,7 +194,7 @@ UnpackResult Unpacker::Unpack(int method, const uint8_t* in, size_t in_size, zip
   limit_ = declared_size;
   crc_ = zip::kCrcInit;
   window_pos_ = 0;
-  failure_ = UnpackResult::kOk;
+  failure_ = UnpackResult::Ok;
 
   bool ok = true;
   if (method == 0) {
@@ -222,10 +213,10 @@ UnpackResult Unpacker::Unpack(int method, const uint8_t* in, size_t in_size, zip
     if (in_overrun_) ok = false;
   }
   if (ok) ok = Flush();
-  if (!ok) return failure_ != UnpackResult::kOk ? failure_ : UnpackResult::kDamaged;
-  if (total_ != limit_) return UnpackResult::kSizeMismatch;
-  if (~crc_ != expected_crc) return UnpackResult::kBadCrc;
-  return UnpackResult::kOk;
+  if (!ok) return failure_ != UnpackResult::Ok ? failure_ : UnpackResult::Damaged;
+  if (total_ != limit_) return UnpackResult::SizeMismatch;
+  if (~crc_ != expected_crc) return UnpackResult::BadCrc;
+  return UnpackResult::Ok;
 }
 
 }  // namespace corvid::sfx

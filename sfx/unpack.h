@@ -18,16 +18,16 @@
 namespace corvid::sfx {
 
 enum class UnpackResult {
-  kOk,
-  kDamaged,      // the compressed data breaks the Deflate rules or ends early
-  kTooLong,      // more data than the declared uncompressed size
-  kSizeMismatch, // less data than the declared uncompressed size
-  kBadCrc,
-  kWriteFailed,  // the sink refused a block
+  Ok,
+  Damaged,       // the compressed data breaks the Deflate rules or ends early
+  TooLong,       // more data than the declared uncompressed size
+  SizeMismatch,  // less data than the declared uncompressed size
+  BadCrc,
+  WriteFailed,   // the sink refused a block
 };
 
 // Receives the decoded bytes in blocks of at most 32 KiB, in order. Returns
-// false to stop (the result is then kWriteFailed).
+// false to stop (the result is then WriteFailed).
 using UnpackSink = bool (*)(void* context, const uint8_t* data, size_t size);
 
 // One instance decodes one entry at a time; it holds the 32 KiB history, so
@@ -40,8 +40,6 @@ class Unpacker {
   // Never produces more than `declared_size` bytes, whatever the data says.
   UnpackResult Unpack(int method, const uint8_t* in, size_t in_size, zip::TZipCipher* cipher,
                       uint64_t declared_size, uint32_t expected_crc, UnpackSink sink, void* context);
-
-  uint64_t produced() const { return total_; }
 
  private:
   struct Huffman {
@@ -73,7 +71,7 @@ class Unpacker {
   uint64_t limit_ = 0;
   uint32_t crc_ = 0;
   uint32_t window_pos_ = 0;
-  UnpackResult failure_ = UnpackResult::kOk;
+  UnpackResult failure_ = UnpackResult::Ok;
   uint8_t window_[32768];
   Huffman lit_, dist_;
 };

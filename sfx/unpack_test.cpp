@@ -92,11 +92,11 @@ TEST(UnpackTest, DecodesEveryBlockTypeZlibMakes) {
                    std::to_string(m.strategy));
       Collected out;
       ASSERT_EQ(UnpackInto(*u, 8, DeflateWith(input.data, m.level, m.strategy), input.data.size(), crc, out),
-                UnpackResult::kOk);
+                UnpackResult::Ok);
       EXPECT_EQ(out.bytes, input.data);
     }
     Collected stored;
-    ASSERT_EQ(UnpackInto(*u, 0, input.data, input.data.size(), crc, stored), UnpackResult::kOk);
+    ASSERT_EQ(UnpackInto(*u, 0, input.data, input.data.size(), crc, stored), UnpackResult::Ok);
     EXPECT_EQ(stored.bytes, input.data);
   }
 }
@@ -110,15 +110,15 @@ TEST(UnpackTest, DeclaredSizeIsAHardBoundAndCrcDecides) {
     const Bytes& in = method == 0 ? data : deflated;
     SCOPED_TRACE(method);
     Collected shorter;
-    EXPECT_EQ(UnpackInto(*u, method, in, 50000, crc, shorter), UnpackResult::kTooLong);
+    EXPECT_EQ(UnpackInto(*u, method, in, 50000, crc, shorter), UnpackResult::TooLong);
     EXPECT_LE(shorter.bytes.size(), 50000u);
     Collected longer;
-    EXPECT_EQ(UnpackInto(*u, method, in, data.size() + 1, crc, longer), UnpackResult::kSizeMismatch);
+    EXPECT_EQ(UnpackInto(*u, method, in, data.size() + 1, crc, longer), UnpackResult::SizeMismatch);
     Collected wrong_crc;
-    EXPECT_EQ(UnpackInto(*u, method, in, data.size(), crc ^ 1, wrong_crc), UnpackResult::kBadCrc);
+    EXPECT_EQ(UnpackInto(*u, method, in, data.size(), crc ^ 1, wrong_crc), UnpackResult::BadCrc);
     Collected refused;
     refused.refuse_after = 0;
-    EXPECT_EQ(UnpackInto(*u, method, in, data.size(), crc, refused), UnpackResult::kWriteFailed);
+    EXPECT_EQ(UnpackInto(*u, method, in, data.size(), crc, refused), UnpackResult::WriteFailed);
   }
 }
 
@@ -132,7 +132,7 @@ TEST(UnpackTest, DecryptsOnTheWay) {
   dec.Init("secret");
   auto u = std::make_unique<Unpacker>();
   Collected out;
-  ASSERT_EQ(UnpackInto(*u, 8, in, data.size(), testutil::CrcOf(data), out, &dec), UnpackResult::kOk);
+  ASSERT_EQ(UnpackInto(*u, 8, in, data.size(), testutil::CrcOf(data), out, &dec), UnpackResult::Ok);
   EXPECT_EQ(out.bytes, data);
 }
 
@@ -160,7 +160,7 @@ TEST(UnpackTest, RejectsMalformedStreams) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Collected out;
-    EXPECT_EQ(UnpackInto(*u, 8, c.stream, 100, 0, out), UnpackResult::kDamaged);
+    EXPECT_EQ(UnpackInto(*u, 8, c.stream, 100, 0, out), UnpackResult::Damaged);
   }
 }
 
@@ -175,7 +175,7 @@ TEST(UnpackTest, SurvivesTruncationAndBitFlips) {
     for (size_t cut = 0; cut < deflated.size(); cut += 1 + cut / 8) {
       Collected out;
       Bytes prefix(deflated.begin(), deflated.begin() + static_cast<std::ptrdiff_t>(cut));
-      EXPECT_NE(UnpackInto(*u, 8, prefix, data.size(), crc, out), UnpackResult::kOk) << cut;
+      EXPECT_NE(UnpackInto(*u, 8, prefix, data.size(), crc, out), UnpackResult::Ok) << cut;
     }
     for (size_t bit = 0; bit < deflated.size() * 8; bit += 331) {
       Bytes damaged = deflated;
@@ -183,7 +183,7 @@ TEST(UnpackTest, SurvivesTruncationAndBitFlips) {
       Collected out;
       UnpackResult r = UnpackInto(*u, 8, damaged, data.size(), crc, out);
       EXPECT_LE(out.bytes.size(), data.size());
-      if (r == UnpackResult::kOk) {
+      if (r == UnpackResult::Ok) {
         EXPECT_EQ(out.bytes, data);
       }
     }

@@ -303,18 +303,21 @@ class Reporter {
       const int error = errno;  // before anything here can change it
       std::string entry = index >= 0 ? Slashes(z->FullName(index)) : Printable(fname);
       switch (reason) {
-        case skipBadPassword:
+        case TSkipReason::skipBadPassword:
           Fail(entry, "cannot decrypt: password missing or wrong", kBadPassword);
           break;
-        case skipNoOverwrite:
+        case TSkipReason::skipNoOverwrite:
           std::fprintf(stderr, "corvid-zip: %s: %s: not overwritten: %s exists\n", archive_.c_str(),
                        entry.c_str(), Printable(fname).c_str());
           break;
-        case skipOpenFailed:
+        case TSkipReason::skipOpenFailed:
           Fail(entry, "local header not found (damaged archive)", kDamagedEntries);
           break;
-        case skipCreateFailed:
+        case TSkipReason::skipCreateFailed:
           Fail(entry, "cannot create " + Printable(fname) + ": " + std::strerror(error ? error : EIO), kWarning);
+          break;
+        case TSkipReason::skipBadAuthentication:
+          Fail(entry, "authentication failed: the password is wrong or the data was changed", kDamagedEntries);
           break;
       }
     };
@@ -434,7 +437,7 @@ int Add(const Options& opt) {
   zip.OnSkippingFile = [&](TZipReader*, TSkipReason reason, const std::string& fname, int) {
     const int error = errno;
     ++failures;
-    std::string why = reason == skipNoOverwrite ? "named twice, added once"
+    std::string why = reason == TSkipReason::skipNoOverwrite ? "named twice, added once"
                                                 : "cannot open: " + std::string(std::strerror(error ? error : EIO));
     std::fprintf(stderr, "corvid-zip: %s: %s: %s\n", archive.c_str(), Printable(fname).c_str(), why.c_str());
   };

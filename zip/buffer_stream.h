@@ -69,7 +69,6 @@ class TS_BufferStream : public TStream {
 
   TBufferState State() const { return state_; }
   int BufferSize() const { return static_cast<int>(buffer_.size()); }
-  TStream& Wrapped() { return *wrapped_; }
 
   // Raised after each refill with the number of bytes read into the buffer.
   std::function<void(int64_t bytes)> OnBufferFilled;

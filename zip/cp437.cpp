@@ -15,25 +15,4 @@ std::string Cp437ToUtf8(std::string_view bytes) {
   return CodePointsToUtf8(points);
 }
 
-bool Utf8ToCp437(std::string_view text, std::string* out) {
-  out->clear();
-  bool exact = true;
-  for (char32_t c : Utf8ToCodePoints(text)) {
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-      continue;
-    }
-    int found = -1;
-    for (int i = 0; i < 128 && found < 0; ++i)
-      if (kCp437HighHalf[i] == c) found = i;
-    if (found < 0) {
-      exact = false;
-      out->push_back('?');
-    } else {
-      out->push_back(static_cast<char>(0x80 + found));
-    }
-  }
-  return exact;
-}
-
 }  // namespace corvid::zip

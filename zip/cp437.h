@@ -1,5 +1,6 @@
-// The OEM code page of archive names (code page 437) against the UTF-8 text
-// the engine holds in memory.
+// The OEM code page of archive names (code page 437), decoded into the UTF-8
+// text the engine holds in memory. Names are always stored as UTF-8, so
+// nothing encodes into it.
 #pragma once
 
 #include <string>
@@ -9,9 +10,5 @@ namespace corvid::zip {
 
 // Every byte maps to one character, so decoding never fails.
 std::string Cp437ToUtf8(std::string_view bytes);
-
-// Encodes UTF-8 text in code page 437. Returns false when a character has no
-// equivalent there; `out` then holds '?' in its place.
-bool Utf8ToCp437(std::string_view text, std::string* out);
 
 }  // namespace corvid::zip

@@ -167,7 +167,7 @@ bool CpuHasPclmul() { return false; }
 uint32_t Crc32Pclmul(uint32_t crc, const uint8_t* p, size_t n) { return Crc32Slicing8(crc, p, n); }
 #endif
 
-std::atomic<CrcVariant> forced_variant{CrcVariant::kAuto};
+std::atomic<CrcVariant> forced_variant{CrcVariant::Auto};
 
 }  // namespace
 
@@ -179,7 +179,7 @@ alignas(64) extern const uint32_t kCrcTable[256] = {CORVID_CRC_E64(0), CORVID_CR
 #undef CORVID_CRC_E64
 
 bool CrcVariantAvailable(CrcVariant variant) {
-  return variant != CrcVariant::kPclmul || CpuHasPclmul();
+  return variant != CrcVariant::Pclmul || CpuHasPclmul();
 }
 
 void TEST_ForceCrcVariant(CrcVariant variant) {
@@ -188,13 +188,13 @@ void TEST_ForceCrcVariant(CrcVariant variant) {
 
 uint32_t Crc32Update(uint32_t value, const uint8_t* data, size_t n) {
   switch (forced_variant.load(std::memory_order_relaxed)) {
-    case CrcVariant::kAuto:
+    case CrcVariant::Auto:
       break;
-    case CrcVariant::kByteWise:
+    case CrcVariant::ByteWise:
       return Crc32ByteWise(value, data, n);
-    case CrcVariant::kSlicing8:
+    case CrcVariant::Slicing8:
       return Crc32Slicing8(value, data, n);
-    case CrcVariant::kPclmul:
+    case CrcVariant::Pclmul:
       return Crc32Pclmul(value, data, n);
   }
   return CpuHasPclmul() ? Crc32Pclmul(value, data, n) : Crc32Slicing8(value, data, n);

@@ -5,16 +5,16 @@
 namespace corvid::zip {
 
 enum class CrcVariant {
-  kAuto,      // the fastest one this processor supports
-  kByteWise,  // one table lookup per byte: the reference
-  kSlicing8,  // eight bytes per step through eight tables
-  kPclmul,    // carry-less multiply folding (x86 with PCLMULQDQ and SSE4.1)
+  Auto,      // the fastest one this processor supports
+  ByteWise,  // one table lookup per byte: the reference
+  Slicing8,  // eight bytes per step through eight tables
+  Pclmul,    // carry-less multiply folding (x86 with PCLMULQDQ and SSE4.1)
 };
 
-// Whether `variant` can run on this processor (kPclmul may not).
+// Whether `variant` can run on this processor (Pclmul may not).
 bool CrcVariantAvailable(CrcVariant variant);
 
-// Makes every later Crc32Update use `variant` (kAuto restores the runtime
+// Makes every later Crc32Update use `variant` (Auto restores the runtime
 // choice). Test-only; an unavailable variant is ignored.
 void TEST_ForceCrcVariant(CrcVariant variant);
 

@@ -29,7 +29,7 @@ class CrcVariantTest : public testing::TestWithParam<CrcVariant> {
     if (!CrcVariantAvailable(GetParam())) GTEST_SKIP() << "variant not supported here";
     TEST_ForceCrcVariant(GetParam());
   }
-  void TearDown() override { TEST_ForceCrcVariant(CrcVariant::kAuto); }
+  void TearDown() override { TEST_ForceCrcVariant(CrcVariant::Auto); }
 };
 
 TEST_P(CrcVariantTest, KnownValues) {
@@ -40,7 +40,7 @@ TEST_P(CrcVariantTest, KnownValues) {
 }
 
 TEST_P(CrcVariantTest, RandomLengthsAndMisalignedStartsMatchReferenceAndZlib) {
-  std::mt19937 rng(GetParam() == CrcVariant::kPclmul ? 7 : 11);
+  std::mt19937 rng(GetParam() == CrcVariant::Pclmul ? 7 : 11);
   std::vector<uint8_t> buf(8192 + 64);
   for (auto& b : buf) b = static_cast<uint8_t>(rng());
   std::uniform_int_distribution<size_t> length(0, 8192);
@@ -77,14 +77,14 @@ TEST_P(CrcVariantTest, SplitUpdatesEqualOneCall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllVariants, CrcVariantTest,
-                         testing::Values(CrcVariant::kAuto, CrcVariant::kByteWise,
-                                         CrcVariant::kSlicing8, CrcVariant::kPclmul),
+                         testing::Values(CrcVariant::Auto, CrcVariant::ByteWise,
+                                         CrcVariant::Slicing8, CrcVariant::Pclmul),
                          [](const testing::TestParamInfo<CrcVariant>& info) {
                            switch (info.param) {
-                             case CrcVariant::kAuto: return std::string("Auto");
-                             case CrcVariant::kByteWise: return std::string("ByteWise");
-                             case CrcVariant::kSlicing8: return std::string("Slicing8");
-                             case CrcVariant::kPclmul: return std::string("Pclmul");
+                             case CrcVariant::Auto: return std::string("Auto");
+                             case CrcVariant::ByteWise: return std::string("ByteWise");
+                             case CrcVariant::Slicing8: return std::string("Slicing8");
+                             case CrcVariant::Pclmul: return std::string("Pclmul");
                            }
                            return std::string("Unknown");
                          });

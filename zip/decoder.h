@@ -68,9 +68,9 @@ struct EntryCoding {
 };
 
 enum class DecodeOutcome {
-  kDone,           // decoded; the CRC check decides
-  kDamaged,        // the data is malformed, whatever the CRC says
-  kUnknownMethod,  // nothing read or written: a method this engine does not understand
+  Done,           // decoded; the CRC check decides
+  Damaged,        // the data is malformed, whatever the CRC says
+  UnknownMethod,  // nothing read or written: a method this engine does not understand
 };
 
 // Whether DecodeEntry has a decoder for `method`.
@@ -89,5 +89,12 @@ void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int facto
               uint32_t uncompressed_size);
 void Explode(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint16_t bit_flag,
              uint32_t uncompressed_size);
+// The methods of later tools, over their libraries; false when the stream is
+// damaged or ends early, or asks for more memory than the engine grants.
+bool Bunzip2(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
+bool UnLzma(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, uint64_t uncompressed_size,
+            bool has_end_marker);
+bool UnXz(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
+bool Unzstd(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
 
 }  // namespace corvid::zip

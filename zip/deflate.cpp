@@ -23,12 +23,15 @@
 #include <string>
 
 #include "zip/deflate_internal.h"
+#include "zip/deflate_format.h"
 #include "zip/encoder.h"
 #include "zip/errors.h"
 #include "zip/zip_header.h"
 
 namespace corvid::zip {
 namespace {
+
+using namespace deflate_format;
 
 // --- Sizes --------------------------------------------------------------
 
@@ -76,10 +79,7 @@ constexpr uint32_t kOutBufSlack = 8;     // an 8-byte store of the bit buffer
 
 constexpr uint32_t kLiterals = 256;
 constexpr uint32_t kEndOfBlock = 256;
-constexpr uint32_t kLengthCodes = 29;
 constexpr uint32_t kLitLenCodes = kLiterals + 1 + kLengthCodes;  // 286
-constexpr uint32_t kDistCodes = 30;
-constexpr uint32_t kBitLenCodes = 19;
 constexpr uint32_t kMaxCodeBits = 15;
 constexpr uint32_t kMaxBitLenBits = 7;
 // The fixed code defines two literal/length codes more (286, 287, never
@@ -95,19 +95,6 @@ constexpr uint32_t kRepeatZeroLong = 18;  // 11-138 zeros, 7 extra bits
 constexpr uint8_t kBlockStored = 0;
 constexpr uint8_t kBlockFixed = 1;
 constexpr uint8_t kBlockDynamic = 2;
-
-constexpr uint8_t kLengthExtraBits[kLengthCodes] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kLengthBase[kLengthCodes] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                                15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
-                                                67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr uint8_t kDistExtraBits[kDistCodes] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr uint16_t kDistBase[kDistCodes] = {1,    2,    3,    4,    5,    7,     9,     13,    17,    25,
-                                            33,   49,   65,   97,   129,  193,   257,   385,   513,   769,
-                                            1025, 1537, 2049, 3073, 4097, 6145,  8193,  12289, 16385, 24577};
-// The order in which the bit-length code's own lengths are sent.
-constexpr uint8_t kBitLenOrder[kBitLenCodes] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // Length code index (0..28) of each match length - 3. Length 258 has a code
 // of its own (285) although 284 with all extra bits set would reach 258 too.
@@ -304,9 +291,9 @@ struct FixedCodes {
   Code dist;
   FixedCodes() {
     for (uint32_t s = 0; s < kMaxSymbols; ++s) lit.lens[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
-    for (uint32_t s = 0; s < kDistCodes; ++s) dist.lens[s] = 5;
+    for (uint32_t s = 0; s < kDistanceCodes; ++s) dist.lens[s] = 5;
     AssignCodes(lit, kFixedLitLenCodes);
-    AssignCodes(dist, kDistCodes);
+    AssignCodes(dist, kDistanceCodes);
   }
 };
 
@@ -345,7 +332,7 @@ struct TDeflater::State {
   uint32_t sym_count = 0;
   uint32_t match_count = 0;
   uint32_t lit_freq[kLitLenCodes];
-  uint32_t dist_freq[kDistCodes];
+  uint32_t dist_freq[kDistanceCodes];
 
   uint64_t bit_buf = 0;
   uint32_t bit_count = 0;  // bits in bit_buf; below 8 between symbols
@@ -652,7 +639,7 @@ bool TDeflater::State::BlockShouldEnd() {
     // bits of its distance. End the block when fewer than half the symbols
     // are matches and the block already promises to halve its input.
     uint64_t out_bits = uint64_t{sym_count} * 8;
-    for (uint32_t d = 0; d < kDistCodes; ++d) out_bits += uint64_t{dist_freq[d]} * (5 + kDistExtraBits[d]);
+    for (uint32_t d = 0; d < kDistanceCodes; ++d) out_bits += uint64_t{dist_freq[d]} * (5 + kDistanceExtraBits[d]);
     const int64_t in_bytes = static_cast<int64_t>(strstart) - block_start;
     if (match_count < sym_count / 2 && static_cast<int64_t>(out_bits >> 3) < in_bytes / 2) return true;
   }
@@ -706,13 +693,13 @@ void RunLengthCode(const uint8_t* lens, uint32_t n, uint8_t* syms, uint8_t* extr
 uint64_t TDeflater::State::PlanDynamic(uint32_t& nlit, uint32_t& ndist, uint32_t& nbl, uint8_t* rle,
                                        uint8_t* rle_extra, uint32_t& nrle) {
   BuildCodeLengths(lit_freq, kLitLenCodes, kMaxCodeBits, lit_code.lens);
-  BuildCodeLengths(dist_freq, kDistCodes, kMaxCodeBits, dist_code.lens);
+  BuildCodeLengths(dist_freq, kDistanceCodes, kMaxCodeBits, dist_code.lens);
   AssignCodes(lit_code, kLitLenCodes);
-  AssignCodes(dist_code, kDistCodes);
+  AssignCodes(dist_code, kDistanceCodes);
 
   nlit = kLitLenCodes;
   while (nlit > kLiterals + 1 && lit_code.lens[nlit - 1] == 0) --nlit;
-  ndist = kDistCodes;
+  ndist = kDistanceCodes;
   while (ndist > 1 && dist_code.lens[ndist - 1] == 0) --ndist;
 
   // The two length sequences are coded apart: a repeat that runs from one
@@ -720,19 +707,19 @@ uint64_t TDeflater::State::PlanDynamic(uint32_t& nlit, uint32_t& ndist, uint32_t
   nrle = 0;
   RunLengthCode(lit_code.lens, nlit, rle, rle_extra, nrle);
   RunLengthCode(dist_code.lens, ndist, rle, rle_extra, nrle);
-  uint32_t bl_freq[kBitLenCodes] = {};
+  uint32_t bl_freq[kCodeLengthCodes] = {};
   for (uint32_t i = 0; i < nrle; ++i) bl_freq[rle[i]]++;
-  BuildCodeLengths(bl_freq, kBitLenCodes, kMaxBitLenBits, bl_code.lens);
-  AssignCodes(bl_code, kBitLenCodes);
-  nbl = kBitLenCodes;
-  while (nbl > 4 && bl_code.lens[kBitLenOrder[nbl - 1]] == 0) --nbl;
+  BuildCodeLengths(bl_freq, kCodeLengthCodes, kMaxBitLenBits, bl_code.lens);
+  AssignCodes(bl_code, kCodeLengthCodes);
+  nbl = kCodeLengthCodes;
+  while (nbl > 4 && bl_code.lens[kCodeLengthOrder[nbl - 1]] == 0) --nbl;
 
   uint64_t bits = 5 + 5 + 4 + 3 * nbl;
-  for (uint32_t s = 0; s < kBitLenCodes; ++s) bits += uint64_t{bl_freq[s]} * bl_code.lens[s];
+  for (uint32_t s = 0; s < kCodeLengthCodes; ++s) bits += uint64_t{bl_freq[s]} * bl_code.lens[s];
   bits += 2 * uint64_t{bl_freq[kRepeatPrevious]} + 3 * uint64_t{bl_freq[kRepeatZero]} +
           7 * uint64_t{bl_freq[kRepeatZeroLong]};
   for (uint32_t s = 0; s < kLitLenCodes; ++s) bits += uint64_t{lit_freq[s]} * lit_code.lens[s];
-  for (uint32_t d = 0; d < kDistCodes; ++d) bits += uint64_t{dist_freq[d]} * dist_code.lens[d];
+  for (uint32_t d = 0; d < kDistanceCodes; ++d) bits += uint64_t{dist_freq[d]} * dist_code.lens[d];
   return bits;
 }
 
@@ -744,18 +731,18 @@ void TDeflater::State::FlushBlock(bool last) {
     entry->InternalAttributes = binary > text / 4 ? kAttributesBinary : kAttributesText;
   }
 
-  uint8_t rle[kLitLenCodes + kDistCodes];
-  uint8_t rle_extra[kLitLenCodes + kDistCodes];
+  uint8_t rle[kLitLenCodes + kDistanceCodes];
+  uint8_t rle_extra[kLitLenCodes + kDistanceCodes];
   uint32_t nlit, ndist, nbl, nrle;
   // Extra bits cost the same in either coded form.
   uint64_t extra_bits = 0;
   for (uint32_t c = 0; c < kLengthCodes; ++c) extra_bits += uint64_t{lit_freq[kLiterals + 1 + c]} * kLengthExtraBits[c];
-  for (uint32_t d = 0; d < kDistCodes; ++d) extra_bits += uint64_t{dist_freq[d]} * kDistExtraBits[d];
+  for (uint32_t d = 0; d < kDistanceCodes; ++d) extra_bits += uint64_t{dist_freq[d]} * kDistanceExtraBits[d];
   const uint64_t dynamic_bits = PlanDynamic(nlit, ndist, nbl, rle, rle_extra, nrle) + extra_bits;
   uint64_t fixed_bits = extra_bits;
   const FixedCodes& fixed = Fixed();
   for (uint32_t s = 0; s < kLitLenCodes; ++s) fixed_bits += uint64_t{lit_freq[s]} * fixed.lit.lens[s];
-  for (uint32_t d = 0; d < kDistCodes; ++d) fixed_bits += uint64_t{dist_freq[d]} * fixed.dist.lens[d];
+  for (uint32_t d = 0; d < kDistanceCodes; ++d) fixed_bits += uint64_t{dist_freq[d]} * fixed.dist.lens[d];
 
   // Whole bytes of each form with its 3-bit block header.
   const uint64_t dynamic_bytes = (dynamic_bits + 3 + 7) / 8;
@@ -801,7 +788,7 @@ void TDeflater::State::WriteDynamicHeader(bool last, uint32_t nlit, uint32_t ndi
   PutBits(nbl - 4, 4);
   FlushBits();
   for (uint32_t i = 0; i < nbl; ++i) {
-    PutBits(bl_code.lens[kBitLenOrder[i]], 3);
+    PutBits(bl_code.lens[kCodeLengthOrder[i]], 3);
     FlushBits();
   }
   static constexpr uint8_t kRepeatExtraBits[3] = {2, 3, 7};
@@ -826,7 +813,7 @@ void TDeflater::State::WriteSymbols(const Code& lit, const Code& dist) {
       PutBits(value + kMinMatch - kLengthBase[lcode], kLengthExtraBits[lcode]);
       const uint32_t dcode = DistCode(distance - 1);
       PutBits(dist.bits[dcode], dist.lens[dcode]);
-      PutBits(distance - kDistBase[dcode], kDistExtraBits[dcode]);
+      PutBits(distance - kDistanceBase[dcode], kDistanceExtraBits[dcode]);
     }
     FlushBits();  // at most 7 + 15 + 5 + 15 + 13 bits were pending: fits in 64
   }

@@ -40,11 +40,14 @@
 #include <cstring>
 
 #include "zip/decoder.h"
+#include "zip/deflate_format.h"
 #include "zip/errors.h"
 #include "zip/inflate_internal.h"
 
 namespace corvid::zip {
 namespace {
+
+using namespace deflate_format;
 
 // ---- The format ----
 
@@ -54,7 +57,6 @@ constexpr unsigned kBlockTypeDynamic = 2;
 
 constexpr unsigned kNumLitlenSyms = 288;  // 286 usable; the fixed code also assigns 286 and 287
 constexpr unsigned kNumDistSyms = 32;     // 30 usable; the fixed code also assigns 30 and 31
-constexpr unsigned kNumCodelenSyms = 19;
 constexpr unsigned kMaxDynamicLitlenSyms = 286;
 constexpr unsigned kMaxDynamicDistSyms = 30;
 constexpr unsigned kEndOfBlockSym = 256;
@@ -63,18 +65,6 @@ constexpr unsigned kMaxCodewordBits = 15;
 constexpr size_t kMaxMatchBytes = 258;
 constexpr size_t kMaxMatchDistance = 32768;
 
-// The order in which the code-length code's lengths are sent.
-constexpr uint8_t kCodelenOrder[kNumCodelenSyms] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                                    11, 4,  12, 3, 13, 2, 14, 1, 15};
-constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27,
-                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr uint8_t kLengthExtraBits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                          2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
-                                    33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
-                                    1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr uint8_t kDistExtraBits[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // ---- Decode table entries ----
 //
@@ -125,19 +115,19 @@ constexpr size_t kCodelenTableEntries = size_t{1} << kCodelenTableBits;
 struct SymbolTemplates {
   Entry litlen[kNumLitlenSyms];
   Entry dist[kNumDistSyms];
-  Entry codelen[kNumCodelenSyms];
+  Entry codelen[kCodeLengthCodes];
 };
 
 constexpr SymbolTemplates BuildSymbolTemplates() {
   SymbolTemplates t{};
   for (unsigned sym = 0; sym < 256; ++sym) t.litlen[sym] = kLiteralFlag | (Entry{sym} << 16);
   t.litlen[kEndOfBlockSym] = kExceptionalFlag | kEndOfBlockFlag;
-  for (unsigned i = 0; i < 29; ++i)
+  for (unsigned i = 0; i < kLengthCodes; ++i)
     t.litlen[kFirstLengthSym + i] = (Entry{kLengthBase[i]} << 16) | kLengthExtraBits[i];
   t.litlen[286] = t.litlen[287] = kInvalidEntry;
-  for (unsigned i = 0; i < 30; ++i) t.dist[i] = (Entry{kDistBase[i]} << 16) | kDistExtraBits[i];
+  for (unsigned i = 0; i < kDistanceCodes; ++i) t.dist[i] = (Entry{kDistanceBase[i]} << 16) | kDistanceExtraBits[i];
   t.dist[30] = t.dist[31] = kInvalidEntry;
-  for (unsigned sym = 0; sym < kNumCodelenSyms; ++sym) t.codelen[sym] = Entry{sym} << 16;
+  for (unsigned sym = 0; sym < kCodeLengthCodes; ++sym) t.codelen[sym] = Entry{sym} << 16;
   return t;
 }
 
@@ -153,7 +143,7 @@ constexpr uint32_t ReverseBits(uint32_t code, unsigned nbits) {
 // with, accepts an incomplete literal/length or distance code only when it is
 // a single one-bit codeword, and an empty distance code (a block of literals
 // only); an incomplete code-length code never. We accept exactly the same.
-enum class Completeness { kRequired, kSingleCodewordOrEmptyAllowed };
+enum class Completeness { Required, SingleCodewordOrEmptyAllowed };
 
 // Fills `table` (main part of 2^table_bits entries, then subtables) from the
 // codeword lengths of `num_syms` symbols. Returns false for lengths that do not
@@ -177,7 +167,7 @@ bool BuildDecodeTable(const uint8_t* lens, unsigned num_syms, const Entry* templ
   const size_t main_entries = size_t{1} << table_bits;
   if (unused != 0) {
     bool single_or_empty = max_len <= 1;
-    if (completeness == Completeness::kRequired || !single_or_empty) return false;
+    if (completeness == Completeness::Required || !single_or_empty) return false;
     std::fill(table, table + main_entries, kInvalidEntry);
     if (max_len == 0) return true;
   }
@@ -253,10 +243,10 @@ const DecodeTables& FixedTables() {
     std::fill(lens + 256, lens + 280, 7);
     std::fill(lens + 280, lens + 288, 8);
     BuildDecodeTable(lens, kNumLitlenSyms, kTemplates.litlen, kLitlenTableBits, kLitlenTableEntries,
-                     Completeness::kRequired, t.litlen);
+                     Completeness::Required, t.litlen);
     std::fill(lens, lens + kNumDistSyms, 5);
     BuildDecodeTable(lens, kNumDistSyms, kTemplates.dist, kDistTableBits, kDistTableEntries,
-                     Completeness::kRequired, t.dist);
+                     Completeness::Required, t.dist);
     return t;
   }();
   return tables;
@@ -367,7 +357,7 @@ static_assert(kKeepBehindBytes + kFastInputMarginBytes + DecodeWorkspace::kInput
 // that turns zeros into endless output.
 constexpr uint32_t kMaxOverreadBytes = sizeof(uint64_t);
 
-enum class Step { kMore, kEndOfBlock, kDamage };
+enum class Step { More, EndOfBlock, Damage };
 
 // Decodes what a non-literal main-table entry starts: a symbol through a
 // subtable, the end of the block, or a match. Needs kMaxSymbolBits in the
@@ -384,14 +374,14 @@ enum class Step { kMore, kEndOfBlock, kDamage };
         bitbuf >>= EntryDropBits(e);
         bitsleft -= EntryDropBits(e);
         *out_next++ = static_cast<uint8_t>(EntryValue(e));
-        return Step::kMore;
+        return Step::More;
       }
     }
     if (e & kExceptionalFlag) {
-      if (!(e & kEndOfBlockFlag)) return Step::kDamage;
+      if (!(e & kEndOfBlockFlag)) return Step::Damage;
       bitbuf >>= EntryDropBits(e);
       bitsleft -= EntryDropBits(e);
-      return Step::kEndOfBlock;
+      return Step::EndOfBlock;
     }
   }
   uint64_t saved = bitbuf;
@@ -401,21 +391,21 @@ enum class Step { kMore, kEndOfBlock, kDamage };
 
   e = t.dist[bitbuf & BitMask(kDistTableBits)];
   if (e & kExceptionalFlag) {
-    if (!(e & kSubtableFlag)) return Step::kDamage;
+    if (!(e & kSubtableFlag)) return Step::Damage;
     bitbuf >>= EntryDropBits(e);
     bitsleft -= EntryDropBits(e);
     e = t.dist[EntryValue(e) + (bitbuf & BitMask(EntryCodewordBits(e)))];
-    if (e & kExceptionalFlag) return Step::kDamage;
+    if (e & kExceptionalFlag) return Step::Damage;
   }
   saved = bitbuf;
   bitbuf >>= EntryDropBits(e);
   bitsleft -= EntryDropBits(e);
   const size_t distance = EntryValue(e) + ((saved & BitMask(EntryDropBits(e))) >> EntryCodewordBits(e));
   // The entry starts with empty history: nothing before the window's start.
-  if (distance > static_cast<size_t>(out_next - window)) return Step::kDamage;
+  if (distance > static_cast<size_t>(out_next - window)) return Step::Damage;
   CopyMatch(out_next, distance, length);
   out_next += length;
-  return Step::kMore;
+  return Step::More;
 }
 
 // What the fast loop works on, handed in and out in one piece.
@@ -443,7 +433,7 @@ struct FastLoopState {
   uint8_t* out_next = s.out_next;
   uint8_t* const out_fast_end = s.out_fast_end;
   const uint8_t* const window = s.window;
-  Step step = Step::kMore;
+  Step step = Step::More;
   if (in_end - in_next < kFastInputMarginBytes || out_next >= out_fast_end) return step;
 
   RefillWord(bitbuf, bitsleft, in_next);
@@ -490,9 +480,9 @@ struct FastLoopState {
         if (e & kEndOfBlockFlag) {
           bitbuf >>= EntryDropBits(e);
           bitsleft -= EntryDropBits(e);
-          step = Step::kEndOfBlock;
+          step = Step::EndOfBlock;
         } else {
-          step = Step::kDamage;
+          step = Step::Damage;
         }
         break;
       }
@@ -509,14 +499,14 @@ struct FastLoopState {
       Entry d = t.dist[bitbuf & BitMask(kDistTableBits)];
       if (d & kExceptionalFlag) {
         if (!(d & kSubtableFlag)) {
-          step = Step::kDamage;
+          step = Step::Damage;
           break;
         }
         bitbuf >>= EntryDropBits(d);
         bitsleft -= EntryDropBits(d);
         d = t.dist[EntryValue(d) + (bitbuf & BitMask(EntryCodewordBits(d)))];
         if (d & kExceptionalFlag) {
-          step = Step::kDamage;
+          step = Step::Damage;
           break;
         }
       }
@@ -528,7 +518,7 @@ struct FastLoopState {
       // At least 56 - 28 bits left for the next lookup, which then overlaps the copy.
       e = litlen[bitbuf & BitMask(kLitlenTableBits)];
       if (distance > static_cast<size_t>(out_next - window)) {  // before the entry's start
-        step = Step::kDamage;
+        step = Step::Damage;
         break;
       }
       CopyMatch(out_next, distance, length);
@@ -564,17 +554,17 @@ bool CpuHasBmi2() { return false; }
 
 using FastLoopFn = Step (*)(FastLoopState&, const DecodeTables&);
 
-std::atomic<InflatePath> forced_path{InflatePath::kAuto};
+std::atomic<InflatePath> forced_path{InflatePath::Auto};
 
 FastLoopFn ChooseFastLoop() {
   switch (forced_path.load(std::memory_order_relaxed)) {
-    case InflatePath::kAuto:
+    case InflatePath::Auto:
       break;
-    case InflatePath::kPortable:
+    case InflatePath::Portable:
       return FastLoopPortable;
-    case InflatePath::kBmi2:
+    case InflatePath::Bmi2:
       return FastLoopBmi2;
-    case InflatePath::kCarefulOnly:
+    case InflatePath::CarefulOnly:
       return nullptr;
   }
   return CpuHasBmi2() ? FastLoopBmi2 : FastLoopPortable;
@@ -827,15 +817,15 @@ bool Inflater::ReadDynamicTables() {
   DropBits(4);
   if (num_litlen_syms > kMaxDynamicLitlenSyms || num_dist_syms > kMaxDynamicDistSyms) return false;
 
-  uint8_t codelen_lens[kNumCodelenSyms] = {};
+  uint8_t codelen_lens[kCodeLengthCodes] = {};
   for (unsigned i = 0; i < num_codelen_syms; ++i) {
     if (!NeedBits(3)) return false;
-    codelen_lens[kCodelenOrder[i]] = static_cast<uint8_t>(PeekBits(3));
+    codelen_lens[kCodeLengthOrder[i]] = static_cast<uint8_t>(PeekBits(3));
     DropBits(3);
   }
   Entry codelen_table[kCodelenTableEntries];
-  if (!BuildDecodeTable(codelen_lens, kNumCodelenSyms, kTemplates.codelen, kCodelenTableBits,
-                        kCodelenTableEntries, Completeness::kRequired, codelen_table))
+  if (!BuildDecodeTable(codelen_lens, kCodeLengthCodes, kTemplates.codelen, kCodelenTableBits,
+                        kCodelenTableEntries, Completeness::Required, codelen_table))
     return false;
 
   // Literal/length and distance lengths form one sequence; a repeat may run
@@ -872,9 +862,9 @@ bool Inflater::ReadDynamicTables() {
   if (lens[kEndOfBlockSym] == 0) return false;  // a block that cannot end
 
   return BuildDecodeTable(lens, num_litlen_syms, kTemplates.litlen, kLitlenTableBits, kLitlenTableEntries,
-                          Completeness::kSingleCodewordOrEmptyAllowed, dynamic_.litlen) &&
+                          Completeness::SingleCodewordOrEmptyAllowed, dynamic_.litlen) &&
          BuildDecodeTable(lens + num_litlen_syms, num_dist_syms, kTemplates.dist, kDistTableBits,
-                          kDistTableEntries, Completeness::kSingleCodewordOrEmptyAllowed, dynamic_.dist);
+                          kDistTableEntries, Completeness::SingleCodewordOrEmptyAllowed, dynamic_.dist);
 }
 
 bool Inflater::DecodeHuffmanBlock(const DecodeTables& t) {
@@ -891,8 +881,8 @@ bool Inflater::DecodeHuffmanBlock(const DecodeTables& t) {
       }
       step = DecodeSymbolCareful(t);
     }
-    if (step == Step::kEndOfBlock) return true;
-    if (step == Step::kDamage) return false;
+    if (step == Step::EndOfBlock) return true;
+    if (step == Step::Damage) return false;
   }
 }
 
@@ -908,12 +898,12 @@ Step Inflater::DecodeHuffmanFast(const DecodeTables& t) {
 
 // One symbol, with a refill that copes with the end of the input.
 Step Inflater::DecodeSymbolCareful(const DecodeTables& t) {
-  if (!RefillCareful(kMaxSymbolBits)) return Step::kDamage;
+  if (!RefillCareful(kMaxSymbolBits)) return Step::Damage;
   const Entry e = t.litlen[bitbuf_ & BitMask(kLitlenTableBits)];
   if (e & kLiteralFlag) {
     DropBits(EntryDropBits(e));
     *out_next_++ = static_cast<uint8_t>(EntryValue(e));
-    return Step::kMore;
+    return Step::More;
   }
   return DecodeNonLiteral(e, bitbuf_, bitsleft_, out_next_, window_, t);
 }
@@ -923,21 +913,21 @@ Step Inflater::DecodeSymbolCareful(const DecodeTables& t) {
 InflateResult InflateWithResult(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
   Inflater inflater(in, out, ws);
   try {
-    if (!inflater.DecodeStream()) return InflateResult::kDamaged;
+    if (!inflater.DecodeStream()) return InflateResult::Damaged;
   } catch (const EBiggerThanUncompressed&) {
-    return InflateResult::kInterrupted;
+    return InflateResult::Interrupted;
   } catch (const EFatalUnzipError&) {
-    return InflateResult::kDamaged;  // the archive ended inside the entry
+    return InflateResult::Damaged;  // the archive ended inside the entry
   }
   inflater.FlushFinal();
-  return InflateResult::kDone;
+  return InflateResult::Done;
 }
 
 bool Inflate(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws) {
-  return InflateWithResult(in, out, ws) != InflateResult::kDamaged;
+  return InflateWithResult(in, out, ws) != InflateResult::Damaged;
 }
 
-bool InflatePathAvailable(InflatePath path) { return path != InflatePath::kBmi2 || CpuHasBmi2(); }
+bool InflatePathAvailable(InflatePath path) { return path != InflatePath::Bmi2 || CpuHasBmi2(); }
 
 void TEST_ForceInflatePath(InflatePath path) {
   if (InflatePathAvailable(path)) forced_path.store(path, std::memory_order_relaxed);

@@ -8,9 +8,9 @@
 namespace corvid::zip {
 
 enum class InflateResult {
-  kDone,         // the final block was decoded and every byte written
-  kDamaged,      // the stream is malformed or its input ended early; decoding stopped there
-  kInterrupted,  // the output's size bound was reached while a block was decoded
+  Done,         // the final block was decoded and every byte written
+  Damaged,      // the stream is malformed or its input ended early; decoding stopped there
+  Interrupted,  // the output's size bound was reached while a block was decoded
 };
 
 // Inflate, telling how it ended. Raises what the input or output raise,
@@ -18,16 +18,16 @@ enum class InflateResult {
 InflateResult InflateWithResult(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws);
 
 enum class InflatePath {
-  kAuto,         // the fastest loop this processor supports
-  kPortable,     // the fast loop in plain x86-64 (or any other target)
-  kBmi2,         // the fast loop compiled for BMI2 (x86-64 only)
-  kCarefulOnly,  // no fast loop: every symbol through the checked refill
+  Auto,         // the fastest loop this processor supports
+  Portable,     // the fast loop in plain x86-64 (or any other target)
+  Bmi2,         // the fast loop compiled for BMI2 (x86-64 only)
+  CarefulOnly,  // no fast loop: every symbol through the checked refill
 };
 
-// Whether `path` can run on this processor (kBmi2 may not).
+// Whether `path` can run on this processor (Bmi2 may not).
 bool InflatePathAvailable(InflatePath path);
 
-// Makes every later Inflate take `path` (kAuto restores the runtime choice).
+// Makes every later Inflate take `path` (Auto restores the runtime choice).
 // Test-only; an unavailable path is ignored.
 void TEST_ForceInflatePath(InflatePath path);
 

@@ -187,20 +187,20 @@ TEST_P(InflateRoundTripTest, MatchesZlibOutput) {
       Bytes stream = ZlibDeflateRaw(data, config.level, config.strategy, config.flush_every);
 
       Decoded whole = Decode(stream);
-      ASSERT_EQ(whole.result, InflateResult::kDone);
+      ASSERT_EQ(whole.result, InflateResult::Done);
       ASSERT_TRUE(whole.bytes == data);
 
       if (size <= 100000) {
         Decoded bytewise = Decode(stream, 1);
-        ASSERT_EQ(bytewise.result, InflateResult::kDone);
+        ASSERT_EQ(bytewise.result, InflateResult::Done);
         ASSERT_TRUE(bytewise.bytes == data);
       }
-      for (InflatePath path : {InflatePath::kPortable, InflatePath::kBmi2, InflatePath::kCarefulOnly}) {
+      for (InflatePath path : {InflatePath::Portable, InflatePath::Bmi2, InflatePath::CarefulOnly}) {
         if (!InflatePathAvailable(path)) continue;
         TEST_ForceInflatePath(path);
         Decoded forced = Decode(stream, 777);
-        TEST_ForceInflatePath(InflatePath::kAuto);
-        ASSERT_EQ(forced.result, InflateResult::kDone) << static_cast<int>(path);
+        TEST_ForceInflatePath(InflatePath::Auto);
+        ASSERT_EQ(forced.result, InflateResult::Done) << static_cast<int>(path);
         ASSERT_TRUE(forced.bytes == data) << static_cast<int>(path);
       }
     }
@@ -353,9 +353,9 @@ TEST(InflateMalformedTest, EndsSilentlyAsDamagedLikeZlib) {
       DecodeWorkspace ws;
       MemoryInput in(c.stream, chunk);
       MemoryOutput out;
-      InflateResult result = InflateResult::kDone;
+      InflateResult result = InflateResult::Done;
       EXPECT_NO_THROW(result = InflateWithResult(in, out, ws));
-      EXPECT_EQ(result, InflateResult::kDamaged);
+      EXPECT_EQ(result, InflateResult::Damaged);
       EXPECT_EQ(out.writes_, 0);  // nothing is written after damage, and these end before any flush
     }
   }
@@ -379,7 +379,7 @@ TEST(InflateMalformedTest, DamageAfterFlushesKeepsOnlyWhatWasWrittenBefore) {
   ASSERT_FALSE(ZlibAccepts(flushed));
 
   Decoded d = Decode(flushed);
-  EXPECT_EQ(d.result, InflateResult::kDamaged);
+  EXPECT_EQ(d.result, InflateResult::Damaged);
   ASSERT_GT(d.bytes.size(), 0u);
   ASSERT_LT(d.bytes.size(), data.size());
   EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), data.begin()));
@@ -392,7 +392,7 @@ TEST(InflateMalformedTest, EveryTruncationIsDamageNeverCompletion) {
     for (size_t cut = 1; cut <= stream.size(); cut += (cut < 64 || stream.size() - cut < 64) ? 1 : 997) {
       Bytes head(stream.begin(), stream.end() - static_cast<ptrdiff_t>(cut));
       Decoded d = Decode(head);
-      ASSERT_EQ(d.result, InflateResult::kDamaged) << "level " << level << " cut " << cut;
+      ASSERT_EQ(d.result, InflateResult::Damaged) << "level " << level << " cut " << cut;
       ASSERT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), data.begin()));
     }
   }
@@ -448,7 +448,7 @@ TEST(InflateAcceptanceTest, CodesZlibAcceptsDecodeAlike) {
     Bytes zlib_out;
     ASSERT_EQ(ZlibAccepts(c.stream, &zlib_out), c.accepted);
     Decoded d = Decode(c.stream);
-    EXPECT_EQ(d.result, c.accepted ? InflateResult::kDone : InflateResult::kDamaged);
+    EXPECT_EQ(d.result, c.accepted ? InflateResult::Done : InflateResult::Damaged);
     if (c.accepted) {
       EXPECT_TRUE(d.bytes == zlib_out);
     }
@@ -461,7 +461,7 @@ TEST(InflateAcceptanceTest, ZeroBitsPastTheEndNeverDecodeForever) {
   Bytes stream = SingleDistanceCodeHeader().Code(0, 1).Code(0, 1).bytes();
   for (size_t chunk : {size_t{1}, DecodeWorkspace::kInputChunk}) {
     Decoded d = Decode(stream, chunk, 1 << 20);  // the bound turns a runaway into kInterrupted
-    EXPECT_EQ(d.result, InflateResult::kDamaged);
+    EXPECT_EQ(d.result, InflateResult::Damaged);
     EXPECT_TRUE(d.bytes.empty());
   }
 }
@@ -489,7 +489,7 @@ TEST(InflateWindowTest, MatchesReachExactlyOneWindowBackAcrossBlockKinds) {
   ASSERT_TRUE(ZlibAccepts(stream, &zlib_out));
   ASSERT_TRUE(zlib_out == expected);
   Decoded d = Decode(stream);
-  EXPECT_EQ(d.result, InflateResult::kDone);
+  EXPECT_EQ(d.result, InflateResult::Done);
   EXPECT_TRUE(d.bytes == expected);
 
   // One byte less of history and the same distance reaches before the entry.
@@ -498,7 +498,7 @@ TEST(InflateWindowTest, MatchesReachExactlyOneWindowBackAcrossBlockKinds) {
   bad.Field(0, 1).Field(0, 2).Raw({0xFF, 0x7F, 0x00, 0x80}).Raw(short_history);  // LEN=32767
   bad.Field(1, 1).Field(1, 2).Code(kFixedLength258, 8).Code(29, 5).Field(8191, 13).Code(kFixedEndOfBlock, 7);
   EXPECT_FALSE(ZlibAccepts(bad.bytes()));
-  EXPECT_EQ(Decode(bad.bytes()).result, InflateResult::kDamaged);
+  EXPECT_EQ(Decode(bad.bytes()).result, InflateResult::Damaged);
 }
 
 TEST(InflateWindowTest, HistoryJoinsUpAfterStoredDataWrapsTheWindow) {
@@ -531,7 +531,7 @@ TEST(InflateWindowTest, HistoryJoinsUpAfterStoredDataWrapsTheWindow) {
     ASSERT_TRUE(ZlibAccepts(w.bytes(), &expected));
     for (size_t chunk : {size_t{1}, size_t{777}, DecodeWorkspace::kInputChunk}) {
       Decoded d = Decode(w.bytes(), chunk);
-      EXPECT_EQ(d.result, InflateResult::kDone) << chunk;
+      EXPECT_EQ(d.result, InflateResult::Done) << chunk;
       EXPECT_TRUE(d.bytes == expected) << chunk;
     }
   }
@@ -551,7 +551,7 @@ TEST(InflateExceptionTest, SizeBoundHitMidStreamEndsSilently) {
 
   MemoryInput again(stream);
   MemoryOutput bounded(150000);
-  EXPECT_EQ(InflateWithResult(again, bounded, ws), InflateResult::kInterrupted);
+  EXPECT_EQ(InflateWithResult(again, bounded, ws), InflateResult::Interrupted);
 }
 
 TEST(InflateExceptionTest, SizeBoundHitByFinalFlushPropagates) {
@@ -581,7 +581,7 @@ TEST(InflateExceptionTest, EarlyEndIsDamageAndEveryOtherRaiseTravelsOn) {
       return result;
     };
     // The archive ending inside the entry is damage of the entry...
-    EXPECT_EQ(run([] { throw EFatalUnzipError(kMsgPrematureEnd); }), InflateResult::kDamaged);
+    EXPECT_EQ(run([] { throw EFatalUnzipError(kMsgPrematureEnd); }), InflateResult::Damaged);
     // ...but a cancel or a failing target is not, and must stop the caller.
     EXPECT_THROW(run([] { throw EUserCanceled(kMsgUserAborted); }), EUserCanceled);
     EXPECT_THROW(run([] { throw EFileError("disk full"); }), EFileError);
@@ -596,12 +596,12 @@ TEST(InflateWorkspaceTest, ReusedWorkspaceStartsEachEntryWithEmptyHistory) {
   Bytes first = ZlibDeflateRaw(MakeData("text", 50000, 8), 6);
   MemoryInput in1(first);
   MemoryOutput out1;
-  ASSERT_EQ(InflateWithResult(in1, out1, ws), InflateResult::kDone);
+  ASSERT_EQ(InflateWithResult(in1, out1, ws), InflateResult::Done);
 
   Bytes second = BitWriter().Field(1, 1).Field(1, 2).Code(kFixedLength3, 7).Code(0, 5).Code(kFixedEndOfBlock, 7).bytes();
   MemoryInput in2(second);
   MemoryOutput out2;
-  EXPECT_EQ(InflateWithResult(in2, out2, ws), InflateResult::kDamaged);
+  EXPECT_EQ(InflateWithResult(in2, out2, ws), InflateResult::Damaged);
   EXPECT_TRUE(out2.bytes.empty());
 }
 

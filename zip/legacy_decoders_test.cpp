@@ -113,7 +113,7 @@ class MemoryOutput : public DecodeOutput {
 Bytes Decode(const EntryCoding& coding, const Bytes& data, size_t chunk, DecodeWorkspace& ws) {
   MemoryInput in(data, chunk);
   MemoryOutput out(coding.uncompressed_size);
-  EXPECT_EQ(DecodeEntry(coding, in, out, ws), DecodeOutcome::kDone);
+  EXPECT_EQ(DecodeEntry(coding, in, out, ws), DecodeOutcome::Done);
   return out.bytes;
 }
 

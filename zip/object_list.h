@@ -26,7 +26,6 @@ class TObjectList {
 
   int Count() const { return static_cast<int>(items_.size()); }
   int Capacity() const { return capacity_; }
-  bool OwnsItems() const { return owns_items_; }
   void SetOwnsItems(bool owns) { owns_items_ = owns; }
 
   T* Get(int index) const {
@@ -98,7 +97,7 @@ class TObjectList {
   bool owns_items_;
 };
 
-enum TDuplicates { dupIgnore = 0, dupAccept = 1, dupError = 2 };
+enum class TDuplicates { Ignore = 0, Accept = 1, Error = 2 };
 
 template <typename T>
 class TSortedObjectList : public TObjectList<T> {
@@ -106,19 +105,17 @@ class TSortedObjectList : public TObjectList<T> {
   TSortedObjectList(TDuplicates duplicates, bool owns_items)
       : TObjectList<T>(owns_items), duplicates_(duplicates) {}
 
-  TDuplicates Duplicates() const { return duplicates_; }
-
   // <0 when a sorts before b, 0 when equal, >0 after.
   virtual int Compare(const T& a, const T& b) const = 0;
 
   // Inserts at its sorted place. Returns the index, or -1 when an equal item
-  // was ignored (dupIgnore). Raises EListError "Duplicate Object index" with
-  // dupError.
+  // was ignored (TDuplicates::Ignore). Raises EListError "Duplicate Object index" with
+  // TDuplicates::Error.
   int Add(T* item) override {
     int index = 0;
     if (Find(*item, &index)) {
-      if (duplicates_ == dupIgnore) return -1;
-      if (duplicates_ == dupError) throw EListError("Duplicate Object index");
+      if (duplicates_ == TDuplicates::Ignore) return -1;
+      if (duplicates_ == TDuplicates::Error) throw EListError("Duplicate Object index");
     }
     this->Insert(index, item);
     return index;
@@ -140,7 +137,7 @@ class TSortedObjectList : public TObjectList<T> {
         hi = mid - 1;
         if (c == 0) {
           found = true;
-          if (duplicates_ != dupAccept) lo = mid;
+          if (duplicates_ != TDuplicates::Accept) lo = mid;
         }
       }
     }

@@ -65,7 +65,7 @@ void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int facto
     for (unsigned i = 0; i < n; ++i) sets->bytes[value][i] = static_cast<uint8_t>(bits.Read(8));
   }
 
-  enum class State { kPlain, kAfterDle, kExtraLength, kDistance } state = State::kPlain;
+  enum class State { Plain, AfterDle, ExtraLength, Distance } state = State::Plain;
   uint8_t last = 0;
   unsigned after_dle = 0;  // a copy's length and high distance bits
   unsigned length = 0;
@@ -80,30 +80,30 @@ void Unreduce(DecodeInput& in, DecodeOutput& out, DecodeWorkspace& ws, int facto
     }
 
     switch (state) {
-      case State::kPlain:
+      case State::Plain:
         if (last == kDle) {
-          state = State::kAfterDle;
+          state = State::AfterDle;
         } else {
           window.Put(last);
         }
         break;
-      case State::kAfterDle:
+      case State::AfterDle:
         if (last == 0) {
           window.Put(kDle);
-          state = State::kPlain;
+          state = State::Plain;
         } else {
           after_dle = last;
           length = after_dle & length_mask;
-          state = length == length_mask ? State::kExtraLength : State::kDistance;
+          state = length == length_mask ? State::ExtraLength : State::Distance;
         }
         break;
-      case State::kExtraLength:
+      case State::ExtraLength:
         length += last;
-        state = State::kDistance;
+        state = State::Distance;
         break;
-      case State::kDistance:
+      case State::Distance:
         window.Copy(((after_dle >> distance_shift) << 8) + last + 1, length + kMinMatch);
-        state = State::kPlain;
+        state = State::Plain;
         break;
     }
   }

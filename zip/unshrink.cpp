@@ -37,11 +37,10 @@ constexpr unsigned kControlPartialClear = 2;
 // No chain of prefixes can be longer than the table without looping.
 constexpr unsigned kMaxStringBytes = kCodeCount;
 
-enum CodeFlags : uint8_t {
-  kInUse = 1,    // stands for a string now
-  kQueued = 2,   // free and waiting to be handed out
-  kIsPrefix = 4  // scratch of the partial clear
-};
+// Bits of a code's flags.
+constexpr uint8_t kInUse = 1;     // stands for a string now
+constexpr uint8_t kQueued = 2;    // free and waiting to be handed out
+constexpr uint8_t kIsPrefix = 4;  // scratch of the partial clear
 
 struct CodeTable {
   uint16_t prefix[kCodeCount];

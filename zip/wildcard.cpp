@@ -13,9 +13,9 @@ namespace corvid::zip {
 namespace {
 
 struct Token {
-  enum Kind { kLiteral, kAny, kStar, kSet, kStarSet } kind;
-  char32_t ch = 0;                  // kLiteral
-  size_t first = 0, last = 0;       // kSet, kStarSet: ranges [first, last) of the pattern's list
+  enum class Kind { Literal, Any, Star, Set, StarSet } kind;
+  char32_t ch = 0;                  // Literal
+  size_t first = 0, last = 0;       // Set, StarSet: ranges [first, last) of the pattern's list
   bool negated = false;
 };
 
@@ -59,18 +59,18 @@ Pattern Compile(const std::u32string& p) {
   Pattern out;
   size_t i = 0;
   while (i < p.size()) {
-    Token token{Token::kLiteral};
+    Token token{Token::Kind::Literal};
     if (p[i] == U'?') {
-      token.kind = Token::kAny;
+      token.kind = Token::Kind::Any;
       ++i;
     } else if (p[i] == U'*' && i + 1 < p.size() && p[i + 1] == U'<') {
-      token.kind = Token::kStarSet;
+      token.kind = Token::Kind::StarSet;
       i = ParseSet(p, i + 1, out, token);
     } else if (p[i] == U'*') {
-      token.kind = Token::kStar;
+      token.kind = Token::Kind::Star;
       ++i;
     } else if (p[i] == U'<') {
-      token.kind = Token::kSet;
+      token.kind = Token::Kind::Set;
       i = ParseSet(p, i, out, token);
     } else {
       token.ch = p[i++];
@@ -87,7 +87,7 @@ Pattern Compile(const std::u32string& p) {
 // Runs the pattern as a set of live positions over the text, one character
 // at a time: every way of matching is followed at once, so no input can make
 // it backtrack. Position tokens.size() means "pattern used up".
-int Match(const Pattern& pattern, const std::u32string& text) {
+WildcardOutcome Match(const Pattern& pattern, const std::u32string& text) {
   const std::vector<Token>& tokens = pattern.tokens;
   const size_t end_state = tokens.size();
   std::vector<uint32_t> stamp(end_state + 1, 0);
@@ -99,7 +99,7 @@ int Match(const Pattern& pattern, const std::u32string& text) {
     while (stamp[state] != generation) {
       stamp[state] = generation;
       list.push_back(state);
-      if (state == end_state || (tokens[state].kind != Token::kStar && tokens[state].kind != Token::kStarSet))
+      if (state == end_state || (tokens[state].kind != Token::Kind::Star && tokens[state].kind != Token::Kind::StarSet))
         break;
       ++state;
     }
@@ -113,9 +113,9 @@ int Match(const Pattern& pattern, const std::u32string& text) {
     for (size_t state : live) {
       if (state != end_state) {
         const Token& t = tokens[state];
-        bool stays = t.kind == Token::kStar || t.kind == Token::kStarSet;
-        bool takes = t.kind == Token::kLiteral ? c == t.ch
-                     : t.kind == Token::kSet || t.kind == Token::kStarSet ? pattern.InSet(t, c)
+        bool stays = t.kind == Token::Kind::Star || t.kind == Token::Kind::StarSet;
+        bool takes = t.kind == Token::Kind::Literal ? c == t.ch
+                     : t.kind == Token::Kind::Set || t.kind == Token::Kind::StarSet ? pattern.InSet(t, c)
                                                                           : true;
         if (takes) {
           add(next, stays ? state : state + 1);
@@ -125,26 +125,26 @@ int Match(const Pattern& pattern, const std::u32string& text) {
       furthest_failure = std::max(furthest_failure, state);
     }
     if (next.empty()) {
-      if (furthest_failure == end_state) return wmTextLeftOver;
+      if (furthest_failure == end_state) return WildcardOutcome::TextLeftOver;
       Token::Kind kind = tokens[furthest_failure].kind;
-      return kind == Token::kLiteral ? wmCharNotMatched : wmSetNotMatched;
+      return kind == Token::Kind::Literal ? WildcardOutcome::CharNotMatched : WildcardOutcome::SetNotMatched;
     }
     live.swap(next);
   }
-  return stamp[end_state] == generation ? wmMatch : wmTextEnded;
+  return stamp[end_state] == generation ? WildcardOutcome::Match : WildcardOutcome::TextEnded;
 }
 
 }  // namespace
 
-int WildcardMatchCode(std::string_view pattern, std::string_view text) {
+WildcardOutcome WildcardMatchCode(std::string_view pattern, std::string_view text) {
   Pattern compiled = Compile(LowerCodePoints(Utf8ToCodePoints(pattern)));
-  if (compiled.malformed) return wmMalformedSet;
+  if (compiled.malformed) return WildcardOutcome::MalformedSet;
   return Match(compiled, LowerCodePoints(Utf8ToCodePoints(text)));
 }
 
 bool WildcardMatch(std::string_view pattern, std::string_view text) {
   if (pattern == "*") return true;
-  return WildcardMatchCode(pattern, text) == wmMatch;
+  return WildcardMatchCode(pattern, text) == WildcardOutcome::Match;
 }
 
 }  // namespace corvid::zip

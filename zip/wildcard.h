@@ -24,15 +24,17 @@ namespace corvid::zip {
 // Whether `text` matches `pattern` as described above.
 bool WildcardMatch(std::string_view pattern, std::string_view text);
 
-// Outcome codes of WildcardMatchCode. Callers only test for wmMatch; the
-// failure codes say where the closest attempt failed.
-inline constexpr int wmMatch = 1;
-inline constexpr int wmTextLeftOver = 2;    // pattern used up before the text
-inline constexpr int wmTextEnded = 3;       // text used up before the pattern
-inline constexpr int wmSetNotMatched = 4;   // a character outside a <set>
-inline constexpr int wmCharNotMatched = 5;  // a character differing from the pattern's
-inline constexpr int wmMalformedSet = 6;    // a < without its >, anywhere in the pattern
+// Outcomes of WildcardMatchCode. Callers only test for Match; the failure
+// codes say where the closest attempt failed.
+enum class WildcardOutcome {
+  Match = 1,
+  TextLeftOver = 2,    // pattern used up before the text
+  TextEnded = 3,       // text used up before the pattern
+  SetNotMatched = 4,   // a character outside a <set>
+  CharNotMatched = 5,  // a character differing from the pattern's
+  MalformedSet = 6,    // a < without its >, anywhere in the pattern
+};
 
-int WildcardMatchCode(std::string_view pattern, std::string_view text);
+WildcardOutcome WildcardMatchCode(std::string_view pattern, std::string_view text);
 
 }  // namespace corvid::zip

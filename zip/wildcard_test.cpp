@@ -10,58 +10,58 @@ namespace {
 struct Case {
   const char* pattern;
   const char* text;
-  int code;
+  WildcardOutcome code;
 };
 
 const Case kCases[] = {
     // Case folding, ASCII and beyond.
-    {"*.zip", "REPORT.ZIP", wmMatch},
-    {"*.ÄÖ", "x.äö", wmMatch},
-    {"ǅ?", "ǆx", wmMatch},
+    {"*.zip", "REPORT.ZIP", WildcardOutcome::Match},
+    {"*.ÄÖ", "x.äö", WildcardOutcome::Match},
+    {"ǅ?", "ǆx", WildcardOutcome::Match},
     // ? is one character, not one byte.
-    {"?.txt", "é.txt", wmMatch},
-    {"??.txt", "é.txt", wmCharNotMatched},
+    {"?.txt", "é.txt", WildcardOutcome::Match},
+    {"??.txt", "é.txt", WildcardOutcome::CharNotMatched},
     // *
-    {"*", "", wmMatch},
-    {"a*", "a", wmMatch},
-    {"a*b*c", "aXXbYYc", wmMatch},
-    {"*.*", "noext", wmTextEnded},
-    {"*.*", "noext.", wmMatch},
+    {"*", "", WildcardOutcome::Match},
+    {"a*", "a", WildcardOutcome::Match},
+    {"a*b*c", "aXXbYYc", WildcardOutcome::Match},
+    {"*.*", "noext", WildcardOutcome::TextEnded},
+    {"*.*", "noext.", WildcardOutcome::Match},
     // Sets, ranges, negation.
-    {"*.<ez>xe", "setup.exe", wmMatch},
-    {"*.<ez>xe", "setup.axe", wmTextEnded},
-    {"<!a-c>*", "beta", wmSetNotMatched},
-    {"<^a-c>*", "delta", wmMatch},
-    {"<a-cx>", "x", wmMatch},
-    {"<a-c>", "d", wmSetNotMatched},
-    {"<a->", "-", wmMatch},  // a dash before '>' is itself
-    {"<!>", "q", wmMatch},   // negated empty set: anything
-    {"<>", "q", wmSetNotMatched},
-    {"<A-Z>1", "q1", wmMatch},  // the pattern folds too
+    {"*.<ez>xe", "setup.exe", WildcardOutcome::Match},
+    {"*.<ez>xe", "setup.axe", WildcardOutcome::TextEnded},
+    {"<!a-c>*", "beta", WildcardOutcome::SetNotMatched},
+    {"<^a-c>*", "delta", WildcardOutcome::Match},
+    {"<a-cx>", "x", WildcardOutcome::Match},
+    {"<a-c>", "d", WildcardOutcome::SetNotMatched},
+    {"<a->", "-", WildcardOutcome::Match},  // a dash before '>' is itself
+    {"<!>", "q", WildcardOutcome::Match},   // negated empty set: anything
+    {"<>", "q", WildcardOutcome::SetNotMatched},
+    {"<A-Z>1", "q1", WildcardOutcome::Match},  // the pattern folds too
     // * before a set: a run inside (or outside) the set.
-    {"v*<0-9>", "v2024", wmMatch},
-    {"v*<0-9>", "v", wmMatch},
-    {"v*<0-9>", "v20x4", wmTextLeftOver},
-    {"v*<!.>.txt", "version.txt", wmMatch},
-    {"v*<!.>.txt", "v.1.txt", wmCharNotMatched},
+    {"v*<0-9>", "v2024", WildcardOutcome::Match},
+    {"v*<0-9>", "v", WildcardOutcome::Match},
+    {"v*<0-9>", "v20x4", WildcardOutcome::TextLeftOver},
+    {"v*<!.>.txt", "version.txt", WildcardOutcome::Match},
+    {"v*<!.>.txt", "v.1.txt", WildcardOutcome::CharNotMatched},
     // Square brackets are ordinary characters.
-    {"[ab].txt", "[ab].txt", wmMatch},
-    {"[ab].txt", "a.txt", wmCharNotMatched},
+    {"[ab].txt", "[ab].txt", WildcardOutcome::Match},
+    {"[ab].txt", "a.txt", WildcardOutcome::CharNotMatched},
     // The failure codes.
-    {"abc", "abcd", wmTextLeftOver},
-    {"", "x", wmTextLeftOver},
-    {"abcd", "abc", wmTextEnded},
-    {"abc", "abd", wmCharNotMatched},
-    {"a<bc", "ab", wmMalformedSet},
-    {"x*<a-", "xa", wmMalformedSet},
-    {"q<b", "ab", wmMalformedSet},  // even where the text fails earlier
+    {"abc", "abcd", WildcardOutcome::TextLeftOver},
+    {"", "x", WildcardOutcome::TextLeftOver},
+    {"abcd", "abc", WildcardOutcome::TextEnded},
+    {"abc", "abd", WildcardOutcome::CharNotMatched},
+    {"a<bc", "ab", WildcardOutcome::MalformedSet},
+    {"x*<a-", "xa", WildcardOutcome::MalformedSet},
+    {"q<b", "ab", WildcardOutcome::MalformedSet},  // even where the text fails earlier
 };
 
 TEST(WildcardTest, Table) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(std::string("pattern \"") + c.pattern + "\" text \"" + c.text + "\"");
     EXPECT_EQ(WildcardMatchCode(c.pattern, c.text), c.code);
-    EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.code == wmMatch);
+    EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.code == WildcardOutcome::Match);
   }
 }
 

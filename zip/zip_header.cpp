@@ -52,34 +52,36 @@ void TZipHeaderInfo::SetFileComment(std::string_view comment) {
 }
 
 void TZipHeaderInfo::ReadCentralFields(const uint8_t* r) {
-  VersionMadeBy = GetU16(r + 4);
-  VersionNeeded = GetU16(r + 6);
-  BitFlag = GetU16(r + 8);
-  CompressionMethod = GetU16(r + 10);
-  LastModFileTimeDate = ClampDosDateTime(GetU32(r + 12));
-  CRC32 = GetU32(r + 16);
-  CompressedSize = GetU32(r + 20);
-  UncompressedSize = GetU32(r + 24);
-  FilenameLength = GetU16(r + 28);
-  ExtraFieldLength = GetU16(r + 30);
-  FileCommentLength = GetU16(r + 32);
-  DiskNumberStart = GetU16(r + 34);
-  InternalAttributes = GetU16(r + 36);
-  ExternalAttributes = GetU32(r + 38);
-  RelativeOffset = GetU32(r + 42);
+  namespace f = central_header;
+  VersionMadeBy = GetU16(r + f::kVersionMadeBy);
+  VersionNeeded = GetU16(r + f::kVersionNeeded);
+  BitFlag = GetU16(r + f::kBitFlag);
+  CompressionMethod = GetU16(r + f::kCompressionMethod);
+  LastModFileTimeDate = ClampDosDateTime(GetU32(r + f::kLastModTime));
+  CRC32 = GetU32(r + f::kCrc32);
+  CompressedSize = GetU32(r + f::kCompressedSize);
+  UncompressedSize = GetU32(r + f::kUncompressedSize);
+  FilenameLength = GetU16(r + f::kFileNameLength);
+  ExtraFieldLength = GetU16(r + f::kExtraFieldLength);
+  FileCommentLength = GetU16(r + f::kFileCommentLength);
+  DiskNumberStart = GetU16(r + f::kDiskNumberStart);
+  InternalAttributes = GetU16(r + f::kInternalAttributes);
+  ExternalAttributes = GetU32(r + f::kExternalAttributes);
+  RelativeOffset = GetU32(r + f::kRelativeOffset);
 }
 
 void TZipHeaderInfo::ReadLocalFields(const uint8_t* r) {
+  namespace f = local_header;
   VersionMadeBy = 0;
-  VersionNeeded = GetU16(r + 4);
-  BitFlag = GetU16(r + 6);
-  CompressionMethod = GetU16(r + 8);
-  LastModFileTimeDate = ClampDosDateTime(GetU32(r + 10));
-  CRC32 = GetU32(r + 14);
-  CompressedSize = GetU32(r + 18);
-  UncompressedSize = GetU32(r + 22);
-  FilenameLength = GetU16(r + 26);
-  ExtraFieldLength = GetU16(r + 28);
+  VersionNeeded = GetU16(r + f::kVersionNeeded);
+  BitFlag = GetU16(r + f::kBitFlag);
+  CompressionMethod = GetU16(r + f::kCompressionMethod);
+  LastModFileTimeDate = ClampDosDateTime(GetU32(r + f::kLastModTime));
+  CRC32 = GetU32(r + f::kCrc32);
+  CompressedSize = GetU32(r + f::kCompressedSize);
+  UncompressedSize = GetU32(r + f::kUncompressedSize);
+  FilenameLength = GetU16(r + f::kFileNameLength);
+  ExtraFieldLength = GetU16(r + f::kExtraFieldLength);
   FileCommentLength = 0;
   DiskNumberStart = 0;
   InternalAttributes = 0;
@@ -88,28 +90,29 @@ void TZipHeaderInfo::ReadLocalFields(const uint8_t* r) {
 
 // --- TEndCentral -----------------------------------------------------------
 
-void TEndCentral::ReadFields(const uint8_t* p) {
-  NumberOfThisDisk = GetU16(p);
-  NumberOfStartDisk = GetU16(p + 2);
-  EntriesOnThisDisk = GetU16(p + 4);
-  TotalEntries = GetU16(p + 6);
-  CentralSize = GetU32(p + 8);
-  CentralOffset = GetU32(p + 12);
-  ZipCommentLength = GetU16(p + 16);
+void TEndCentral::ReadFields(const uint8_t* r) {
+  namespace f = end_record;
+  NumberOfThisDisk = GetU16(r + f::kNumberOfThisDisk);
+  NumberOfStartDisk = GetU16(r + f::kNumberOfStartDisk);
+  EntriesOnThisDisk = GetU16(r + f::kEntriesOnThisDisk);
+  TotalEntries = GetU16(r + f::kTotalEntries);
+  CentralSize = GetU32(r + f::kCentralSize);
+  CentralOffset = GetU32(r + f::kCentralOffset);
+  ZipCommentLength = GetU16(r + f::kZipCommentLength);
 }
 
 bool FindEndCentral(TStream& archive, TEndCentral& end) {
   int64_t size = archive.Size();
-  if (size < kEndRecordBytes) return false;
+  if (size < end_record::kSize) return false;
   int64_t tail = std::min<int64_t>(size, kEndSearchBytes);
   std::vector<uint8_t> buffer(static_cast<size_t>(tail));
   archive.Seek(size - tail, soFromBeginning);
   int64_t got = archive.Read(buffer.data(), tail);
   if (got != tail) return false;
-  for (int64_t i = tail - kEndRecordBytes; i >= 0; --i) {
-    if (buffer[i] != 'P' || GetU32(&buffer[i]) != kEndSignature) continue;
+  for (int64_t i = tail - end_record::kSize; i >= 0; --i) {
+    if (buffer[i] != 'P' || GetU32(&buffer[i]) != end_record::kSignature) continue;
     end.Clear();
-    end.ReadFields(&buffer[i + 4]);
+    end.ReadFields(&buffer[i]);
     end.ZipCommentPos = size - end.ZipCommentLength;
     return true;
   }
@@ -196,20 +199,52 @@ bool IsMultiByteUtf8(std::string_view raw) {
 
 bool IsUtf8(std::string_view raw) { return IsMultiByteUtf8(raw) || CodePointsToUtf8(Utf8ToCodePoints(raw)) == raw; }
 
+}  // namespace
+
+std::optional<std::string_view> FindExtraBlock(std::string_view extra, uint16_t id) {
+  const auto* p = reinterpret_cast<const uint8_t*>(extra.data());
+  for (size_t pos = 0; pos + extra_field::kHeaderSize <= extra.size();) {
+    const uint16_t block_id = GetU16(p + pos + extra_field::kId);
+    const uint16_t length = GetU16(p + pos + extra_field::kDataSize);
+    if (pos + extra_field::kHeaderSize + length > extra.size()) break;
+    if (block_id == id) return extra.substr(pos + extra_field::kHeaderSize, length);
+    pos += extra_field::kHeaderSize + length;
+  }
+  return std::nullopt;
+}
+
+void TZipHeaderInfo::ReadAesExtra(std::string_view extra) {
+  namespace a = aes_extra;
+  AesStrength = 0;
+  if (CompressionMethod != a::kMethod) return;
+  const std::optional<std::string_view> block = FindExtraBlock(extra, a::kId);
+  if (!block || block->size() < a::kDataSize || (*block)[a::kVendorId] != 'A' || (*block)[a::kVendorId + 1] != 'E') return;
+  const auto* data = reinterpret_cast<const uint8_t*>(block->data());
+  const uint8_t strength = data[a::kStrength];
+  if (strength < 1 || strength > 3) return;
+  AesStrength = strength;
+  AesVersion = GetU16(data + a::kVendorVersion);
+  AesMethod = GetU16(data + a::kRealMethod);
+}
+
+namespace {
+
 // The UTF-8 name of a Unicode path extra field, when it belongs to `raw`.
 std::optional<std::string> UnicodePathFromExtra(std::string_view raw, std::string_view extra) {
+  namespace u = unicode_path_extra;
   const auto* p = reinterpret_cast<const uint8_t*>(extra.data());
   size_t n = extra.size();
-  for (size_t pos = 0; pos + 4 <= n;) {
-    uint16_t id = GetU16(p + pos);
-    uint16_t len = GetU16(p + pos + 2);
-    if (pos + 4 + len > n) break;
-    if (id == kUnicodePathExtraId && len >= 5 && p[pos + 4] == 1 &&
-        GetU32(p + pos + 5) == Crc32(reinterpret_cast<const uint8_t*>(raw.data()), raw.size())) {
-      std::string name(reinterpret_cast<const char*>(p + pos + 9), len - 5);
+  for (size_t pos = 0; pos + extra_field::kHeaderSize <= n;) {
+    const uint8_t* block = p + pos;
+    uint16_t id = GetU16(block + extra_field::kId);
+    uint16_t len = GetU16(block + extra_field::kDataSize);
+    if (pos + extra_field::kHeaderSize + len > n) break;
+    if (id == u::kId && len >= u::kMinDataSize && block[u::kVersion] == u::kCurrentVersion &&
+        GetU32(block + u::kNameCrc32) == Crc32(reinterpret_cast<const uint8_t*>(raw.data()), raw.size())) {
+      std::string name(reinterpret_cast<const char*>(block + u::kName), len - u::kMinDataSize);
       if (IsUtf8(name)) return name;
     }
-    pos += 4 + len;
+    pos += extra_field::kHeaderSize + len;
   }
   return std::nullopt;
 }

@@ -9,9 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "zip/zip_format.h"
+
 namespace corvid::zip {
 
 class TStream;
+
+// Whether the reader's Password opens an entry, as far as CheckPassword
+// found out (stored as a byte: 0, 1, 2).
+enum class TPasswordState : uint8_t { Unchecked = 0, Verified = 1, Failed = 2 };
 
 // One directory entry. The numeric fields are plain data, named as they are
 // stored; the names and the comment go through setters because they keep
@@ -35,7 +41,13 @@ class TZipHeaderInfo {
   uint32_t RelativeOffset = 0;  // of the local header within its volume
   uint32_t CentralOffset = 0;   // where the central record was read, else 0
   bool Selected = false;
-  uint8_t PasswordState = 0;  // 0 unchecked, 1 verified, 2 failed
+  TPasswordState PasswordState = TPasswordState::Unchecked;
+  // From an AES extra field: 1-3 for 128-256 bits (0: no AES), its vendor
+  // version (2: the CRC field is zero and the code alone checks the data)
+  // and the method of the data inside.
+  uint8_t AesStrength = 0;
+  uint16_t AesVersion = 0;
+  uint16_t AesMethod = 0;
 
   const std::string& FileName() const { return file_name_; }
   const std::string& Directory() const { return directory_; }
@@ -54,12 +66,14 @@ class TZipHeaderInfo {
   // Takes a comment read from the archive without touching the length.
   void LoadedFileComment(std::string comment) { file_comment_ = std::move(comment); }
 
-  bool IsEncrypted() const { return (BitFlag & 1) != 0; }
-  bool HasDataDescriptor() const { return (BitFlag & 8) != 0; }
-  uint32_t LocalRecordSize() const { return 30u + FilenameLength + ExtraFieldLength; }
-  uint32_t CentralRecordSize() const {
-    return 46u + FilenameLength + ExtraFieldLength + FileCommentLength;
-  }
+  bool IsEncrypted() const { return (BitFlag & kFlagEncrypted) != 0; }
+  bool IsAes() const { return AesStrength != 0; }
+  // The method the entry's data is decoded with: the one inside AES.
+  uint16_t DataMethod() const { return IsAes() ? AesMethod : CompressionMethod; }
+  // Takes the AES extra field from `extra` when the method says AES.
+  void ReadAesExtra(std::string_view extra);
+  bool HasDataDescriptor() const { return (BitFlag & kFlagDataDescriptor) != 0; }
+  uint32_t LocalRecordSize() const { return local_header::kSize + FilenameLength + ExtraFieldLength; }
 
   void Assign(const TZipHeaderInfo& source) { *this = source; }
   void AssignTo(TZipHeaderInfo& target) const { target = *this; }
@@ -80,7 +94,7 @@ class TZipHeaderInfo {
 // The end of central directory record.
 class TEndCentral {
  public:
-  uint32_t Signature = 0x06054B50;
+  uint32_t Signature = end_record::kSignature;
   uint16_t NumberOfThisDisk = 0;
   uint16_t NumberOfStartDisk = 0;
   uint16_t EntriesOnThisDisk = 0;
@@ -94,8 +108,8 @@ class TEndCentral {
 
   void Clear() { *this = TEndCentral(); }
   void Assign(const TEndCentral& source) { *this = source; }
-  // Takes the 18 bytes that follow the signature.
-  void ReadFields(const uint8_t* after_signature);
+  // Fills the fields from a 22-byte end record (signature already checked).
+  void ReadFields(const uint8_t* record);
 };
 
 // Finds the end record in the last 65528 bytes of `archive` (the one nearest
@@ -123,6 +137,9 @@ uint32_t UnixToDosDateTime(std::time_t t);
 // UTF-8 without the flag are common; code page 437 text that happens to be
 // well-formed UTF-8 is not).
 std::string DecodeStoredName(std::string_view raw, uint16_t bit_flag, std::string_view extra);
+
+// The data of the first block with `id` in an extra field, if any.
+std::optional<std::string_view> FindExtraBlock(std::string_view extra, uint16_t id);
 
 // Decodes a stored comment: UTF-8 when it is well-formed multi-byte UTF-8,
 // else code page 437.

@@ -55,8 +55,8 @@ TEST(DosDateTime, ClampBringsEveryComponentIntoRange) {
 }
 
 TEST(DosDateTime, HeadersAreClampedOnReadAndTimesConvertBothWays) {
-  uint8_t record[kCentralRecordBytes] = {};
-  PutU32(record, kCentralSignature);
+  uint8_t record[central_header::kSize] = {};
+  PutU32(record, central_header::kSignature);
   PutU32(record + 12, Dos(2000, 13, 0, 25, 61, 31));
   TZipHeaderInfo entry;
   entry.ReadCentralFields(record);
@@ -103,7 +103,7 @@ TEST(FindEndCentral, SearchesOnlyTheLast65528Bytes) {
 TEST(FindEndCentral, TheRecordNearestTheEndWins) {
   // A second end record hidden in the comment: it is the later one.
   Bytes fake;
-  ZipBuilder::Put32(fake, kEndSignature);
+  ZipBuilder::Put32(fake, end_record::kSignature);
   for (uint16_t v : {0, 0, 7, 7}) ZipBuilder::Put16(fake, v);
   ZipBuilder::Put32(fake, 1234);
   ZipBuilder::Put32(fake, 5678);
@@ -122,7 +122,7 @@ TEST(FindEndCentral, TheRecordNearestTheEndWins) {
 
 std::string UnicodePathExtra(const std::string& legacy, const std::string& utf8, uint32_t crc_delta = 0) {
   Bytes extra;
-  ZipBuilder::Put16(extra, kUnicodePathExtraId);
+  ZipBuilder::Put16(extra, unicode_path_extra::kId);
   ZipBuilder::Put16(extra, static_cast<uint16_t>(5 + utf8.size()));
   extra.push_back(1);
   ZipBuilder::Put32(extra, testutil::CrcOf(testutil::ToBytes(legacy)) + crc_delta);
@@ -216,7 +216,7 @@ TEST(SortedZip, EveryModeOrdersAsDocumented) {
     entries[i].RelativeOffset = items[i].offset;
   }
   for (const Case& c : cases) {
-    TSortedZip list(c.mode, dupAccept, false);
+    TSortedZip list(c.mode, TDuplicates::Accept, false);
     for (TZipHeaderInfo& e : entries) list.Add(&e);
     std::vector<std::string> order;
     for (TZipHeaderInfo* e : list) order.push_back(e->FullName());
@@ -230,19 +230,19 @@ TEST(SortedZip, DuplicatesPolicyAndPut) {
   first.SetFullName("a.txt");
   same.SetFullName("b.txt");
 
-  TSortedZip ignore(TZipSortMode::ByNone, dupIgnore, false);
+  TSortedZip ignore(TZipSortMode::ByNone, TDuplicates::Ignore, false);
   EXPECT_EQ(ignore.Add(&first), 0);
   EXPECT_EQ(ignore.Add(&same), -1);
   EXPECT_EQ(ignore.Count(), 1);
 
-  TSortedZip error(TZipSortMode::ByNone, dupError, false);
+  TSortedZip error(TZipSortMode::ByNone, TDuplicates::Error, false);
   error.Add(&first);
   ExpectThrowWithMessage<EListError>([&] { error.Add(&same); }, "Duplicate Object index");
   EXPECT_EQ(error.Count(), 1);
   ExpectThrowWithMessage<EListError>([&] { error.Put(0, &same); },
                                      "Cannot <Put> an Object in a sorted list!");
 
-  TSortedZip accept(TZipSortMode::ByNone, dupAccept, false);
+  TSortedZip accept(TZipSortMode::ByNone, TDuplicates::Accept, false);
   accept.Add(&first);
   accept.Add(&same);
   EXPECT_EQ(accept.Count(), 2);

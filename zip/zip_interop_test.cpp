@@ -97,6 +97,15 @@ std::vector<PeerCase> PeerCases() {
       {"sevenzip_mx9", "7zz", sz + "-mx=9 {out} " + files},
       {"sevenzip_deflate", "7zz", sz + "-mm=Deflate {out} " + files},
       {"sevenzip_zipcrypto", "7zz", sz + "-pSECRET -mem=ZipCrypto {out} " + files, "SECRET"},
+      // The methods of later tools.
+      {"python_bzip2", python, py + "12 0 " + files, "", false, "", true},
+      {"python_lzma", python, py + "14 0 " + files, "", false, "", true},
+      {"sevenzip_bzip2", "7zz", sz + "-mm=BZip2 {out} " + files},
+      {"sevenzip_lzma", "7zz", sz + "-mm=LZMA {out} " + files},
+      {"sevenzip_xz", "7zz", sz + "-mm=XZ {out} " + files},
+      {"sevenzip_aes128", "7zz", sz + "-pSECRET -mem=AES128 {out} " + files, "SECRET"},
+      {"sevenzip_aes192_stored", "7zz", sz + "-mx=0 -pSECRET -mem=AES192 {out} " + files, "SECRET"},
+      {"sevenzip_aes256_bzip2", "7zz", sz + "-mm=BZip2 -pSECRET -mem=AES256 {out} " + files, "SECRET"},
   };
 }
 
@@ -350,6 +359,32 @@ TEST_F(CorvidZipTool, TestOfADamagedArchiveFailsNamingArchiveAndEntry) {
   EXPECT_NE(err.find("dir/random.bin"), std::string::npos) << err;
 }
 
+// An AES archive of a peer: the right password passes, a wrong one is said
+// to be wrong, and a changed byte fails the authentication code whatever
+// the CRC would say.
+TEST_F(CorvidZipTool, AesEntriesAreAuthenticated) {
+  if (!testutil::HaveProgram("7zz")) CORVID_PEER_MISSING() << "7zz is not installed";
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "line " + std::to_string(i) + " of the protected file\n";
+  testutil::WriteFileBytes(tmp / "secret.txt", ToBytes(text));
+  const std::string archive = tmp / "aes.zip";
+  ASSERT_EQ(testutil::Shell("cd " + Quote(tmp.path()) + " && 7zz a -tzip -bso0 -bsp0 -mx=0 -pright -mem=AES256 " +
+                            Quote(archive) + " secret.txt"),
+            0);
+  EXPECT_EQ(Run("t " + Quote(archive) + " -p right"), 0) << err;
+  EXPECT_EQ(Run("t " + Quote(archive) + " -p wrong"), 82) << err;
+  EXPECT_NE(err.find("password missing or wrong"), std::string::npos) << err;
+
+  Bytes bytes = testutil::ReadFileBytes(archive);
+  const size_t middle = bytes.size() / 2;  // inside the stored text
+  bytes[middle] ^= 0x20;
+  testutil::WriteFileBytes(archive, bytes);
+  EXPECT_EQ(Run("t " + Quote(archive) + " -p right"), 2) << err;
+  EXPECT_NE(err.find("authentication failed"), std::string::npos) << err;
+  EXPECT_EQ(Run("x " + Quote(archive) + " -p right -d " + Quote(tmp / "out")), 2);
+  EXPECT_FALSE(testutil::PathExists(tmp / "out/secret.txt")) << "a changed file is not kept";
+}
+
 // What l, t and x report on each kind of archive, and their exit statuses.
 TEST_F(CorvidZipTool, ExitStatusesFollowUnzipConventions) {
   using testutil::ZipBuilder;
@@ -406,8 +441,8 @@ TEST_F(CorvidZipTool, ExitStatusesFollowUnzipConventions) {
       {"no matching entry", good.bytes(), "t ARCHIVE nothing.txt", 11, "no entry matches nothing.txt"},
       {"wrong password", with({{.name = "s.txt", .data = text, .password = "pw"}}, plain), "t -p no ARCHIVE",
        82, "s.txt: cannot decrypt"},
-      {"unsupported method", with({{.name = "l.bin", .data = text, .method = 14}}, plain), "t ARCHIVE", 81,
-       "l.bin: Compression method 14 (LZMA) is not supported"},
+      {"unsupported method", with({{.name = "l.bin", .data = text, .method = 98}}, plain), "t ARCHIVE", 81,
+       "l.bin: Compression method 98 (PPMd) is not supported"},
       // An AES entry (method 99, encrypted) is not taken for a wrong password.
       {"AES entry", with({{.name = "s.bin", .data = text, .method = 99, .password = "pw"}}, plain), "t -p pw ARCHIVE",
        81, "s.bin: Compression method 99 (AES encryption) is not supported"},

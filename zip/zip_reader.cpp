@@ -99,10 +99,10 @@ bool MakeDirsNoFollow(const std::string& base, const std::vector<std::string>& p
 // its signature, then a compressed size equal to its distance from the data
 // start. Takes CRC and sizes from it and moves past it; `poll` runs per block.
 bool ReadTrailingDescriptor(TStream& archive, TZipHeaderInfo& entry, const std::function<void()>& poll) {
-  constexpr uint32_t kDescriptorSignature = 0x08074B50;
+  namespace f = data_descriptor;
   constexpr size_t kBlock = 65536;
   const int64_t data_start = archive.Position();
-  std::vector<uint8_t> buffer(kBlock + kDataDescriptorBytes);
+  std::vector<uint8_t> buffer(kBlock + f::kSize);
   int64_t position = data_start;  // of buffer[0]
   size_t held = 0;
   for (;;) {
@@ -111,14 +111,15 @@ bool ReadTrailingDescriptor(TStream& archive, TZipHeaderInfo& entry, const std::
     if (got <= 0) return false;
     held += static_cast<size_t>(got);
     size_t i = 0;
-    for (; i + kDataDescriptorBytes <= held; ++i) {
+    for (; i + f::kSize <= held; ++i) {
       const uint8_t* d = buffer.data() + i;
-      if (d[0] != 'P' || GetU32(d) != kDescriptorSignature) continue;
-      if (static_cast<int64_t>(GetU32(d + 8)) != position + static_cast<int64_t>(i) - data_start) continue;
-      entry.CRC32 = GetU32(d + 4);
-      entry.CompressedSize = GetU32(d + 8);
-      entry.UncompressedSize = GetU32(d + 12);
-      archive.Seek(position + static_cast<int64_t>(i) + kDataDescriptorBytes, soFromBeginning);
+      if (d[0] != 'P' || GetU32(d) != f::kSignature) continue;
+      const uint32_t compressed = GetU32(d + f::kCompressedSize);
+      if (static_cast<int64_t>(compressed) != position + static_cast<int64_t>(i) - data_start) continue;
+      entry.CRC32 = GetU32(d + f::kCrc32);
+      entry.CompressedSize = compressed;
+      entry.UncompressedSize = GetU32(d + f::kUncompressedSize);
+      archive.Seek(position + static_cast<int64_t>(i) + f::kSize, soFromBeginning);
       return true;
     }
     std::memmove(buffer.data(), buffer.data() + i, held - i);
@@ -127,15 +128,23 @@ bool ReadTrailingDescriptor(TStream& archive, TZipHeaderInfo& entry, const std::
   }
 }
 
-// Creates a new file of our own beside `target` (O_EXCL, never through a
-// link) and names it in `temp`. An entry is written there and renamed over
-// the target only once it passed its CRC, so a damaged entry never costs the
-// user the copy already on disk.
-int CreateFileBeside(const std::string& target, std::string& temp) {
-  size_t slash = target.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-  temp = dir + "/.corvid-part-XXXXXX";
-  return ::mkostemp(temp.data(), O_CLOEXEC);
+// The permissions of an extracted file: those the entry brings (Unix
+// modes, or DOS read-only) when they are retained, else those of the file it
+// replaces, else the default; under the umask except a replaced file's.
+mode_t FileModeOf(const TZipHeaderInfo& h, bool retain_attributes, mode_t kept_mode) {
+  mode_t mode = 0;
+  if (retain_attributes) {
+    bool unix_host = (h.VersionMadeBy >> 8) == 3 && (h.ExternalAttributes >> 16) != 0;
+    if (unix_host) {
+      mode = static_cast<mode_t>((h.ExternalAttributes >> 16) & 0777);
+    } else if (h.ExternalAttributes & 1) {  // DOS read-only
+      mode = 0444;
+    }
+  }
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (mode != 0) return mode & ~mask;
+  return kept_mode != 0 ? kept_mode : (0666 & ~mask);
 }
 
 const char* MethodDescription(uint16_t method) {
@@ -155,6 +164,11 @@ const char* MethodDescription(uint16_t method) {
   }
 }
 
+// What lies between a central header's fixed part and its comment.
+int64_t NameAndExtraLength(const uint8_t* central) {
+  return GetU16(central + central_header::kFileNameLength) + GetU16(central + central_header::kExtraFieldLength);
+}
+
 std::string ListIndexMessage(int i) {
   char text[64];
   std::snprintf(text, sizeof text, "Index %d is out of range", i);
@@ -167,8 +181,16 @@ std::string ListIndexMessage(int i) {
 
 class EntryInput : public DecodeInput {
  public:
-  EntryInput(TZipReader& reader, uint32_t compressed, bool encrypted)
-      : reader_(reader), remaining_(compressed), encrypted_(encrypted) {}
+  enum class Cipher { None, Traditional, Aes };
+  EntryInput(TZipReader& reader, uint32_t compressed, Cipher cipher)
+      : reader_(reader), remaining_(compressed), cipher_(cipher) {}
+
+  // Reads what the decoder left of the entry, so that all of it is
+  // authenticated.
+  void Drain(uint8_t* buf, size_t capacity) {
+    while (Read(buf, capacity) != 0) {
+    }
+  }
 
   size_t Read(uint8_t* buf, size_t capacity) override {
     if (remaining_ == 0) return 0;
@@ -184,7 +206,8 @@ class EntryInput : public DecodeInput {
       }
       got += static_cast<size_t>(reader_.archive_->Read(buf + got, static_cast<int64_t>(want - got)));
     }
-    if (encrypted_) reader_.cipher_.DecryptBuffer(buf, got);
+    if (cipher_ == Cipher::Traditional) reader_.cipher_.DecryptBuffer(buf, got);
+    if (cipher_ == Cipher::Aes) reader_.aes_->Decrypt(buf, got);
     remaining_ -= static_cast<uint32_t>(got);
     return got;
   }
@@ -192,7 +215,7 @@ class EntryInput : public DecodeInput {
  private:
   TZipReader& reader_;
   uint32_t remaining_;
-  bool encrypted_;
+  Cipher cipher_;
 };
 
 class EntryOutput : public DecodeOutput {
@@ -337,11 +360,11 @@ std::string TZipReader::FileCommentOf(int i) {
   if (!entry.FileComment() && entry.FileCommentLength > 0 && entry.CentralOffset > 0) {
     bool was_open = archive_ != nullptr;
     OpenArchive();
-    uint8_t record[kCentralRecordBytes];
+    uint8_t record[central_header::kSize];
     archive_->Seek(entry.CentralOffset, soFromBeginning);
-    if (archive_->Read(record, kCentralRecordBytes) == kCentralRecordBytes &&
-        GetU32(record) == kCentralSignature) {
-      archive_->Seek(GetU16(record + 28) + GetU16(record + 30), soFromCurrent);
+    if (archive_->Read(record, central_header::kSize) == central_header::kSize &&
+        GetU32(record) == central_header::kSignature) {
+      archive_->Seek(NameAndExtraLength(record), soFromCurrent);
       std::string comment(entry.FileCommentLength, '\0');
       comment.resize(static_cast<size_t>(archive_->Read(comment.data(), entry.FileCommentLength)));
       entry.LoadedFileComment(DecodeStoredComment(comment));
@@ -438,7 +461,7 @@ void TZipReader::LoadDirectory() {
         ChangeVolume(end_.NumberOfStartDisk + 1);
       uint8_t signature[4];
       archive_->Seek(end_.CentralOffset, soFromBeginning);
-      if (archive_->Read(signature, 4) != 4 || GetU32(signature) != kCentralSignature) {
+      if (archive_->Read(signature, 4) != 4 || GetU32(signature) != central_header::kSignature) {
         repairs_.push_back(
             "the central directory is not where the end record says; entries were recovered by scanning");
         RecoveryScan();
@@ -472,7 +495,7 @@ void TZipReader::LoadDirectory() {
     // A directory that holds fewer records than the end record counts, or
     // does not end where the end record starts, has lost records (it is cut,
     // or the end record points into it): the scan finds the entries again.
-    const int64_t end_record = end_.ZipCommentPos - kEndRecordBytes;
+    const int64_t end_record = end_.ZipCommentPos - end_record::kSize;
     std::string problem;
     if (records.size() < end_.TotalEntries) {
       problem = "the end record counts " + std::to_string(end_.TotalEntries) +
@@ -497,7 +520,7 @@ void TZipReader::LoadDirectory() {
     }
   }
 
-  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, TDuplicates::Error, true);
   auto add = [this](TZipHeaderInfo* entry) {
     try {
       master_->Add(entry);
@@ -551,10 +574,10 @@ void TZipReader::LoadDirectory() {
     for (TZipHeaderInfo* entry : *master_) {
       if (entry->FileCommentLength == 0 || entry->CentralOffset == 0) continue;
       // Comments of a set are read now: later the right volume may be gone.
-      uint8_t record[kCentralRecordBytes];
+      uint8_t record[central_header::kSize];
       archive_->Seek(entry->CentralOffset, soFromBeginning);
-      if (archive_->Read(record, kCentralRecordBytes) != kCentralRecordBytes) continue;
-      archive_->Seek(GetU16(record + 28) + GetU16(record + 30), soFromCurrent);
+      if (archive_->Read(record, central_header::kSize) != central_header::kSize) continue;
+      archive_->Seek(NameAndExtraLength(record), soFromCurrent);
       std::string comment(entry->FileCommentLength, '\0');
       comment.resize(static_cast<size_t>(archive_->Read(comment.data(), entry->FileCommentLength)));
       entry->LoadedFileComment(DecodeStoredComment(comment));
@@ -577,7 +600,7 @@ bool TZipReader::AtZip64EndRecord() {
   // Writers that stream put a Zip64 end record (and its locator) between the
   // directory and the end record.
   uint8_t signature[4];
-  return archive_->Read(signature, 4) == 4 && GetU32(signature) == 0x06064B50;
+  return archive_->Read(signature, 4) == 4 && GetU32(signature) == zip64_end_record::kSignature;
 }
 
 void TZipReader::RefuseOverlaps() {
@@ -593,7 +616,7 @@ void TZipReader::RefuseOverlaps() {
       throw EBadZipFile("The data of \"" + previous->FullName() + "\" overlaps the entry \"" +
                         entry->FullName() + "\": the archive is damaged or hostile");
     previous = entry;
-    previous_end = static_cast<uint64_t>(entry->RelativeOffset) + kLocalRecordBytes + entry->FilenameLength +
+    previous_end = static_cast<uint64_t>(entry->RelativeOffset) + local_header::kSize + entry->FilenameLength +
                    entry->CompressedSize;
   }
   if (previous != nullptr && !rebuilt_ && !IsMultiVolume() && end_.TotalEntries > 0 &&
@@ -604,13 +627,13 @@ void TZipReader::RefuseOverlaps() {
 
 bool TZipReader::ReadCentralRecord(TZipHeaderInfo& entry) {
   int64_t start = archive_->Position();
-  uint8_t record[kCentralRecordBytes];
-  int64_t got = archive_->Read(record, kCentralRecordBytes);
-  if (got < kCentralRecordBytes && got >= 0 && IsMultiVolume() && OnGetNextDisk) {
+  uint8_t record[central_header::kSize];
+  int64_t got = archive_->Read(record, central_header::kSize);
+  if (got < central_header::kSize && got >= 0 && IsMultiVolume() && OnGetNextDisk) {
     ChangeVolume(current_volume_ + 2);
-    got += archive_->Read(record + got, kCentralRecordBytes - got);
+    got += archive_->Read(record + got, central_header::kSize - got);
   }
-  if (got != kCentralRecordBytes || GetU32(record) != kCentralSignature) {
+  if (got != central_header::kSize || GetU32(record) != central_header::kSignature) {
     archive_->Seek(start, soFromBeginning);
     return false;
   }
@@ -625,6 +648,7 @@ bool TZipReader::ReadCentralRecord(TZipHeaderInfo& entry) {
   uint16_t stored_length = entry.FilenameLength;
   entry.SetFullName(DecodeStoredName(raw, entry.BitFlag, extra));
   entry.FilenameLength = stored_length;
+  entry.ReadAesExtra(extra);
   archive_->Seek(entry.FileCommentLength, soFromCurrent);
   entry.CentralOffset = static_cast<uint32_t>(start);
   return true;
@@ -632,8 +656,9 @@ bool TZipReader::ReadCentralRecord(TZipHeaderInfo& entry) {
 
 bool TZipReader::ReadLocalRecord(TZipHeaderInfo& entry) {
   int64_t start = archive_->Position();
-  uint8_t record[kLocalRecordBytes];
-  if (archive_->Read(record, kLocalRecordBytes) != kLocalRecordBytes || GetU32(record) != kLocalSignature) {
+  uint8_t record[local_header::kSize];
+  if (archive_->Read(record, local_header::kSize) != local_header::kSize ||
+      GetU32(record) != local_header::kSignature) {
     archive_->Seek(start, soFromBeginning);
     return false;
   }
@@ -648,6 +673,7 @@ bool TZipReader::ReadLocalRecord(TZipHeaderInfo& entry) {
   uint16_t stored_length = entry.FilenameLength;
   entry.SetFullName(DecodeStoredName(raw, entry.BitFlag, extra));
   entry.FilenameLength = stored_length;
+  entry.ReadAesExtra(extra);
   entry.RelativeOffset = static_cast<uint32_t>(start);
   entry.CentralOffset = 0;
   return true;
@@ -670,7 +696,7 @@ void TZipReader::RecoveryScan() {
     if (got <= 0) break;
     int64_t avail = kept + got;
     for (int64_t i = 0; i + 4 <= avail; ++i) {
-      if (block[i] == 'P' && GetU32(block + i) == kLocalSignature) {
+      if (block[i] == 'P' && GetU32(block + i) == local_header::kSignature) {
         found = position - kept + i;
         break;
       }
@@ -684,7 +710,7 @@ void TZipReader::RecoveryScan() {
     throw EBadZipFile(kMsgNotValidZip);
   }
 
-  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+  master_ = std::make_unique<TSortedZip>(TZipSortMode::ByNone, TDuplicates::Error, true);
   archive_->Seek(found, soFromBeginning);
   for (;;) {
     auto entry = std::make_unique<TZipHeaderInfo>();
@@ -696,7 +722,7 @@ void TZipReader::RecoveryScan() {
         break;
     } else {
       int64_t skip = static_cast<int64_t>(entry->CompressedSize) +
-                     (entry->HasDataDescriptor() ? kDataDescriptorBytes : 0);
+                     (entry->HasDataDescriptor() ? data_descriptor::kSize : 0);
       // ReadLocalRecord has consumed the extra field already.
       archive_->Seek(skip, soFromCurrent);
     }
@@ -740,7 +766,7 @@ void TZipReader::ChangeVolume(int number) {
 void TZipReader::BuildSortedView() {
   view_.reset();
   if (!master_ || sort_mode_ == TZipSortMode::ByNone) return;
-  view_ = std::make_unique<TSortedZip>(sort_mode_, dupAccept, false);
+  view_ = std::make_unique<TSortedZip>(sort_mode_, TDuplicates::Accept, false);
   for (TZipHeaderInfo* entry : *master_) view_->Add(entry);
 }
 
@@ -761,135 +787,204 @@ void TZipReader::ProcessMessagesAndCheckCancel(const char* cancel_message) {
 
 // --- Extraction ------------------------------------------------------------
 
+// Puts back, however an extraction call ends, what the call changed on the
+// reader for its own run (the run's target, DoAll, and for a password check
+// the settings it overrides), then closes the archive unless KeepZipOpen.
+class TZipReader::RunGuard {
+ public:
+  explicit RunGuard(TZipReader& reader)
+      : reader_(reader),
+        target_stream_(reader.target_stream_),
+        target_vector_(reader.target_vector_),
+        target_block_(reader.target_block_) {}
+  RunGuard(const RunGuard&) = delete;
+  RunGuard& operator=(const RunGuard&) = delete;
+
+  ~RunGuard() {
+    reader_.target_stream_ = target_stream_;
+    reader_.target_vector_ = target_vector_;
+    reader_.target_block_ = target_block_;
+    if (do_all_) reader_.DoAll = *do_all_;
+    if (settings_) {
+      reader_.RecreateDirs = settings_->recreate_dirs;
+      reader_.dest_dir_ = std::move(settings_->dest_dir);
+      reader_.FilesList = std::move(settings_->files_list);
+      reader_.run_mode_ = settings_->run_mode;
+    }
+    if (!reader_.KeepZipOpen) reader_.CloseArchive();
+  }
+
+  // The call takes only the entries it names: DoAll is for UnZip and TestZip.
+  void NamedEntriesOnly() {
+    if (!do_all_) do_all_ = reader_.DoAll;
+    reader_.DoAll = false;
+  }
+
+  // The call is a password check: it overrides the folder settings and the
+  // selection, and runs in its own mode.
+  void PasswordTest() {
+    NamedEntriesOnly();
+    settings_ = Settings{reader_.RecreateDirs, reader_.dest_dir_, reader_.FilesList, reader_.run_mode_};
+    reader_.RecreateDirs = true;
+    reader_.dest_dir_.clear();
+    reader_.run_mode_ = RunMode::PasswordTest;
+  }
+
+ private:
+  struct Settings {
+    bool recreate_dirs;
+    std::string dest_dir;
+    std::vector<std::string> files_list;
+    RunMode run_mode;
+  };
+
+  TZipReader& reader_;
+  TStream* target_stream_;
+  std::vector<uint8_t>* target_vector_;
+  uint8_t* target_block_;
+  std::optional<bool> do_all_;
+  std::optional<Settings> settings_;
+};
+
+// The file an entry is decoded into: created beside its target (O_EXCL,
+// never through a link) and renamed over it only once the entry passed its
+// CRC, so a damaged entry never costs the user the copy already on disk.
+// Removed unless committed.
+class PartFile {
+ public:
+  PartFile() = default;
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+  ~PartFile() { Discard(); }
+
+  // False with errno set when the file cannot be made.
+  bool Create(const std::string& target) {
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    path_ = dir + "/.corvid-part-XXXXXX";
+    int fd = ::mkostemp(path_.data(), O_CLOEXEC);
+    if (fd < 0) {
+      path_.clear();
+      return false;
+    }
+    file_ = std::make_unique<TFileStream>(fd, path_);
+    buffer_ = std::make_unique<TS_BufferStream>(*file_);
+    return true;
+  }
+
+  bool IsOpen() const { return buffer_ != nullptr; }
+  TStream* Sink() const { return buffer_.get(); }
+
+  // Writes out what is buffered and closes the file; a failure removes it
+  // and raises EFileError naming `target`.
+  void Close(const std::string& target) {
+    try {
+      buffer_->Flush();
+    } catch (const Exception&) {
+      int error = errno ? errno : EIO;
+      Discard();
+      throw EFileError("Cannot write \"" + target + "\": " + std::strerror(error));
+    }
+    buffer_.reset();
+    file_.reset();
+  }
+
+  // Gives the closed file its permissions and time and renames it over
+  // `target`. False with errno set when the rename failed (the file is gone).
+  bool Commit(const std::string& target, mode_t mode, std::time_t when) {
+    ::chmod(path_.c_str(), mode);
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ::utimensat(AT_FDCWD, path_.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    if (::rename(path_.c_str(), target.c_str()) != 0) {
+      int error = errno;
+      Discard();
+      errno = error;
+      return false;
+    }
+    path_.clear();
+    return true;
+  }
+
+  void Discard() {
+    buffer_.reset();
+    file_.reset();
+    if (!path_.empty()) ::unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  std::unique_ptr<TFileStream> file_;
+  std::unique_ptr<TS_BufferStream> buffer_;
+  std::string path_;
+};
+
 int TZipReader::UnZip() {
   cancel_ = false;
-  run_mode_ = RunMode::File;
+  RunGuard guard(*this);
   OpenArchive();
-  int written = 0;
-  try {
-    written = RunExtraction(RunMode::File);
-  } catch (...) {
-    if (!KeepZipOpen) CloseArchive();
-    throw;
-  }
-  if (!KeepZipOpen) CloseArchive();
-  return written;
+  return RunExtraction(RunMode::File);
 }
 
 int TZipReader::UnZipToStream(TStream& stream, const std::string& name) {
   cancel_ = false;
+  RunGuard guard(*this);
   target_stream_ = &stream;
-  int written = 0;
-  // The target takes the named entries only: DoAll is for UnZip and TestZip.
-  const bool saved_all = DoAll;
-  DoAll = false;
-  try {
-    OpenArchive();
-    FilesList = {name};
-    written = RunExtraction(RunMode::Stream);
-  } catch (...) {
-    target_stream_ = nullptr;
-    DoAll = saved_all;
-    if (!KeepZipOpen) CloseArchive();
-    throw;
-  }
-  target_stream_ = nullptr;
-  DoAll = saved_all;
-  if (!KeepZipOpen) CloseArchive();
-  return written;
+  guard.NamedEntriesOnly();
+  OpenArchive();
+  FilesList = {name};
+  return RunExtraction(RunMode::Stream);
 }
 
 int TZipReader::UnZipToBuffer(std::vector<uint8_t>& buffer, const std::string& name) {
   cancel_ = false;
   buffer.clear();
+  RunGuard guard(*this);
   target_vector_ = &buffer;
-  int written = 0;
-  const bool saved_all = DoAll;
-  DoAll = false;
-  try {
-    OpenArchive();
-    FilesList = {name};
-    written = RunExtraction(run_mode_ == RunMode::PasswordTest ? RunMode::PasswordTest : RunMode::Buffer);
-  } catch (...) {
-    target_vector_ = nullptr;
-    DoAll = saved_all;
-    if (!KeepZipOpen) CloseArchive();
-    throw;
-  }
-  target_vector_ = nullptr;
-  DoAll = saved_all;
-  if (!KeepZipOpen) CloseArchive();
-  return written;
+  guard.NamedEntriesOnly();
+  OpenArchive();
+  FilesList = {name};
+  return RunExtraction(run_mode_ == RunMode::PasswordTest ? RunMode::PasswordTest : RunMode::Buffer);
 }
 
 int TZipReader::UnZipToBuffer(uint8_t* buffer, uint32_t size, const std::string& name) {
   cancel_ = false;
+  RunGuard guard(*this);
   target_block_ = buffer;
   target_block_size_ = size;
   target_block_used_ = 0;
-  int written = 0;
-  const bool saved_all = DoAll;
-  DoAll = false;
-  try {
-    OpenArchive();
-    FilesList = {name};
-    written = RunExtraction(RunMode::Buffer);
-  } catch (...) {
-    target_block_ = nullptr;
-    DoAll = saved_all;
-    if (!KeepZipOpen) CloseArchive();
-    throw;
-  }
-  target_block_ = nullptr;
-  DoAll = saved_all;
-  if (!KeepZipOpen) CloseArchive();
-  return written;
+  guard.NamedEntriesOnly();
+  OpenArchive();
+  FilesList = {name};
+  return RunExtraction(RunMode::Buffer);
 }
 
 int TZipReader::TestZip() {
   cancel_ = false;
-  int written = 0;
-  try {
-    OpenArchive();
-    written = RunExtraction(RunMode::Test);
-  } catch (...) {
-    if (!KeepZipOpen) CloseArchive();
-    throw;
-  }
-  if (!KeepZipOpen) CloseArchive();
-  return written;
+  RunGuard guard(*this);
+  OpenArchive();
+  return RunExtraction(RunMode::Test);
 }
 
 bool TZipReader::CheckPassword(int i) {
   TZipHeaderInfo& entry = At(i);
-  if (entry.PasswordState == 1 || entry.PasswordState == 2) return entry.PasswordState == 1;
-  entry.PasswordState = 2;
-  bool saved_recreate = RecreateDirs;
-  std::string saved_dest = dest_dir_;
-  std::vector<std::string> saved_files = FilesList;
-  bool saved_all = DoAll;
-  RecreateDirs = true;
-  dest_dir_.clear();
-  DoAll = false;
-  RunMode saved_mode = run_mode_;
-  run_mode_ = RunMode::PasswordTest;
-  std::vector<uint8_t> discard;
+  if (entry.PasswordState != TPasswordState::Unchecked) return entry.PasswordState == TPasswordState::Verified;
+  entry.PasswordState = TPasswordState::Failed;
   int written = 0;
-  try {
-    written = UnZipToBuffer(discard, entry.FullName());
-  } catch (...) {
-    written = 0;
+  {
+    RunGuard guard(*this);
+    guard.PasswordTest();
+    std::vector<uint8_t> discard;
+    try {
+      written = UnZipToBuffer(discard, entry.FullName());
+    } catch (...) {
+      written = 0;
+    }
   }
-  run_mode_ = saved_mode;
-  RecreateDirs = saved_recreate;
-  dest_dir_ = saved_dest;
-  FilesList = saved_files;
-  DoAll = saved_all;
-  if (written > 0) entry.PasswordState = 1;
-  return entry.PasswordState == 1;
+  if (written > 0) entry.PasswordState = TPasswordState::Verified;
+  return entry.PasswordState == TPasswordState::Verified;
 }
 
-void TZipReader::ResetPasswordCheck(int i) { At(i).PasswordState = 0; }
+void TZipReader::ResetPasswordCheck(int i) { At(i).PasswordState = TPasswordState::Unchecked; }
 
 int TZipReader::RunExtraction(RunMode mode) {
   run_mode_ = mode;
@@ -967,232 +1062,83 @@ std::vector<std::string> TZipReader::TargetParts(const TZipHeaderInfo& entry) co
   return parts;
 }
 
+std::string TZipReader::TargetBase() const { return dest_dir_.empty() ? "." : dest_dir_; }
+
 std::string TZipReader::TargetPath(const TZipHeaderInfo& entry) const {
-  std::string path = dest_dir_.empty() ? "." : dest_dir_;
+  std::string path = TargetBase();
   for (const std::string& part : TargetParts(entry)) path += "/" + part;
   return path;
 }
 
-bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& retry) {
-  TZipHeaderInfo h = stored_entry;  // the scratch header of this entry
+bool TZipReader::ExtractEntry(int index, const TZipHeaderInfo& stored_entry, bool& retry) {
+  const TZipHeaderInfo h = stored_entry;  // the scratch header of this entry
   const bool to_file = run_mode_ == RunMode::File;
-  std::string base = dest_dir_.empty() ? "." : dest_dir_;
 
   // Entries without a name stand for folders.
   if (to_file && h.FileName().empty()) {
-    if (!RecreateDirs) return false;
-    std::string dir = TargetPath(h);
-    std::string planned = dir;
-    bool skip = false;
-    if (OnStartUnZip) OnStartUnZip(this, index, dir, skip);
-    if (skip) return false;
-    std::vector<std::string> parts = TargetParts(h);
-    if (dir == planned) MakeDirsNoFollow(base, parts, parts.size());
-    else ForceDirectories(dir);
+    MakeFolderEntry(index, h);
     return false;
   }
 
-  // Find the data through the local record's own lengths.
-  if (IsMultiVolume() && current_volume_ != h.DiskNumberStart) ChangeVolume(h.DiskNumberStart + 1);
-  uint8_t local[kLocalRecordBytes];
-  archive_->Seek(h.RelativeOffset, soFromBeginning);
-  if (archive_->Read(local, kLocalRecordBytes) != kLocalRecordBytes || GetU32(local) != kLocalSignature) {
-    if (OnSkippingFile) OnSkippingFile(this, skipOpenFailed, h.FullName(), index);
+  int64_t data_position = 0;
+  uint32_t stored_time = 0;
+  if (!LocateData(h, data_position, stored_time)) {
+    if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipOpenFailed, h.FullName(), index);
     return false;
   }
-  int64_t data_position =
-      static_cast<int64_t>(h.RelativeOffset) + kLocalRecordBytes + GetU16(local + 26) + GetU16(local + 28);
 
   std::string target = to_file ? TargetPath(h) : h.FullName();
   const std::string planned_target = target;
   bool skip = false;
   if (OnStartUnZip) OnStartUnZip(this, index, target, skip);
   if (skip) return false;
-
-  // The folders of a file target: made part by part below the target folder,
-  // never through a link.
-  std::vector<std::string> parts;
-  if (to_file) {
-    parts = TargetParts(h);
-    bool made = true;
-    if (target == planned_target) {
-      made = !parts.empty() && MakeDirsNoFollow(base, parts, parts.size() - 1);
-    } else {
-      size_t slash = target.rfind('/');
-      if (slash != std::string::npos && slash > 0) {
-        made = ForceDirectories(target.substr(0, slash));
-      }
-    }
-    if (!made) {
-      if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
-      return false;
-    }
+  if (to_file && !MakeTargetFolders(h, target, target == planned_target)) {
+    if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipCreateFailed, target, index);
+    return false;
   }
 
   // A method this engine cannot decode is said before any password is
   // tried: an AES entry is not a wrong password.
-  auto report_unknown_method = [&] {
-    if (run_mode_ == RunMode::PasswordTest) return;
-    char text[160];
-    std::snprintf(text, sizeof text, "Compression method %u (%s) is not supported: the entry cannot be extracted",
-                  static_cast<unsigned>(h.CompressionMethod), MethodDescription(h.CompressionMethod));
-    MessageBox(text, "Zip Error", TBoxButtons::Ok);
-  };
-  if (!IsKnownMethod(h.CompressionMethod)) {
-    report_unknown_method();
+  if (!IsKnownMethod(h.DataMethod())) {
+    ReportUnknownMethod(h);
     return false;
   }
 
-  // Encrypted: the 12-byte header must decrypt to the check byte.
-  uint32_t compressed = h.CompressedSize;
   archive_->Seek(data_position, soFromBeginning);
-  if (h.IsEncrypted()) {
-    uint8_t header[kEncryptionHeaderBytes];
-    if (archive_->Read(header, kEncryptionHeaderBytes) != kEncryptionHeaderBytes)
-      throw EFatalUnzipError(kMsgPrematureEnd);
-    compressed = compressed >= kEncryptionHeaderBytes ? compressed - kEncryptionHeaderBytes : 0;
-    // A streamed entry's check byte is the local record's time as stored:
-    // the clamped copy differs when the stored time is out of range.
-    uint8_t expected = PasswordCheckByte(h.BitFlag, h.CRC32, GetU32(local + 10));
-    for (;;) {
-      uint8_t plain[kEncryptionHeaderBytes];
-      std::memcpy(plain, header, sizeof plain);
-      cipher_.Init(Password);
-      cipher_.DecryptBuffer(plain, sizeof plain);
-      if (plain[11] == expected && h.CompressedSize >= kEncryptionHeaderBytes) break;
-      std::string candidate = Password;
-      if (OnBadPassword) OnBadPassword(this, index, candidate);
-      if (!OnBadPassword || candidate == Password) {
-        if (OnSkippingFile) OnSkippingFile(this, skipBadPassword, h.FullName(), index);
-        return false;
-      }
-      Password = candidate;
-    }
-  }
+  if (h.IsEncrypted() && !UnlockEntry(index, h, stored_time)) return false;
 
-  // The output.
-  std::unique_ptr<TFileStream> file;
-  std::unique_ptr<TS_BufferStream> file_buffer;
-  std::string temp;  // the file target's bytes go here first
+  PartFile file;
   mode_t kept_mode = 0;  // an overwritten file's permissions, when the entry has none
   TStream* sink = nullptr;
-  auto skip_create = [&](int error) {
-    errno = error;
-    if (OnSkippingFile) OnSkippingFile(this, skipCreateFailed, target, index);
-    return false;
-  };
   if (run_mode_ == RunMode::Stream) {
     sink = target_stream_;
   } else if (run_mode_ == RunMode::Buffer && target_vector_ != nullptr) {
     target_vector_->clear();
   } else if (to_file) {
-    struct stat st;
-    bool exists = ::lstat(target.c_str(), &st) == 0;
-    if (exists) {
-      bool overwrite = false;
-      uint32_t entry_date = ClampDosDateTime(h.LastModFileTimeDate);
-      uint32_t file_date = ClampDosDateTime(UnixToDosDateTime(st.st_mtime));
-      switch (OverwriteMode) {
-        case TUZOverwriteMode::Always: overwrite = true; break;
-        case TUZOverwriteMode::Never: overwrite = false; break;
-        case TUZOverwriteMode::ifNewer: overwrite = entry_date > file_date; break;
-        case TUZOverwriteMode::ifOlder: overwrite = entry_date < file_date; break;
-        case TUZOverwriteMode::Prompt:
-          if (OnPromptForOverwrite) {
-            OnPromptForOverwrite(this, overwrite, index, target);
-          } else {
-            overwrite = MessageBox("Replace existing file " + h.FileName() + "?", "File Exists Alert",
-                                   TBoxButtons::YesNo) == TBoxAnswer::Yes;
-          }
-          break;
-      }
-      if (!overwrite) {
-        if (OnSkippingFile) OnSkippingFile(this, skipNoOverwrite, target, index);
-        return false;
-      }
-      if (S_ISDIR(st.st_mode)) return skip_create(EISDIR);
-      // A read-only file is replaced only when the caller allows it. A link
-      // in the target's place is replaced by the rename, never written through.
-      if (S_ISREG(st.st_mode)) {
-        if (!ReplaceReadOnly && ::access(target.c_str(), W_OK) != 0 && errno == EACCES)
-          return skip_create(EACCES);
-        kept_mode = st.st_mode & 07777;
-      }
-    }
-    int fd = CreateFileBeside(target, temp);
-    if (fd < 0) return skip_create(errno);
-    file = std::make_unique<TFileStream>(fd, temp);
-    file_buffer = std::make_unique<TS_BufferStream>(*file);
-    sink = file_buffer.get();
+    if (!OpenFileTarget(index, h, target, file, kept_mode)) return false;
+    sink = file.Sink();
   }
 
-  auto discard_file = [&] {
-    file_buffer.reset();
-    file.reset();
-    if (!temp.empty()) ::unlink(temp.c_str());
-    temp.clear();
-  };
-
-  // Decode.
-  archive_->Seek(data_position + (h.IsEncrypted() ? kEncryptionHeaderBytes : 0), soFromBeginning);
-  EntryInput input(*this, compressed, h.IsEncrypted());
-  EntryOutput output(*this, h.UncompressedSize, sink);
-  EntryCoding coding{h.CompressionMethod, h.BitFlag, compressed, h.UncompressedSize};
-  DecodeOutcome outcome = DecodeOutcome::kDone;
-  try {
-    outcome = DecodeEntry(coding, input, output, *workspace_);
-  } catch (const EBiggerThanUncompressed&) {
-    // The declared size is reached: the entry ends here and its CRC decides.
-  } catch (...) {
-    discard_file();
-    if (target_vector_ != nullptr) target_vector_->clear();
-    throw;
-  }
-  if (outcome == DecodeOutcome::kUnknownMethod) {
+  uint32_t crc = 0;
+  const DecodeOutcome outcome = DecodeData(h, data_position, sink, crc);
+  if (outcome == DecodeOutcome::UnknownMethod) {
     // Nothing was decoded, so there is no CRC to compare and no password to blame.
-    discard_file();
+    file.Discard();
     if (target_vector_ != nullptr) target_vector_->clear();
-    report_unknown_method();
+    ReportUnknownMethod(h);
     return false;
   }
 
-  const bool passed = outcome == DecodeOutcome::kDone && output.Crc() == h.CRC32;
-  if (file) {
-    try {
-      file_buffer->Flush();
-    } catch (const Exception&) {
-      int error = errno ? errno : EIO;
-      discard_file();
-      throw EFileError("Cannot write \"" + target + "\": " + std::strerror(error));
-    }
-    file_buffer.reset();
-    file.reset();
+  // AE-2 leaves the CRC zero: the authentication code alone vouches.
+  const bool crc_checked = !(h.IsAes() && h.AesVersion == 2);
+  const bool passed = outcome == DecodeOutcome::Done && (!crc_checked || crc == h.CRC32);
+  if (file.IsOpen()) {
+    file.Close(target);
     if (!passed) {
-      discard_file();
-    } else {
-      mode_t mode = 0;
-      if (RetainAttributes) {
-        bool unix_host = (h.VersionMadeBy >> 8) == 3 && (h.ExternalAttributes >> 16) != 0;
-        if (unix_host) {
-          mode = static_cast<mode_t>((h.ExternalAttributes >> 16) & 0777);
-        } else if (h.ExternalAttributes & 1) {  // DOS read-only
-          mode = 0444;
-        }
-      }
-      mode_t mask = ::umask(0);
-      ::umask(mask);
-      if (mode != 0) mode &= ~mask;
-      else mode = kept_mode != 0 ? kept_mode : (0666 & ~mask);
-      ::chmod(temp.c_str(), mode);
-      std::time_t when = DosDateTimeToUnix(h.LastModFileTimeDate);
-      struct timespec times[2] = {{when, 0}, {when, 0}};
-      ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
-      if (::rename(temp.c_str(), target.c_str()) != 0) {
-        int error = errno;
-        discard_file();
-        return skip_create(error);
-      }
-      temp.clear();
+      file.Discard();
+    } else if (!file.Commit(target, FileModeOf(h, RetainAttributes, kept_mode),
+                            DosDateTimeToUnix(h.LastModFileTimeDate))) {
+      return SkipCreate(index, target, errno);
     }
   }
 
@@ -1200,20 +1146,219 @@ bool TZipReader::ExtractEntry(int index, TZipHeaderInfo& stored_entry, bool& ret
     if (OnEndUnZip) OnEndUnZip(this, index, target);
     return true;
   }
+  if (outcome == DecodeOutcome::Damaged && h.IsAes() && !authentic_) {
+    if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipBadAuthentication, h.FullName(), index);
+  } else {
+    ReportFailedEntry(index, h, crc, retry);
+  }
+  if (target_vector_ != nullptr) target_vector_->clear();
+  return false;
+}
+
+void TZipReader::MakeFolderEntry(int index, const TZipHeaderInfo& h) {
+  if (!RecreateDirs) return;
+  std::string dir = TargetPath(h);
+  const std::string planned = dir;
+  bool skip = false;
+  if (OnStartUnZip) OnStartUnZip(this, index, dir, skip);
+  if (skip) return;
+  std::vector<std::string> parts = TargetParts(h);
+  if (dir == planned) MakeDirsNoFollow(TargetBase(), parts, parts.size());
+  else ForceDirectories(dir);
+}
+
+bool TZipReader::LocateData(const TZipHeaderInfo& h, int64_t& data_position, uint32_t& stored_time) {
+  namespace f = local_header;
+  if (IsMultiVolume() && current_volume_ != h.DiskNumberStart) ChangeVolume(h.DiskNumberStart + 1);
+  uint8_t local[f::kSize];
+  archive_->Seek(h.RelativeOffset, soFromBeginning);
+  if (archive_->Read(local, f::kSize) != f::kSize || GetU32(local) != f::kSignature) return false;
+  // The local record's own lengths: peers give it other extras than the
+  // central record.
+  data_position = static_cast<int64_t>(h.RelativeOffset) + f::kSize + GetU16(local + f::kFileNameLength) +
+                  GetU16(local + f::kExtraFieldLength);
+  stored_time = GetU32(local + f::kLastModTime);
+  return true;
+}
+
+bool TZipReader::MakeTargetFolders(const TZipHeaderInfo& h, const std::string& target, bool as_planned) const {
+  if (as_planned) {
+    // Made part by part below the target folder, never through a link.
+    std::vector<std::string> parts = TargetParts(h);
+    return !parts.empty() && MakeDirsNoFollow(TargetBase(), parts, parts.size() - 1);
+  }
+  // The host chose another target: its folders are made as named.
+  size_t slash = target.rfind('/');
+  return slash == std::string::npos || slash == 0 || ForceDirectories(target.substr(0, slash));
+}
+
+void TZipReader::ReportUnknownMethod(const TZipHeaderInfo& h) {
+  if (run_mode_ == RunMode::PasswordTest) return;
+  char text[160];
+  std::snprintf(text, sizeof text, "Compression method %u (%s) is not supported: the entry cannot be extracted",
+                static_cast<unsigned>(h.CompressionMethod), MethodDescription(h.CompressionMethod));
+  MessageBox(text, "Zip Error", TBoxButtons::Ok);
+}
+
+bool TZipReader::UnlockEntry(int index, const TZipHeaderInfo& h, uint32_t stored_time) {
+  if (h.IsAes()) return UnlockAesEntry(index, h);
+  uint8_t header[kEncryptionHeaderBytes];
+  if (archive_->Read(header, kEncryptionHeaderBytes) != kEncryptionHeaderBytes)
+    throw EFatalUnzipError(kMsgPrematureEnd);
+  // A streamed entry's check byte is the local record's time as stored:
+  // the clamped copy differs when the stored time is out of range.
+  const uint8_t expected = PasswordCheckByte(h.BitFlag, h.CRC32, stored_time);
+  for (;;) {
+    uint8_t plain[kEncryptionHeaderBytes];
+    std::memcpy(plain, header, sizeof plain);
+    cipher_.Init(Password);
+    cipher_.DecryptBuffer(plain, sizeof plain);
+    if (plain[kEncryptionHeaderBytes - 1] == expected && h.CompressedSize >= kEncryptionHeaderBytes) return true;
+    std::string candidate = Password;
+    if (OnBadPassword) OnBadPassword(this, index, candidate);
+    if (!OnBadPassword || candidate == Password) {
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipBadPassword, h.FullName(), index);
+      return false;
+    }
+    Password = candidate;
+  }
+}
+
+bool TZipReader::UnlockAesEntry(int index, const TZipHeaderInfo& h) {
+  // Salt and password verifier lead the data; the authentication code ends it.
+  const size_t salt_bytes = TAesCipher::SaltBytes(h.AesStrength);
+  uint8_t lead[16 + TAesCipher::kVerifierBytes];
+  const size_t lead_bytes = salt_bytes + TAesCipher::kVerifierBytes;
+  if (h.CompressedSize < lead_bytes + TAesCipher::kCodeBytes ||
+      archive_->Read(lead, static_cast<int64_t>(lead_bytes)) != static_cast<int64_t>(lead_bytes)) {
+    throw EFatalUnzipError(kMsgPrematureEnd);
+  }
+  if (!aes_) aes_ = std::make_unique<TAesCipher>();
+  for (;;) {
+    uint8_t verifier[TAesCipher::kVerifierBytes];
+    aes_->Init(Password, lead, h.AesStrength, verifier);
+    if (std::memcmp(verifier, lead + salt_bytes, sizeof verifier) == 0) return true;
+    std::string candidate = Password;
+    if (OnBadPassword) OnBadPassword(this, index, candidate);
+    if (!OnBadPassword || candidate == Password) {
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipBadPassword, h.FullName(), index);
+      return false;
+    }
+    Password = candidate;
+  }
+}
+
+bool TZipReader::MayOverwrite(int index, const TZipHeaderInfo& h, std::string& target, std::time_t file_time) {
+  const uint32_t entry_date = ClampDosDateTime(h.LastModFileTimeDate);
+  const uint32_t file_date = ClampDosDateTime(UnixToDosDateTime(file_time));
+  bool overwrite = false;
+  switch (OverwriteMode) {
+    case TUZOverwriteMode::Always: overwrite = true; break;
+    case TUZOverwriteMode::Never: overwrite = false; break;
+    case TUZOverwriteMode::ifNewer: overwrite = entry_date > file_date; break;
+    case TUZOverwriteMode::ifOlder: overwrite = entry_date < file_date; break;
+    case TUZOverwriteMode::Prompt:
+      if (OnPromptForOverwrite) {
+        OnPromptForOverwrite(this, overwrite, index, target);
+      } else {
+        overwrite = MessageBox("Replace existing file " + h.FileName() + "?", "File Exists Alert",
+                               TBoxButtons::YesNo) == TBoxAnswer::Yes;
+      }
+      break;
+  }
+  return overwrite;
+}
+
+bool TZipReader::OpenFileTarget(int index, const TZipHeaderInfo& h, std::string& target, PartFile& file,
+                                mode_t& kept_mode) {
+  struct stat st;
+  if (::lstat(target.c_str(), &st) == 0) {
+    if (!MayOverwrite(index, h, target, st.st_mtime)) {
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipNoOverwrite, target, index);
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) return SkipCreate(index, target, EISDIR);
+    // A read-only file is replaced only when the caller allows it. A link
+    // in the target's place is replaced by the rename, never written through.
+    if (S_ISREG(st.st_mode)) {
+      if (!ReplaceReadOnly && ::access(target.c_str(), W_OK) != 0 && errno == EACCES)
+        return SkipCreate(index, target, EACCES);
+      kept_mode = st.st_mode & 07777;
+    }
+  }
+  if (!file.Create(target)) return SkipCreate(index, target, errno);
+  return true;
+}
+
+bool TZipReader::SkipCreate(int index, const std::string& target, int error) {
+  errno = error;  // for the handler's message
+  if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipCreateFailed, target, index);
+  return false;
+}
+
+DecodeOutcome TZipReader::DecodeData(const TZipHeaderInfo& h, int64_t data_position, TStream* sink, uint32_t& crc) {
+  // What leads the data and what follows it, by the kind of encryption.
+  EntryInput::Cipher cipher = EntryInput::Cipher::None;
+  uint32_t lead = 0, trail = 0;
+  if (h.IsAes()) {
+    cipher = EntryInput::Cipher::Aes;
+    lead = static_cast<uint32_t>(TAesCipher::SaltBytes(h.AesStrength) + TAesCipher::kVerifierBytes);
+    trail = TAesCipher::kCodeBytes;
+  } else if (h.IsEncrypted()) {
+    cipher = EntryInput::Cipher::Traditional;
+    lead = kEncryptionHeaderBytes;
+  }
+  const uint32_t compressed = h.CompressedSize >= lead + trail ? h.CompressedSize - lead - trail : 0;
+  archive_->Seek(data_position + lead, soFromBeginning);
+  EntryInput input(*this, compressed, cipher);
+  EntryOutput output(*this, h.UncompressedSize, sink);
+  EntryCoding coding{h.DataMethod(), h.BitFlag, compressed, h.UncompressedSize};
+  DecodeOutcome outcome = DecodeOutcome::Done;
+  authentic_ = true;
+  try {
+    try {
+      outcome = DecodeEntry(coding, input, output, *workspace_);
+    } catch (const EBiggerThanUncompressed&) {
+      // The declared size is reached: the entry ends here and its CRC decides.
+    }
+    if (cipher == EntryInput::Cipher::Aes && outcome != DecodeOutcome::UnknownMethod) {
+      // Every encrypted byte counts for the code, also those the decoder
+      // did not need.
+      input.Drain(workspace_->input.get(), DecodeWorkspace::kInputChunk);
+      uint8_t stored[TAesCipher::kCodeBytes], computed[TAesCipher::kCodeBytes];
+      EntryInput code(*this, TAesCipher::kCodeBytes, EntryInput::Cipher::None);
+      size_t got = 0;
+      while (got < sizeof stored) {
+        const size_t n = code.Read(stored + got, sizeof stored - got);
+        if (n == 0) break;
+        got += n;
+      }
+      aes_->Code(computed);
+      authentic_ = got == sizeof stored && std::memcmp(stored, computed, sizeof stored) == 0;
+      if (!authentic_) outcome = DecodeOutcome::Damaged;
+    }
+  } catch (...) {
+    if (target_vector_ != nullptr) target_vector_->clear();
+    throw;
+  }
+  crc = output.Crc();
+  return outcome;
+}
+
+void TZipReader::ReportFailedEntry(int index, const TZipHeaderInfo& h, uint32_t crc, bool& retry) {
   if (h.IsEncrypted()) {
+    // A wrong password that slipped past the check byte (one in 256 does).
     std::string candidate = Password;
     if (OnBadPassword) OnBadPassword(this, index, candidate);
     if (OnBadPassword && candidate != Password) {
       Password = candidate;
       retry = true;
     } else if (OnSkippingFile) {
-      OnSkippingFile(this, skipBadPassword, h.FullName(), index);
+      OnSkippingFile(this, TSkipReason::skipBadPassword, h.FullName(), index);
     }
   } else if (OnBadCRC) {
-    OnBadCRC(this, output.Crc(), h.CRC32, index);
+    OnBadCRC(this, crc, h.CRC32, index);
   }
-  if (target_vector_ != nullptr) target_vector_->clear();
-  return false;
 }
 
 }  // namespace corvid::zip

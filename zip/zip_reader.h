@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "zip/aes_cipher.h"
 #include "zip/object_list.h"
 #include "zip/zip_cipher.h"
 #include "zip/zip_header.h"
@@ -32,12 +33,22 @@ namespace corvid::zip {
 
 class TStream;
 class TS_BufferStream;
+class PartFile;
 struct DecodeWorkspace;
+enum class DecodeOutcome;
 
 enum class TUZOverwriteMode { Prompt, Always, Never, ifNewer, ifOlder };
 enum class TIncompleteZipMode { izAssumeMulti, izAssumeBad };
 enum class TMultiMode { mmNone, mmSpan, mmBlocks };
-enum TSkipReason { skipBadPassword = 0, skipNoOverwrite = 1, skipOpenFailed = 2, skipCreateFailed = 3 };
+// skipBadAuthentication: an AES entry's data does not match its
+// authentication code (changed after it was encrypted).
+enum class TSkipReason {
+  skipBadPassword = 0,
+  skipNoOverwrite = 1,
+  skipOpenFailed = 2,
+  skipCreateFailed = 3,
+  skipBadAuthentication = 4
+};
 
 // Answers of the message boxes the engine may show (Yes/No, OK/Cancel).
 enum class TBoxAnswer { Yes, No, Ok, Cancel };
@@ -190,13 +201,46 @@ class TZipReader {
 
   int RunExtraction(RunMode mode);
   // Extracts one entry; sets `retry` when a new password asks for another try.
-  bool ExtractEntry(int index, TZipHeaderInfo& entry, bool& retry);
+  bool ExtractEntry(int index, const TZipHeaderInfo& entry, bool& retry);
   // The target of a file extraction, as safe components below DestDir.
   std::vector<std::string> TargetParts(const TZipHeaderInfo& entry) const;
   std::string TargetPath(const TZipHeaderInfo& entry) const;
+  std::string TargetBase() const;  // DestDir, or the current directory
+
+  // The steps of ExtractEntry, in order. An entry without a name stands for
+  // a folder: made with RecreateDirs, never counted as written.
+  void MakeFolderEntry(int index, const TZipHeaderInfo& entry);
+  // Where the entry's data starts, by its local record's own lengths, and the
+  // time stamp as stored there. False when no local record is at its offset.
+  bool LocateData(const TZipHeaderInfo& entry, int64_t& data_position, uint32_t& stored_time);
+  // The folders of a file target: below the target folder part by part and
+  // never through a link when `as_planned`, else (the host renamed the
+  // target) as named.
+  bool MakeTargetFolders(const TZipHeaderInfo& entry, const std::string& target, bool as_planned) const;
+  void ReportUnknownMethod(const TZipHeaderInfo& entry);
+  // Reads the encryption header at the archive's position and finds a
+  // password that opens it: Password, else what OnBadPassword offers, leaving
+  // the cipher ready for the data. False when none did (the entry is skipped).
+  bool UnlockEntry(int index, const TZipHeaderInfo& entry, uint32_t stored_time);
+  bool UnlockAesEntry(int index, const TZipHeaderInfo& entry);
+  // Applies OverwriteMode (asking the host or the user under Prompt) to an
+  // existing target last written at `file_time`.
+  bool MayOverwrite(int index, const TZipHeaderInfo& entry, std::string& target, std::time_t file_time);
+  // Creates the part file of a file target, after the overwrite policy; on
+  // replacing a regular file, `kept_mode` receives its permissions. False
+  // when the entry is skipped (reported).
+  bool OpenFileTarget(int index, const TZipHeaderInfo& entry, std::string& target, PartFile& file,
+                      mode_t& kept_mode);
+  // Reports a target that cannot be created, with errno set to `error`.
+  bool SkipCreate(int index, const std::string& target, int error);
+  // Decodes the entry's data into `sink` (or the run's memory target) and
+  // gives the CRC of what came out.
+  DecodeOutcome DecodeData(const TZipHeaderInfo& entry, int64_t data_position, TStream* sink, uint32_t& crc);
+  // The verdict on an entry that failed its CRC: a new password to retry
+  // with, or the skip / bad CRC event.
+  void ReportFailedEntry(int index, const TZipHeaderInfo& entry, uint32_t crc, bool& retry);
   bool IsMultiVolume() const { return multi_mode_ != TMultiMode::mmNone; }
 
-  TS_BufferStream* Archive() const { return archive_.get(); }
 
   std::string zip_name_;
   std::string dest_dir_;
@@ -217,6 +261,8 @@ class TZipReader {
   TMultiMode multi_mode_ = TMultiMode::mmNone;
   std::atomic<bool> cancel_{false};
   TZipCipher cipher_;
+  std::unique_ptr<TAesCipher> aes_;             // made for the first AES entry
+  bool authentic_ = true;                       // the last AES entry's code matched
 
   // The run in progress.
   RunMode run_mode_ = RunMode::File;
@@ -229,6 +275,7 @@ class TZipReader {
   int64_t run_done_bytes_ = 0;
   std::unique_ptr<DecodeWorkspace> workspace_;
 
+  class RunGuard;
   friend class EntryInput;
   friend class EntryOutput;
 };

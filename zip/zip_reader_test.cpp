@@ -273,7 +273,7 @@ TEST_F(ReaderTest, OverwriteModesDecideAboutExistingFiles) {
       EXPECT_TRUE(events.skipped.empty());
     } else {
       ASSERT_EQ(events.skipped.size(), 1u);
-      EXPECT_EQ(events.skipped[0].first, skipNoOverwrite);
+      EXPECT_EQ(events.skipped[0].first, TSkipReason::skipNoOverwrite);
     }
   }
 }
@@ -318,8 +318,8 @@ TEST_F(ReaderTest, WrongPasswordSkipsTheEntryAndLeavesNoFile) {
   EXPECT_EQ(zip_.UnZip(), 1);
   EXPECT_EQ(testutil::TreeOf(out), (Tree{{"readme.txt", kText}}));
   ASSERT_EQ(events_.skipped.size(), 2u);
-  EXPECT_EQ(events_.skipped[0].first, skipBadPassword);
-  EXPECT_EQ(events_.skipped[1].first, skipBadPassword);
+  EXPECT_EQ(events_.skipped[0].first, TSkipReason::skipBadPassword);
+  EXPECT_EQ(events_.skipped[1].first, TSkipReason::skipBadPassword);
 }
 
 TEST_F(ReaderTest, CheckPasswordNeedsTheCrcNotJustTheCheckByte) {
@@ -903,7 +903,7 @@ TEST_F(ReaderTest, LinksInTheTargetTreeAreNeverFollowed) {
   // Always replaced the link itself with the entry.
   EXPECT_EQ(testutil::ReadFileBytes(out + "/filelink"), kText);
   ASSERT_FALSE(events_.skipped.empty());
-  EXPECT_EQ(events_.skipped[0].first, skipCreateFailed);
+  EXPECT_EQ(events_.skipped[0].first, TSkipReason::skipCreateFailed);
 }
 
 }  // namespace

@@ -424,8 +424,8 @@ int TZipWriter::DoZip() {
     struct stat st;
     bool archive_exists = caller_stream_ != nullptr ? caller_stream_->Size() > 0 : StatFile(zip_name_, st);
     run.deflater = std::make_unique<TDeflater>();
-    run.by_name = std::make_unique<TSortedZip>(TZipSortMode::ByName, dupError, false);
-    run.physical = std::make_unique<TSortedZip>(TZipSortMode::ByNone, dupError, true);
+    run.by_name = std::make_unique<TSortedZip>(TZipSortMode::ByName, TDuplicates::Error, false);
+    run.physical = std::make_unique<TSortedZip>(TZipSortMode::ByNone, TDuplicates::Error, true);
 
     if (!archive_exists && !sfx_mode_) {
       // A new archive, written straight into its place. A comment set
@@ -611,7 +611,7 @@ void TZipWriter::ExpandFilesList(Run& run) {
     }
     // Folders the walk could not open would lose their files unnoticed.
     for (const std::string& unreadable : search.UnreadableDirectories())
-      if (OnSkippingFile) OnSkippingFile(this, skipOpenFailed, unreadable, -1);
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipOpenFailed, unreadable, -1);
   }
   FilesList = accepted;
 }
@@ -716,18 +716,19 @@ void TZipWriter::CarryOver(Run& run) {
 void TZipWriter::KeepEntry(Run& run, const TZipHeaderInfo& old_entry) {
   // The old local record says how long its own name and extra field are;
   // peers often give the local and the central record different extras.
-  uint8_t local[kLocalRecordBytes];
+  uint8_t local[local_header::kSize];
   if (IsMultiVolume() && current_volume_ != old_entry.DiskNumberStart) ChangeVolume(old_entry.DiskNumberStart + 1);
   archive_->Seek(old_entry.RelativeOffset, soFromBeginning);
-  if (archive_->Read(local, kLocalRecordBytes) != kLocalRecordBytes || GetU32(local) != kLocalSignature)
+  if (archive_->Read(local, local_header::kSize) != local_header::kSize ||
+      GetU32(local) != local_header::kSignature)
     throw EBadZipFile("Local header of " + old_entry.FullName() + " not found");
-  uint16_t local_name = GetU16(local + 26);
-  uint16_t local_extra = GetU16(local + 28);
+  uint16_t local_name = GetU16(local + local_header::kFileNameLength);
+  uint16_t local_extra = GetU16(local + local_header::kExtraFieldLength);
   archive_->Seek(local_name, soFromCurrent);
 
   auto entry = std::make_unique<TZipHeaderInfo>(old_entry);
   entry->ExtraFieldLength = local_extra;
-  entry->PasswordState = 0;
+  entry->PasswordState = TPasswordState::Unchecked;
   EnsureRoom(run, entry->LocalRecordSize());
   entry->RelativeOffset = static_cast<uint32_t>(run.out->Position());
   entry->DiskNumberStart = static_cast<uint16_t>(run.volume);
@@ -755,9 +756,9 @@ void TZipWriter::KeepEntry(Run& run, const TZipHeaderInfo& old_entry) {
     // Keep the descriptor: an encrypted entry's check byte depends on the flag.
     uint8_t sig[4];
     int64_t at = archive_->Position();
-    bool has_sig = archive_->Read(sig, 4) == 4 && GetU32(sig) == 0x08074B50;
+    bool has_sig = archive_->Read(sig, 4) == 4 && GetU32(sig) == data_descriptor::kSignature;
     archive_->Seek(at, soFromBeginning);
-    copy(has_sig ? 16 : 12);
+    copy(has_sig ? data_descriptor::kSize : data_descriptor::kSizeWithoutSignature);
   }
   run.end.TotalEntries++;
   run.end.EntriesOnThisDisk++;
@@ -785,7 +786,7 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
       if (!StatFile(line, st)) throw EFileError("not a file");
       file = std::make_unique<TFileStream>(line, fmOpenRead | fmShareDenyNone);
     } catch (const Exception&) {
-      if (OnSkippingFile) OnSkippingFile(this, skipOpenFailed, line, -1);
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipOpenFailed, line, -1);
       return false;
     }
     run.input = file.get();
@@ -804,7 +805,7 @@ bool TZipWriter::AddEntry(Run& run, const std::string& line) {
 
   int existing = 0;
   if (run.by_name->Find(*entry, &existing)) {
-    if (OnSkippingFile) OnSkippingFile(this, skipNoOverwrite, line, -1);
+    if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipNoOverwrite, line, -1);
     return false;
   }
   bool skip = false;
@@ -961,18 +962,20 @@ void TZipWriter::WriteLocalRecord(Run& run, const TZipHeaderInfo& entry) {
   bool utf8 = false;
   std::string name = EncodeStoredName(entry.FullName(), &utf8);
   uint16_t flags = entry.BitFlag | (utf8 ? kFlagUtf8Name : 0);
-  std::vector<uint8_t> record(kLocalRecordBytes + name.size());
-  PutU32(&record[0], kLocalSignature);
-  PutU16(&record[4], entry.VersionNeeded);
-  PutU16(&record[6], flags);
-  PutU16(&record[8], entry.CompressionMethod);
-  PutU32(&record[10], entry.LastModFileTimeDate);
-  PutU32(&record[14], entry.CRC32);
-  PutU32(&record[18], entry.CompressedSize);
-  PutU32(&record[22], entry.UncompressedSize);
-  PutU16(&record[26], static_cast<uint16_t>(name.size()));
-  PutU16(&record[28], entry.ExtraFieldLength);
-  std::memcpy(&record[30], name.data(), name.size());
+  namespace f = local_header;
+  std::vector<uint8_t> record(f::kSize + name.size());
+  uint8_t* r = record.data();
+  PutU32(r, f::kSignature);
+  PutU16(r + f::kVersionNeeded, entry.VersionNeeded);
+  PutU16(r + f::kBitFlag, flags);
+  PutU16(r + f::kCompressionMethod, entry.CompressionMethod);
+  PutU32(r + f::kLastModTime, entry.LastModFileTimeDate);
+  PutU32(r + f::kCrc32, entry.CRC32);
+  PutU32(r + f::kCompressedSize, entry.CompressedSize);
+  PutU32(r + f::kUncompressedSize, entry.UncompressedSize);
+  PutU16(r + f::kFileNameLength, static_cast<uint16_t>(name.size()));
+  PutU16(r + f::kExtraFieldLength, entry.ExtraFieldLength);
+  std::memcpy(r + f::kSize, name.data(), name.size());
   run.out->WriteBuffer(record.data(), static_cast<int64_t>(record.size()));
 }
 
@@ -993,14 +996,16 @@ void TZipWriter::WriteCentralDirectory(Run& run) {
     // know that field but not the flag.
     std::vector<uint8_t> extra;
     if (utf8) {
-      extra.resize(9 + name.size());
-      PutU16(&extra[0], kUnicodePathExtraId);
-      PutU16(&extra[2], static_cast<uint16_t>(5 + name.size()));
-      extra[4] = 1;
-      PutU32(&extra[5], Crc32(reinterpret_cast<const uint8_t*>(name.data()), name.size()));
-      std::memcpy(&extra[9], name.data(), name.size());
+      namespace u = unicode_path_extra;
+      extra.resize(u::kName + name.size());
+      PutU16(&extra[extra_field::kId], u::kId);
+      PutU16(&extra[extra_field::kDataSize], static_cast<uint16_t>(u::kMinDataSize + name.size()));
+      extra[u::kVersion] = u::kCurrentVersion;
+      PutU32(&extra[u::kNameCrc32], Crc32(reinterpret_cast<const uint8_t*>(name.data()), name.size()));
+      std::memcpy(&extra[u::kName], name.data(), name.size());
     }
-    std::vector<uint8_t> record(kCentralRecordBytes + name.size() + extra.size() + comment_length);
+    namespace f = central_header;
+    std::vector<uint8_t> record(f::kSize + name.size() + extra.size() + comment_length);
     int volume_before = run.volume;
     EnsureRoom(run, static_cast<int64_t>(record.size()));
     if (first && run.volume != volume_before) {
@@ -1020,26 +1025,27 @@ void TZipWriter::WriteCentralDirectory(Run& run) {
         entry->ExternalAttributes |= mode << 16;
       }
     }
-    PutU32(&record[0], kCentralSignature);
-    PutU16(&record[4], entry->VersionMadeBy);
-    PutU16(&record[6], entry->VersionNeeded);
-    PutU16(&record[8], entry->BitFlag | (utf8 ? kFlagUtf8Name : 0));
-    PutU16(&record[10], entry->CompressionMethod);
-    PutU32(&record[12], entry->LastModFileTimeDate);
-    PutU32(&record[16], entry->CRC32);
-    PutU32(&record[20], entry->CompressedSize);
-    PutU32(&record[24], entry->UncompressedSize);
-    PutU16(&record[28], static_cast<uint16_t>(name.size()));
-    PutU16(&record[30], static_cast<uint16_t>(extra.size()));
-    PutU16(&record[32], comment_length);
-    PutU16(&record[34], entry->DiskNumberStart);
-    PutU16(&record[36], entry->InternalAttributes);
-    PutU32(&record[38], entry->ExternalAttributes);
-    PutU32(&record[42], entry->RelativeOffset);
-    std::memcpy(&record[46], name.data(), name.size());
-    if (!extra.empty()) std::memcpy(&record[46 + name.size()], extra.data(), extra.size());
-    if (comment_length > 0)
-      std::memcpy(&record[46 + name.size() + extra.size()], comment.data(), comment_length);
+    uint8_t* r = record.data();
+    PutU32(r, f::kSignature);
+    PutU16(r + f::kVersionMadeBy, entry->VersionMadeBy);
+    PutU16(r + f::kVersionNeeded, entry->VersionNeeded);
+    PutU16(r + f::kBitFlag, entry->BitFlag | (utf8 ? kFlagUtf8Name : 0));
+    PutU16(r + f::kCompressionMethod, entry->CompressionMethod);
+    PutU32(r + f::kLastModTime, entry->LastModFileTimeDate);
+    PutU32(r + f::kCrc32, entry->CRC32);
+    PutU32(r + f::kCompressedSize, entry->CompressedSize);
+    PutU32(r + f::kUncompressedSize, entry->UncompressedSize);
+    PutU16(r + f::kFileNameLength, static_cast<uint16_t>(name.size()));
+    PutU16(r + f::kExtraFieldLength, static_cast<uint16_t>(extra.size()));
+    PutU16(r + f::kFileCommentLength, comment_length);
+    PutU16(r + f::kDiskNumberStart, entry->DiskNumberStart);
+    PutU16(r + f::kInternalAttributes, entry->InternalAttributes);
+    PutU32(r + f::kExternalAttributes, entry->ExternalAttributes);
+    PutU32(r + f::kRelativeOffset, entry->RelativeOffset);
+    uint8_t* variable = r + f::kSize;
+    std::memcpy(variable, name.data(), name.size());
+    if (!extra.empty()) std::memcpy(variable + name.size(), extra.data(), extra.size());
+    if (comment_length > 0) std::memcpy(variable + name.size() + extra.size(), comment.data(), comment_length);
     WriteOut(run, record.data(), record.size());
     central_bytes += static_cast<int64_t>(record.size());
     run.central_on_this_volume++;
@@ -1048,19 +1054,20 @@ void TZipWriter::WriteCentralDirectory(Run& run) {
 
   std::string comment = run.end.ZipComment.value_or("");
   if (run.end.ZipCommentLength == 0) comment.clear();
-  EnsureRoom(run, kEndRecordBytes + static_cast<int64_t>(comment.size()));
+  EnsureRoom(run, end_record::kSize + static_cast<int64_t>(comment.size()));
   run.end.NumberOfThisDisk = static_cast<uint16_t>(run.volume);
   if (run.spanning) run.end.EntriesOnThisDisk = static_cast<uint16_t>(run.central_on_this_volume);
   run.end.ZipCommentLength = static_cast<uint16_t>(comment.size());
-  uint8_t record[kEndRecordBytes];
-  PutU32(record, kEndSignature);
-  PutU16(record + 4, run.end.NumberOfThisDisk);
-  PutU16(record + 6, run.end.NumberOfStartDisk);
-  PutU16(record + 8, run.end.EntriesOnThisDisk);
-  PutU16(record + 10, run.end.TotalEntries);
-  PutU32(record + 12, run.end.CentralSize);
-  PutU32(record + 16, run.end.CentralOffset);
-  PutU16(record + 20, run.end.ZipCommentLength);
+  namespace e = end_record;
+  uint8_t record[e::kSize];
+  PutU32(record, e::kSignature);
+  PutU16(record + e::kNumberOfThisDisk, run.end.NumberOfThisDisk);
+  PutU16(record + e::kNumberOfStartDisk, run.end.NumberOfStartDisk);
+  PutU16(record + e::kEntriesOnThisDisk, run.end.EntriesOnThisDisk);
+  PutU16(record + e::kTotalEntries, run.end.TotalEntries);
+  PutU32(record + e::kCentralSize, run.end.CentralSize);
+  PutU32(record + e::kCentralOffset, run.end.CentralOffset);
+  PutU16(record + e::kZipCommentLength, run.end.ZipCommentLength);
   WriteOut(run, record, sizeof record);
   if (!comment.empty()) WriteOut(run, reinterpret_cast<const uint8_t*>(comment.data()), comment.size());
 }

@@ -151,11 +151,11 @@ struct RawArchive {
 // names, and each central record points at a local record.
 RawArchive ParseRaw(const Bytes& b) {
   auto fail = [](const std::string& what) { throw std::runtime_error(what); };
-  if (b.size() < kEndRecordBytes) fail("shorter than an end record");
+  if (b.size() < end_record::kSize) fail("shorter than an end record");
   RawArchive a;
-  a.end = b.size() - kEndRecordBytes;
+  a.end = b.size() - end_record::kSize;
   const uint8_t* e = &b[a.end];
-  if (GetU32(e) != kEndSignature) fail("no end record in the last 22 bytes");
+  if (GetU32(e) != end_record::kSignature) fail("no end record in the last 22 bytes");
   a.this_disk = GetU16(e + 4);
   a.start_disk = GetU16(e + 6);
   a.entries_here = GetU16(e + 8);
@@ -166,7 +166,7 @@ RawArchive ParseRaw(const Bytes& b) {
   if (uint64_t{a.central_offset} + a.central_size != a.end) fail("the central directory does not end at the end record");
   size_t p = a.central_offset;
   while (p < a.end) {
-    if (p + kCentralRecordBytes > a.end || GetU32(&b[p]) != kCentralSignature)
+    if (p + central_header::kSize > a.end || GetU32(&b[p]) != central_header::kSignature)
       fail("no central record at " + std::to_string(p));
     const uint8_t* c = &b[p];
     RawEntry r;
@@ -185,11 +185,11 @@ RawArchive ParseRaw(const Bytes& b) {
     r.internal = GetU16(c + 36);
     r.external = GetU32(c + 38);
     r.offset = GetU32(c + 42);
-    if (p + kCentralRecordBytes + name_length > a.end) fail("central name runs out");
+    if (p + central_header::kSize + name_length > a.end) fail("central name runs out");
     r.name.assign(c + 46, c + 46 + name_length);
-    p += kCentralRecordBytes + name_length + r.extra + r.comment;
+    p += central_header::kSize + name_length + r.extra + r.comment;
 
-    if (uint64_t{r.offset} + kLocalRecordBytes > a.central_offset || GetU32(&b[r.offset]) != kLocalSignature)
+    if (uint64_t{r.offset} + local_header::kSize > a.central_offset || GetU32(&b[r.offset]) != local_header::kSignature)
       fail("no local record at " + std::to_string(r.offset) + " for " + r.name);
     const uint8_t* l = &b[r.offset];
     r.l_needed = GetU16(l + 4);
@@ -201,7 +201,7 @@ RawArchive ParseRaw(const Bytes& b) {
     r.l_usize = GetU32(l + 22);
     uint16_t l_name_length = GetU16(l + 26);
     r.l_extra = GetU16(l + 28);
-    r.data = r.offset + kLocalRecordBytes + l_name_length + r.l_extra;
+    r.data = r.offset + local_header::kSize + l_name_length + r.l_extra;
     if (r.data + r.l_csize > a.central_offset) fail("the data of " + r.name + " runs into the central directory");
     r.l_name.assign(l + 30, l + 30 + l_name_length);
     a.entries.push_back(r);
@@ -1316,7 +1316,7 @@ TEST(WriterFiles, AFolderTheWalkCannotOpenIsReported) {
     writer.Recurse = true;
     std::vector<std::string> skipped;
     writer.OnSkippingFile = [&](TZipReader*, TSkipReason reason, const std::string& name, int) {
-      if (reason == skipOpenFailed) skipped.push_back(name);
+      if (reason == TSkipReason::skipOpenFailed) skipped.push_back(name);
     };
     writer.FilesList = {">" + src + "/*"};
     if (writer.Zip() != 1) return 5;
