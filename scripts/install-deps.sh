@@ -10,6 +10,8 @@ packages=(
   libbenchmark-dev zlib1g-dev libdeflate-dev   # benchmark baselines only
   zip unzip 7zip python3              # independent archive peers in tests
   libsqlite3-dev                      # the registry's hives
+  libbz2-dev liblzma-dev libzstd-dev  # the methods of later tools in the ZIP engine (bzip2, LZMA, XZ, Zstandard)
+  libssl-dev                          # AES encryption of ZIP entries (libcrypto)
   openssl                             # Blowfish peer in the settings tests
   libgmime-3.0-dev                    # MIME engine of the message store
   mutt mpack                          # mail programs that make the store tests' corpus and send through corvid
