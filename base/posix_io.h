@@ -5,6 +5,8 @@
 // without linking anything.
 #pragma once
 
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +76,23 @@ inline pid_t WaitChild(pid_t pid, int* status, int options = 0) {
   for (;;) {
     const pid_t got = ::waitpid(pid, status, options);
     if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// flock(2), waiting through signals: 0, or -1 with errno.
+inline int LockFile(int fd, int operation) {
+  for (;;) {
+    const int locked = ::flock(fd, operation);
+    if (locked == 0 || errno != EINTR) return locked;
+  }
+}
+
+// poll(2) without a time limit (a wait with one must count down what is
+// left itself): the number of ready descriptors, -1 with errno.
+inline int PollUntilReady(pollfd* fds, nfds_t count) {
+  for (;;) {
+    const int ready = ::poll(fds, count, -1);
+    if (ready >= 0 || errno != EINTR) return ready;
   }
 }
 

@@ -82,6 +82,37 @@ TEST(PosixIoTest, ReadsAndWaitsThroughSignals) {
   }
 }
 
+TEST(PosixIoTest, LocksAndPollsThroughSignals) {
+  const std::string path = (std::filesystem::temp_directory_path() / "corvid-posix-io-lock").string();
+  const int holder = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
+  const int waiter = ::open(path.c_str(), O_RDWR);
+  ASSERT_GE(holder, 0);
+  ASSERT_GE(waiter, 0);
+  ::unlink(path.c_str());
+  ASSERT_EQ(LockFile(holder, LOCK_EX), 0);
+  {
+    TInterrupter interrupter([holder] { ::flock(holder, LOCK_UN); });
+    EXPECT_EQ(LockFile(waiter, LOCK_EX), 0);  // only once the holder let go
+    interrupter.Join();
+    EXPECT_GT(g_signals.load(), 0);
+  }
+  EXPECT_NE(LockFile(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  ::close(holder);
+  ::close(waiter);
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  {
+    TInterrupter interrupter([fds] { ASSERT_EQ(::write(fds[1], "x", 1), 1); });
+    pollfd wanted[1] = {{fds[0], POLLIN, 0}};
+    EXPECT_EQ(PollUntilReady(wanted, 1), 1);
+    EXPECT_NE(wanted[0].revents & POLLIN, 0);
+  }
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST(PosixIoTest, ReadsAndWritesWholeAtAnOffsetOrThePosition) {
   std::string path = (std::filesystem::temp_directory_path() / "corvid-posix-io-XXXXXX").string();
   const int fd = ::mkstemp(path.data());

@@ -130,10 +130,7 @@ class TInotifyWatch : public TFolderWatch {
     *overflow = false;
     for (;;) {
       pollfd fds[2] = {{inotify_, POLLIN, 0}, {cancel_, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        ThrowErrno(errno, "Cannot wait for new mail");
-      }
+      if (io::PollUntilReady(fds, 2) < 0) ThrowErrno(errno, "Cannot wait for new mail");
       if (fds[1].revents != 0) return false;
       alignas(inotify_event) char buffer[64 * 1024];
       const ssize_t got = ::read(inotify_, buffer, sizeof buffer);

@@ -91,8 +91,7 @@ class FolderLock {
       error_ = errno;
       return;
     }
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    io::LockFile(fd_, LOCK_EX);
   }
   ~FolderLock() {
     if (fd_ >= 0) ::close(fd_);
