@@ -179,8 +179,11 @@ void AddAttachment(IMessage* message, const std::string& path) {
   uint64_t total = 0;
   std::vector<char> buffer(256 * 1024);
   for (;;) {
-    const ssize_t got = io::ReadSome(fd, buffer.data(), buffer.size());
+    // Not retried at once: a Ctrl-C that cuts a slow read (a pipe) short
+    // stops the send here.
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
     CheckInterrupt();
+    if (got < 0 && errno == EINTR) continue;
     if (got < 0) throw TSendError(kExitFailed, "Cannot read " + path + ": " + std::strerror(errno));
     if (got == 0) {
       struct stat after {};
