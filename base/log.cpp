@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include "base/posix_io.h"
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,15 +27,8 @@ TState& State() {
   return state;
 }
 
-void WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return;
-    done += static_cast<size_t>(put);
-  }
-}
+// A line that cannot be written is lost: there is nowhere left to say so.
+void WriteAll(int fd, const std::string& text) { (void)io::WriteFull(fd, text.data(), text.size()); }
 
 // Called with the state's lock held; a second process may rotate at the
 // same moment, and the worst outcome then is one extra rotation.

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/mapi/entry_id.h"
@@ -27,6 +28,7 @@
 #include "platform/mapi/mapi32.h"
 #include "platform/mapi/mapi_error.h"
 #include "platform/mapi/profile.h"
+#include "testutil/mime_text.h"
 
 using namespace corvid::mapi;
 namespace fs = std::filesystem;
@@ -65,7 +67,6 @@ void Check(HRESULT result, const char* what) {
 
 // The message, written in pieces: 57 bytes of data per base64 line.
 void WriteMessage(const std::string& path, uint64_t size) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   FILE* out = std::fopen(path.c_str(), "wb");
   std::fputs(
       "From: Sender <sender@example.org>\nTo: Rcpt <rcpt@example.com>\nSubject: large\nMIME-Version: 1.0\n"
@@ -74,7 +75,6 @@ void WriteMessage(const std::string& path, uint64_t size) {
       "Content-Transfer-Encoding: base64\n\n",
       out);
   uint32_t state = 12345;
-  std::vector<char> line;
   for (uint64_t done = 0; done < size;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(57, size - done));
     unsigned char data[57];
@@ -82,17 +82,7 @@ void WriteMessage(const std::string& path, uint64_t size) {
       state = state * 1103515245u + 12345u;
       data[i] = static_cast<unsigned char>(state >> 16);
     }
-    line.clear();
-    for (size_t i = 0; i < n; i += 3) {
-      uint32_t v = data[i] << 16;
-      if (i + 1 < n) v |= data[i + 1] << 8;
-      if (i + 2 < n) v |= data[i + 2];
-      line.push_back(kDigits[(v >> 18) & 63]);
-      line.push_back(kDigits[(v >> 12) & 63]);
-      line.push_back(i + 1 < n ? kDigits[(v >> 6) & 63] : '=');
-      line.push_back(i + 2 < n ? kDigits[v & 63] : '=');
-    }
-    line.push_back('\n');
+    const std::string line = corvid::test::Base64Lines(std::string_view(reinterpret_cast<char*>(data), n));
     std::fwrite(line.data(), 1, line.size(), out);
     done += n;
   }

@@ -1,5 +1,6 @@
 #include "client/mail_text.h"
 
+#include <gmime/gmime.h>
 #include <pwd.h>
 #include <strings.h>
 #include <unistd.h>
@@ -8,25 +9,63 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <random>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CORVID_CLIENT_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CORVID_CLIENT_LSAN 1
+#endif
+#endif
+#ifndef CORVID_CLIENT_LSAN
+#define CORVID_CLIENT_LSAN 0
+#endif
+#if CORVID_CLIENT_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace corvid::client {
 namespace {
 
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// GMime writes and reads the headers: the message store is built on it, so
+// the client and the store agree on what a header says.
+void InitMime() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+#if CORVID_CLIENT_LSAN
+    // GMime's type table lives as long as the process; the entries that the
+    // store's own registrations replace later are dropped without being
+    // freed: not a leak of ours to report.
+    __lsan_disable();
+#endif
+    g_mime_init();
+#if CORVID_CLIENT_LSAN
+    __lsan_enable();
+#endif
+  });
+}
 
-std::string Base64(std::string_view data) {
-  std::string out;
-  for (size_t i = 0; i < data.size(); i += 3) {
-    uint32_t chunk = static_cast<unsigned char>(data[i]) << 16;
-    if (i + 1 < data.size()) chunk |= static_cast<unsigned char>(data[i + 1]) << 8;
-    if (i + 2 < data.size()) chunk |= static_cast<unsigned char>(data[i + 2]);
-    out += kBase64[(chunk >> 18) & 63];
-    out += kBase64[(chunk >> 12) & 63];
-    out += i + 1 < data.size() ? kBase64[(chunk >> 6) & 63] : '=';
-    out += i + 2 < data.size() ? kBase64[chunk & 63] : '=';
-  }
-  return out;
+struct TGFree {
+  void operator()(void* memory) const { g_free(memory); }
+};
+struct TUnref {
+  void operator()(void* object) const { g_object_unref(object); }
+};
+template <typename T>
+using TGObject = std::unique_ptr<T, TUnref>;
+
+// Takes a string GMime allocated.
+std::string Taken(char* text) {
+  const std::unique_ptr<char, TGFree> owned(text);
+  return owned ? std::string(owned.get()) : std::string();
+}
+
+std::string WithoutTrailingNewline(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
 }
 
 bool IsPlainAscii(std::string_view text) {
@@ -53,21 +92,54 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(start, end - start));
 }
 
+// "Name: value" folded as mail wants it (lines of at most 78 characters
+// where the words allow), without the final line end.
+std::string FoldedField(const std::string& field, bool structured) {
+  InitMime();
+  GMimeFormatOptions* options = g_mime_format_options_get_default();
+  return WithoutTrailingNewline(
+      Taken(structured ? g_mime_utils_structured_header_fold(nullptr, options, field.c_str())
+                       : g_mime_utils_unstructured_header_fold(nullptr, options, field.c_str())));
+}
+
+// Base64 in lines of 76 characters, each with its line end.
+std::string Base64Lines(std::string_view data) {
+  InitMime();
+  std::string out(GMIME_BASE64_ENCODE_LEN(data.size()), '\0');
+  int state = 0;
+  guint32 save = 0;
+  const size_t written =
+      g_mime_encoding_base64_encode_close(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+                                          reinterpret_cast<unsigned char*>(out.data()), &state, &save);
+  out.resize(written);
+  return out;
+}
+
+// The mailboxes of an address list, a group's members included.
+void CollectMailboxes(InternetAddressList* list, std::vector<InternetAddressMailbox*>* into) {
+  const int count = list != nullptr ? internet_address_list_length(list) : 0;
+  for (int i = 0; i < count; ++i) {
+    InternetAddress* address = internet_address_list_get_address(list, i);
+    if (INTERNET_ADDRESS_IS_GROUP(address)) {
+      CollectMailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)), into);
+    } else if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
+      into->push_back(INTERNET_ADDRESS_MAILBOX(address));
+    }
+  }
+}
+
+TGObject<InternetAddressList> ParseAddressList(const std::string& text) {
+  InitMime();
+  return TGObject<InternetAddressList>(internet_address_list_parse(nullptr, text.c_str()));
+}
+
 }  // namespace
 
 std::string EncodeHeaderText(std::string_view text) {
   if (IsPlainAscii(text)) return std::string(text);
-  // Words of at most 45 bytes (60 in base64), cut between UTF-8 characters.
-  std::string out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = std::min(text.size(), start + 45);
-    while (end < text.size() && end > start + 1 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    if (!out.empty()) out += "\n ";
-    out += "=?UTF-8?B?" + Base64(text.substr(start, end - start)) + "?=";
-    start = end;
-  }
-  return out;
+  InitMime();
+  const std::string plain(text);
+  return Taken(g_mime_utils_header_encode_text(g_mime_format_options_get_default(), plain.c_str(), "utf-8"));
 }
 
 std::string DefaultSender(const std::string& configured) {
@@ -87,28 +159,27 @@ std::string DefaultSender(const std::string& configured) {
 
 namespace {
 
-// RFC 5322's specials, and the blanks and controls no address may hold.
-bool IsAtomText(std::string_view text) {
-  for (unsigned char c : text) {
-    if (c <= ' ' || c >= 0x7F || std::strchr("()<>[]:;@\\,.\"", c) != nullptr) return false;
+// TYPE:address, as the store reads it for other address types ("FAX:+1 555
+// 0100"): not a mailbox of RFC 5322, so GMime would take it for a group.
+bool IsTypedAddress(std::string_view address) {
+  const size_t colon = address.find(':');
+  const size_t at = address.rfind('@');
+  if (colon == std::string_view::npos || (at != std::string_view::npos && at < colon)) return false;
+  if (colon == 0 || colon + 1 >= address.size()) return false;
+  for (unsigned char c : address.substr(0, colon)) {
+    if (!std::isalnum(c)) return false;
+  }
+  for (unsigned char c : address.substr(colon + 1)) {
+    if (c < ' ' || c == 0x7F || c == '<' || c == '>' || c == ',' || c == ';') return false;
   }
   return true;
 }
 
-bool IsBareAddress(std::string_view address) {
-  // TYPE:address, as the store reads it for other address types.
-  const size_t colon = address.find(':');
+// GMime reads what it is given generously ("a@b@c" as "a@b"); an address
+// that mail is sent to is checked whole: one @, something on both sides,
+// no blanks, controls or specials that would change what a peer reads.
+bool IsMailboxAddress(std::string_view address) {
   const size_t at = address.rfind('@');
-  if (colon != std::string_view::npos && (at == std::string_view::npos || colon < at)) {
-    if (colon == 0 || colon + 1 >= address.size()) return false;
-    for (unsigned char c : address.substr(0, colon)) {
-      if (!std::isalnum(c)) return false;
-    }
-    for (unsigned char c : address.substr(colon + 1)) {
-      if (c < ' ' || c == 0x7F || c == '<' || c == '>' || c == ',' || c == ';') return false;
-    }
-    return true;
-  }
   if (at == std::string_view::npos || at == 0 || at + 1 >= address.size()) return false;
   for (unsigned char c : address) {
     if (c <= ' ' || c == 0x7F || c == '<' || c == '>' || c == ',' || c == ';' || c == '(' || c == ')' ||
@@ -124,57 +195,44 @@ bool IsBareAddress(std::string_view address) {
 
 std::optional<std::string> HeaderAddress(std::string_view given, std::string* why) {
   const std::string text = Trim(given);
-  std::string display, address;
-  const size_t open = text.rfind('<');
-  if (open != std::string::npos) {
-    if (text.back() != '>') {
-      *why = "\"" + text + "\" is not an address: nothing may follow the address in <>";
+  const std::string refused = "\"" + text + "\" is not an address (write name@domain, or Name <name@domain>)";
+  if (IsTypedAddress(text)) return text;
+  for (unsigned char c : text) {
+    if (c < ' ' && c != '\t') {
+      *why = "\"" + text + "\": an address may not hold control characters";
       return std::nullopt;
     }
-    address = Trim(text.substr(open + 1, text.size() - open - 2));
-    display = Trim(text.substr(0, open));
-    if (display.size() >= 2 && display.front() == '"' && display.back() == '"') {
-      display = display.substr(1, display.size() - 2);
-    }
-  } else {
-    address = text;
   }
-  if (!IsBareAddress(address)) {
-    *why = "\"" + text + "\" is not an address (write name@domain, or Name <name@domain>)";
+  const TGObject<InternetAddressList> list = ParseAddressList(text);
+  if (!list || internet_address_list_length(list.get()) != 1 ||
+      !INTERNET_ADDRESS_IS_MAILBOX(internet_address_list_get_address(list.get(), 0))) {
+    *why = refused;
     return std::nullopt;
   }
-  for (unsigned char c : display) {
-    if (c < ' ' && c != '\t') {
-      *why = "\"" + text + "\": a display name may not hold control characters";
-      return std::nullopt;
-    }
+  InternetAddress* address = internet_address_list_get_address(list.get(), 0);
+  const char* spec = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+  // GMime reads generously ("a@b@c" as "a@b"): the address written, bare
+  // or in the last <>, must be the very one it read, so that mail goes
+  // nowhere but where it was asked to.
+  const size_t open = text.rfind('<');
+  const std::string written =
+      open == std::string::npos ? text : text.back() == '>' ? Trim(text.substr(open + 1, text.size() - open - 2)) : "";
+  if (spec == nullptr || written != spec || !IsMailboxAddress(written)) {
+    *why = refused;
+    return std::nullopt;
   }
-  if (display.empty()) return address;
-  if (!IsPlainAscii(display)) return EncodeHeaderText(display) + " <" + address + ">";
-  bool atoms = true;
-  size_t start = 0;
-  while (start <= display.size()) {
-    size_t end = display.find(' ', start);
-    if (end == std::string::npos) end = display.size();
-    if (end > start && !IsAtomText(display.substr(start, end - start))) atoms = false;
-    start = end + 1;
-  }
-  if (atoms) return display + " <" + address + ">";
-  std::string quoted = "\"";
-  for (char c : display) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\" <" + address + ">";
+  internet_address_set_charset(address, "utf-8");
+  return Taken(internet_address_to_string(address, g_mime_format_options_get_default(), TRUE));
 }
 
 std::string ComposeMessage(const TDraft& draft, int64_t unix_time) {
   std::string out;
-  out += "From: " + draft.from + "\n";  // written for a header already (HeaderAddress)
-  if (!draft.to.empty()) out += "To: " + JoinAddresses(draft.to) + "\n";
-  if (!draft.cc.empty()) out += "Cc: " + JoinAddresses(draft.cc) + "\n";
-  if (!draft.bcc.empty()) out += "Bcc: " + JoinAddresses(draft.bcc) + "\n";
-  out += "Subject: " + EncodeHeaderText(draft.subject) + "\n";
+  // Addresses are written for a header already (HeaderAddress).
+  out += FoldedField("From: " + draft.from, true) + "\n";
+  if (!draft.to.empty()) out += FoldedField("To: " + JoinAddresses(draft.to), true) + "\n";
+  if (!draft.cc.empty()) out += FoldedField("Cc: " + JoinAddresses(draft.cc), true) + "\n";
+  if (!draft.bcc.empty()) out += FoldedField("Bcc: " + JoinAddresses(draft.bcc), true) + "\n";
+  out += FoldedField("Subject: " + EncodeHeaderText(draft.subject), false) + "\n";
   char date[64];
   const time_t when = static_cast<time_t>(unix_time);
   struct tm local {};
@@ -202,98 +260,71 @@ std::string ComposeMessage(const TDraft& draft, int64_t unix_time) {
   if (short_lines && !has_nul) {
     out += std::string("Content-Transfer-Encoding: ") + (ascii ? "7bit" : "8bit") + "\n\n" + body;
   } else {
-    out += "Content-Transfer-Encoding: base64\n\n";
-    const std::string encoded = Base64(draft.body);
-    for (size_t i = 0; i < encoded.size(); i += 76) out += encoded.substr(i, 76) + "\n";
+    out += "Content-Transfer-Encoding: base64\n\n" + Base64Lines(draft.body);
   }
   return out;
 }
 
-std::vector<THeaderField> SplitHeaderFields(std::string_view block) {
-  std::vector<THeaderField> fields;
-  size_t start = 0;
-  while (start < block.size()) {
-    size_t end = block.find('\n', start);
-    end = end == std::string_view::npos ? block.size() : end + 1;
-    const std::string_view line = block.substr(start, end - start);
-    if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
-      fields.back().raw += line;
-    } else {
-      const size_t colon = line.find(':');
-      THeaderField field;
-      field.name = Trim(line.substr(0, colon == std::string_view::npos ? 0 : colon));
-      field.raw = line;
-      fields.push_back(std::move(field));
-    }
-    start = end;
+bool SplitHeaderFields(std::string_view block, std::vector<THeaderField>* fields, std::string* stray) {
+  fields->clear();
+  stray->clear();
+  if (block.empty()) return true;
+  InitMime();
+  // GMime's parser reads a header block as a part's; the fields it finds
+  // are taken from the block byte for byte (by their offsets), so a field
+  // passes on exactly as it was written.
+  const TGObject<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(block.data(), block.size()));
+  const TGObject<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+  const TGObject<GMimeObject> part(g_mime_parser_construct_part(parser.get(), nullptr));
+  GMimeHeaderList* list = part ? g_mime_object_get_header_list(part.get()) : nullptr;
+  const int count = list != nullptr ? g_mime_header_list_get_count(list) : 0;
+  size_t covered = 0;
+  auto stray_up_to = [&](size_t end) {
+    if (end <= covered) return false;
+    const std::string_view rest = block.substr(covered, end - covered);
+    *stray = std::string(rest.substr(0, rest.find('\n') == std::string_view::npos ? rest.size() : rest.find('\n') + 1));
+    return true;
+  };
+  for (int i = 0; i < count; ++i) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+    const gint64 offset = g_mime_header_get_offset(header);
+    const char* raw_value = g_mime_header_get_raw_value(header);
+    if (offset < 0 || static_cast<size_t>(offset) >= block.size() || raw_value == nullptr) continue;
+    const size_t start = static_cast<size_t>(offset);
+    const size_t colon = block.find(':', start);
+    if (colon == std::string_view::npos) continue;
+    const size_t end = std::min(block.size(), colon + 1 + std::strlen(raw_value));
+    // A line GMime passed over is no field: the caller refuses it.
+    if (stray_up_to(start)) return false;
+    THeaderField field;
+    field.name = g_mime_header_get_name(header);
+    field.raw = std::string(block.substr(start, end - start));
+    fields->push_back(std::move(field));
+    covered = end;
   }
-  return fields;
+  return !stray_up_to(block.size());
 }
 
 std::string FieldValue(const THeaderField& field) {
   const size_t colon = field.raw.find(':');
   if (colon == std::string::npos) return {};
-  std::string value;
-  for (char c : field.raw.substr(colon + 1)) {
-    if (c != '\r' && c != '\n') value += c;
-  }
-  return Trim(value);
+  InitMime();
+  return Trim(Taken(g_mime_utils_header_unfold(field.raw.substr(colon + 1).c_str())));
 }
 
 std::vector<std::string> AddressesOf(std::string_view value) {
-  // Split at commas outside quotes, angle brackets and comments.
-  std::vector<std::string> items;
-  std::string current;
-  bool quoted = false;
-  int angle = 0, comment = 0;
-  for (size_t i = 0; i < value.size(); ++i) {
-    const char c = value[i];
-    if (quoted) {
-      if (c == '\\' && i + 1 < value.size()) {
-        current += c;
-        current += value[++i];
-        continue;
-      }
-      if (c == '"') quoted = false;
-    } else if (c == '"' && comment == 0) {
-      quoted = true;
-    } else if (c == '(') {
-      ++comment;
-    } else if (c == ')' && comment > 0) {
-      --comment;
-      continue;
-    } else if (comment == 0 && c == '<') {
-      ++angle;
-    } else if (comment == 0 && c == '>' && angle > 0) {
-      --angle;
-    } else if (comment == 0 && angle == 0 && (c == ',' || c == ';')) {
-      items.push_back(current);
-      current.clear();
-      continue;
-    }
-    if (comment == 0) current += c;
-  }
-  items.push_back(current);
-
+  const TGObject<InternetAddressList> list = ParseAddressList(std::string(value));
+  std::vector<InternetAddressMailbox*> mailboxes;
+  CollectMailboxes(list.get(), &mailboxes);
   std::vector<std::string> addresses;
-  for (std::string item : items) {
-    // A group's name ends at its colon; its members follow.
-    const size_t colon = item.find(':');
-    const size_t open = item.find('<');
-    if (colon != std::string::npos && (open == std::string::npos || colon < open) && item.find('"') > colon) {
-      item = item.substr(colon + 1);
-    }
-    std::string address;
-    const size_t lt = item.rfind('<');
-    if (lt != std::string::npos) {
-      const size_t gt = item.find('>', lt);
-      address = Trim(item.substr(lt + 1, gt == std::string::npos ? std::string::npos : gt - lt - 1));
-    } else {
-      address = Trim(item);
-    }
-    if (!address.empty() && address.find('@') != std::string::npos && address.find(' ') == std::string::npos) {
-      addresses.push_back(address);
-    }
+  for (InternetAddressMailbox* mailbox : mailboxes) {
+    const char* spec = internet_address_mailbox_get_addr(mailbox);
+    // A bare local name is no address to send to in a header.
+    if (spec == nullptr || std::strchr(spec, '@') == nullptr) continue;
+    bool blank = false;
+    for (const char* c = spec; *c != '\0'; ++c) blank = blank || static_cast<unsigned char>(*c) <= ' ';
+    if (!blank) addresses.emplace_back(spec);
   }
   return addresses;
 }

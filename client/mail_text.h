@@ -23,7 +23,7 @@ struct TDraft {
 // text/plain body in UTF-8, 7bit or 8bit when the lines allow, else base64.
 std::string ComposeMessage(const TDraft& draft, int64_t unix_time);
 
-// RFC 2047 for a header text that is not plain ASCII (UTF-8, base64 words).
+// RFC 2047 for a header text that is not plain ASCII (UTF-8 words).
 std::string EncodeHeaderText(std::string_view text);
 
 // The sender when none is given, as mail programs find it: the profile's
@@ -43,11 +43,14 @@ struct THeaderField {
   std::string name;
   std::string raw;  // the whole field as written, line ends included
 };
-std::vector<THeaderField> SplitHeaderFields(std::string_view header_block);
+// False, with `stray` set to the first such line, when the block holds a
+// line that is no header field; `fields` then has the fields before it.
+bool SplitHeaderFields(std::string_view header_block, std::vector<THeaderField>* fields, std::string* stray);
 // The value of a field, unfolded, without the name and colon.
 std::string FieldValue(const THeaderField& field);
 // The addresses (local@domain, as written in <> or bare) of an address
-// list such as a To field's value; groups and comments are left out.
+// list such as a To field's value: a group's members count, its name and
+// comments do not, nor a bare local name.
 std::vector<std::string> AddressesOf(std::string_view value);
 
 // Copies a message without the header fields that only the message store

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include <stdexcept>
 
 #include "base/log.h"
+#include "base/posix_io.h"
 #include "client/callback.h"
 #include "client/extension_host.h"
 #include "client/mail_text.h"
@@ -178,6 +180,8 @@ void AddAttachment(IMessage* message, const std::string& path) {
   uint64_t total = 0;
   std::vector<char> buffer(256 * 1024);
   for (;;) {
+    // Not retried at once: a Ctrl-C that cuts a slow read (a pipe) short
+    // stops the send here.
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
     CheckInterrupt();
     if (got < 0 && errno == EINTR) continue;
@@ -227,9 +231,7 @@ int RunWithInput(const std::string& command, const std::string& file, const std:
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
+  if (io::WaitChild(pid, &status) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
@@ -253,7 +255,10 @@ std::vector<std::string> RecipientsOf(TMailFiles& files, const std::string& path
   if (const size_t crlf = header.find("\n\r\n"); crlf < end) end = crlf;
   if (end != std::string::npos) header.resize(end + 1);
   std::vector<std::string> envelope, listed;
-  for (const THeaderField& field : SplitHeaderFields(header)) {
+  std::vector<THeaderField> fields;
+  std::string stray;
+  SplitHeaderFields(header, &fields, &stray);  // a stray line names nobody
+  for (const THeaderField& field : fields) {
     const char* name = field.name.c_str();
     if (!strcasecmp(name, kEnvelopeField)) {
       // Written by us, one address per item: also a bare local name ("root").
@@ -737,14 +742,33 @@ constexpr int kExTempFail = 75;
 
 bool SameAddress(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
-}  // namespace
+bool Contains(const std::vector<std::string>& addresses, const std::string& wanted) {
+  for (const std::string& address : addresses) {
+    if (SameAddress(address, wanted)) return true;
+  }
+  return false;
+}
 
-int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+std::string JoinedAddresses(const std::vector<std::string>& addresses) {
+  std::string joined;
+  for (const std::string& address : addresses) joined += (joined.empty() ? "" : ", ") + address;
+  return joined;
+}
+
+// What the command line asks for.
+struct TSendmailOptions {
   bool from_headers = false;  // -t
   bool dot_ends = true;       // without -i / -oi a lone "." line ends the message
   bool verbose = false;
+  bool run_queue = false;  // -q
   std::string envelope_from;
   std::vector<std::string> recipients;
+};
+
+// The options as sendmail programs take them; a status when the command
+// line is wrong.
+std::optional<int> ParseSendmailOptions(const std::vector<std::string>& args, TSendmailOptions* options,
+                                        std::ostream& err) {
   bool options_done = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -753,165 +777,217 @@ int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ost
         err << "corvid sendmail: a recipient may not hold a line break\n";
         return kExUsage;
       }
-      recipients.push_back(arg);
+      options->recipients.push_back(arg);
       continue;
     }
     if (arg == "--") {
       options_done = true;
     } else if (arg == "-t") {
-      from_headers = true;
+      options->from_headers = true;
     } else if (arg == "-i" || arg == "-oi") {
-      dot_ends = false;
+      options->dot_ends = false;
     } else if (arg == "-v") {
-      verbose = true;
+      options->verbose = true;
     } else if (arg.rfind("-q", 0) == 0) {
-      // Run the queue: what waits in Outbox.
-      const int status = RunFlush({}, out, err);
-      return status == kExitOk ? 0 : status == kExitUsage ? kExUsage : kExTempFail;
+      options->run_queue = true;  // what waits in Outbox; the rest is not read
+      return std::nullopt;
     } else if (arg == "-f" || arg == "-r") {
       if (i + 1 >= args.size()) {
         err << "corvid sendmail: " << arg << " needs an address\n";
         return kExUsage;
       }
-      envelope_from = args[++i];
+      options->envelope_from = args[++i];
     } else if (arg.rfind("-f", 0) == 0 || arg.rfind("-r", 0) == 0) {
-      envelope_from = arg.substr(2);
+      options->envelope_from = arg.substr(2);
     } else if (arg == "-F" || arg == "-N" || arg == "-R" || arg == "-V" || arg == "-B" || arg == "-O") {
       ++i;  // options of real sendmail programs that take a value; nothing to do here
     }
     // Other options (-oem, -bm, -odb, ...) change nothing here.
   }
-  if (verbose) log::SetStandardError(true);
-  if (!from_headers && recipients.empty()) {
-    err << "corvid sendmail: no recipients (give addresses or -t)\n";
-    return kExUsage;
-  }
+  return std::nullopt;
+}
 
-  // The header block, kept as written.
-  std::string header_block;
-  std::string line;
+// The header block of the message on `in`, kept as written (lines end in
+// LF; `newline` tells the message's own line end). `in` is left at the body.
+struct THeaderRead {
+  std::string block;
   std::string newline = "\n";
-  bool first = true, ended = false, has_body = false;
+  bool ended = false;    // a lone "." came before any body
+  bool has_body = false;
+};
+
+THeaderRead ReadHeaderBlock(std::istream& in, bool dot_ends) {
+  THeaderRead read;
+  std::string line;
+  bool first = true;
   while (std::getline(in, line)) {
     if (first && line.rfind("From ", 0) == 0) {  // an mbox separator, not a header
       first = false;
       continue;
     }
-    if (first && !line.empty() && line.back() == '\r') newline = "\r\n";
+    if (first && !line.empty() && line.back() == '\r') read.newline = "\r\n";
     first = false;
     if (line.empty() || line == "\r") {
-      has_body = true;
+      read.has_body = true;
       break;
     }
     if (dot_ends && (line == "." || line == ".\r")) {
-      ended = true;
+      read.ended = true;
       break;
     }
-    header_block += line + "\n";
+    read.block += line + "\n";
   }
-  std::vector<THeaderField> fields = SplitHeaderFields(header_block);
-  if (fields.empty()) {
-    err << "corvid sendmail: the message has no header\n";
-    return kExDataErr;
-  }
-  std::vector<std::string> in_headers;
-  THeaderField* bcc = nullptr;
+  return read;
+}
+
+// What the header says about recipients and the fields the client adds.
+struct THeaderFacts {
+  std::vector<std::string> listed;  // the To, Cc and Bcc addresses
+  size_t bcc = SIZE_MAX;            // the index of the Bcc field, if any
   bool has_from = false, has_date = false, has_id = false;
-  for (THeaderField& field : fields) {
-    if (field.raw.find(':') == std::string::npos) {
-      err << "corvid sendmail: not a header line: " << field.raw;
-      return kExDataErr;
-    }
-    const char* name = field.name.c_str();
+};
+
+THeaderFacts FactsOf(const std::vector<THeaderField>& fields) {
+  THeaderFacts facts;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const char* name = fields[i].name.c_str();
     if (!strcasecmp(name, "To") || !strcasecmp(name, "Cc") || !strcasecmp(name, "Bcc")) {
-      for (const std::string& address : AddressesOf(FieldValue(field))) in_headers.push_back(address);
-      if (!strcasecmp(name, "Bcc")) bcc = &field;
+      for (const std::string& address : AddressesOf(FieldValue(fields[i]))) facts.listed.push_back(address);
+      if (!strcasecmp(name, "Bcc")) facts.bcc = i;
     }
-    has_from = has_from || !strcasecmp(name, "From");
-    has_date = has_date || !strcasecmp(name, "Date");
-    has_id = has_id || !strcasecmp(name, "Message-ID");
+    facts.has_from = facts.has_from || !strcasecmp(name, "From");
+    facts.has_date = facts.has_date || !strcasecmp(name, "Date");
+    facts.has_id = facts.has_id || !strcasecmp(name, "Message-ID");
   }
-  // Without -t the given addresses are the envelope, whatever the header
-  // says (mutt's bounce, `sendmail -oi root` from cron). When the header
-  // names only given addresses, the others travel as blind copies, so the
-  // stored message carries every recipient and a `sendmail -t` command
-  // finds them; when it names others, the message keeps its header and
-  // carries its envelope in a field of the store's own.
+  return facts;
+}
+
+// How the given recipients travel. Without -t the given addresses are the
+// envelope, whatever the header says (mutt's bounce, `sendmail -oi root`
+// from cron). When the header names only given addresses, the others
+// travel as blind copies, so the stored message carries every recipient
+// and a `sendmail -t` command finds them; when it names others, the
+// message keeps its header and carries its envelope in a field of the
+// store's own.
+struct TEnvelopePlan {
   bool own_envelope = false;
-  if (!from_headers) {
-    for (const std::string& known : in_headers) {
-      bool given = false;
-      for (const std::string& address : recipients) given = given || SameAddress(known, address);
-      own_envelope = own_envelope || !given;
-    }
+  std::vector<std::string> blind;  // given addresses to add as Bcc
+};
+
+TEnvelopePlan PlanEnvelope(const TSendmailOptions& options, const THeaderFacts& facts) {
+  TEnvelopePlan plan;
+  if (!options.from_headers) {
+    for (const std::string& known : facts.listed) plan.own_envelope = plan.own_envelope || !Contains(options.recipients, known);
   }
-  std::vector<std::string> missing;
-  for (const std::string& address : recipients) {
-    bool found = false;
-    for (const std::string& known : in_headers) found = found || SameAddress(known, address);
-    for (const std::string& known : missing) found = found || SameAddress(known, address);
-    if (!found) missing.push_back(address);
+  if (plan.own_envelope) return plan;
+  for (const std::string& address : options.recipients) {
+    if (!Contains(facts.listed, address) && !Contains(plan.blind, address)) plan.blind.push_back(address);
   }
-  if (own_envelope) missing.clear();
-  if (in_headers.empty() && missing.empty() && !own_envelope) {
-    err << "corvid sendmail: no recipients in the message\n";
-    return kExUsage;
-  }
-  std::string joined;
-  for (const std::string& address : missing) joined += (joined.empty() ? "" : ", ") + address;
+  return plan;
+}
+
+// The header as stored: the fields as written, in the message's line end,
+// with the blind copies, the envelope and the From, Date and Message-ID
+// the message lacks.
+std::string BuildHeader(const std::vector<THeaderField>& fields, const THeaderFacts& facts, const TEnvelopePlan& plan,
+                        const TSendmailOptions& options, const std::string& newline) {
+  const std::string blind = JoinedAddresses(plan.blind);
   std::string header;
-  for (THeaderField& field : fields) {
-    std::string raw = field.raw;
-    if (&field == bcc && !missing.empty()) {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    std::string raw = fields[i].raw;
+    if (i == facts.bcc && !plan.blind.empty()) {
       while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.pop_back();
-      raw += ", " + joined + "\n";
+      raw += ", " + blind + "\n";
     }
     // Lines were split at LF; give them back the message's line end.
     std::string fixed;
-    for (char c : raw) fixed += c == '\n' && newline == "\r\n" && (fixed.empty() || fixed.back() != '\r') ? "\r\n" : std::string(1, c);
+    for (char c : raw) {
+      fixed += c == '\n' && newline == "\r\n" && (fixed.empty() || fixed.back() != '\r') ? "\r\n" : std::string(1, c);
+    }
     header += fixed;
   }
-  if (bcc == nullptr && !missing.empty()) header += "Bcc: " + joined + newline;
-  if (!from_headers) {
-    std::string envelope;
-    for (const std::string& address : recipients) envelope += (envelope.empty() ? "" : ", ") + address;
-    header += std::string(kEnvelopeField) + ": " + envelope + newline;
-  }
-  if (!has_from) {
-    std::string sender = envelope_from.empty() ? DefaultSender(LoadProfile().from) : envelope_from;
+  if (facts.bcc == SIZE_MAX && !plan.blind.empty()) header += "Bcc: " + blind + newline;
+  if (!options.from_headers) header += std::string(kEnvelopeField) + ": " + JoinedAddresses(options.recipients) + newline;
+  if (!facts.has_from) {
+    std::string sender = options.envelope_from.empty() ? DefaultSender(LoadProfile().from) : options.envelope_from;
     std::string why;
     if (const std::optional<std::string> written = HeaderAddress(sender, &why)) sender = *written;
     header += "From: " + sender + newline;
   }
-  if (!has_date || !has_id) {
-    TDraft none;
-    const std::string composed = ComposeMessage(none, std::time(nullptr));
-    for (const THeaderField& field : SplitHeaderFields(composed.substr(0, composed.find("\n\n") + 1))) {
-      if ((!has_date && field.name == "Date") || (!has_id && field.name == "Message-ID")) {
+  if (!facts.has_date || !facts.has_id) {
+    const std::string composed = ComposeMessage(TDraft{}, std::time(nullptr));
+    std::vector<THeaderField> made;
+    std::string stray;
+    SplitHeaderFields(composed.substr(0, composed.find("\n\n") + 1), &made, &stray);
+    for (const THeaderField& field : made) {
+      if ((!facts.has_date && field.name == "Date") || (!facts.has_id && field.name == "Message-ID")) {
         header += field.raw.substr(0, field.raw.size() - 1) + newline;
       }
     }
   }
+  return header;
+}
 
+// Stores the message (the header, then the rest of `in` as its body) and
+// sends it.
+int StoreAndSend(const std::string& header, const THeaderRead& read, const TSendmailOptions& options,
+                 std::istream& in, std::ostream& out, std::ostream& err) {
   try {
     TInterruptGuard interrupts;
     TSendRoad road(err, "corvid sendmail");
     road.Compose([&](TWriteFile& file) {
       WriteText(file, header);
-      if (!has_body || ended) return;
-      WriteText(file, newline);
+      if (!read.has_body || read.ended) return;
+      WriteText(file, read.newline);
+      std::string line;
       while (std::getline(in, line)) {
-        if (dot_ends && (line == "." || line == ".\r")) break;
+        if (options.dot_ends && (line == "." || line == ".\r")) break;
         line += '\n';
         WriteText(file, line);
       }
     });
-    road.Send(out, verbose);
+    road.Send(out, options.verbose);
     return 0;
   } catch (const std::exception& error) {
     err << "corvid sendmail: " << error.what() << "\n";
     return kExTempFail;
   }
+}
+
+}  // namespace
+
+int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+  TSendmailOptions options;
+  if (const std::optional<int> wrong = ParseSendmailOptions(args, &options, err)) return *wrong;
+  if (options.run_queue) {
+    const int status = RunFlush({}, out, err);
+    return status == kExitOk ? 0 : status == kExitUsage ? kExUsage : kExTempFail;
+  }
+  if (options.verbose) log::SetStandardError(true);
+  if (!options.from_headers && options.recipients.empty()) {
+    err << "corvid sendmail: no recipients (give addresses or -t)\n";
+    return kExUsage;
+  }
+
+  const THeaderRead read = ReadHeaderBlock(in, options.dot_ends);
+  std::vector<THeaderField> fields;
+  std::string stray;
+  if (!SplitHeaderFields(read.block, &fields, &stray)) {
+    err << "corvid sendmail: not a header line: " << stray;
+    return kExDataErr;
+  }
+  if (fields.empty()) {
+    err << "corvid sendmail: the message has no header\n";
+    return kExDataErr;
+  }
+  const THeaderFacts facts = FactsOf(fields);
+  const TEnvelopePlan plan = PlanEnvelope(options, facts);
+  if (facts.listed.empty() && plan.blind.empty() && !plan.own_envelope) {
+    err << "corvid sendmail: no recipients in the message\n";
+    return kExUsage;
+  }
+  const std::string header = BuildHeader(fields, facts, plan, options, read.newline);
+  return StoreAndSend(header, read, options, in, out, err);
 }
 
 }  // namespace corvid::client

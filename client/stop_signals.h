@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "base/log.h"
+#include "base/posix_io.h"
 #include "platform/win/ui_thread.h"
 
 namespace corvid::client {
@@ -36,10 +37,7 @@ class TStopSignals {
     waiter_ = std::thread([this, main_thread, message] {
       for (;;) {
         pollfd fds[2] = {{signals_, POLLIN, 0}, {done_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-          if (errno == EINTR) continue;
-          return;
-        }
+        if (io::PollUntilReady(fds, 2) < 0) return;
         if (fds[1].revents != 0) return;
         signalfd_siginfo info{};
         if (::read(signals_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;

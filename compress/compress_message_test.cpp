@@ -15,6 +15,7 @@
 #include "compress/linked_store.h"
 #include "compress/mapi_procedures.h"
 #include "platform/mapi/mapi_test_support.h"
+#include "testutil/mime_text.h"
 #include "testutil/pipeline_test.h"
 #include "platform/win/resources.h"
 #include "settings/catalogue.h"
@@ -83,25 +84,7 @@ struct TPart {
   std::string data;
 };
 
-std::string Base64(const std::string& data) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t line = 0;
-  for (size_t i = 0; i < data.size(); i += 3) {
-    uint32_t n = static_cast<uint8_t>(data[i]) << 16;
-    if (i + 1 < data.size()) n |= static_cast<uint8_t>(data[i + 1]) << 8;
-    if (i + 2 < data.size()) n |= static_cast<uint8_t>(data[i + 2]);
-    out += kDigits[(n >> 18) & 63];
-    out += kDigits[(n >> 12) & 63];
-    out += i + 1 < data.size() ? kDigits[(n >> 6) & 63] : '=';
-    out += i + 2 < data.size() ? kDigits[n & 63] : '=';
-    if (++line == 19) {
-      out += "\r\n";
-      line = 0;
-    }
-  }
-  return out + "\r\n";
-}
+std::string Base64(const std::string& data) { return ::corvid::test::Base64Lines(data, "\r\n"); }
 
 // Text that compresses well, different for each seed.
 std::string Prose(size_t size, int seed) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "base/version.h"
 #include "platform/mapi/entry_id.h"
 #include "platform/mapi/maildir.h"
@@ -485,8 +486,7 @@ int Deliver(const std::string& folder_name) {
   const std::string unique = maildir.Deliver(folder, [](TWriteFile& out) {
     std::vector<char> buffer(64 * 1024);
     for (;;) {
-      const ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-      if (got < 0 && errno == EINTR) continue;
+      const ssize_t got = corvid::io::ReadSome(STDIN_FILENO, buffer.data(), buffer.size());
       if (got < 0) ThrowErrno(errno, "Cannot read the message from standard input");
       if (got == 0) break;
       out.Append(buffer.data(), static_cast<size_t>(got));

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "base/version.h"
 #include "platform/win/resources.h"
 #include "zip/errors.h"
@@ -71,19 +72,17 @@ constexpr char kExitStatus[] =
     "d exits 0 when entries were deleted, 11 when none matched, 9 when there is no archive.\n";
 
 // Exit statuses, as unzip uses them.
-enum Exit {
-  kOk = 0,
-  kWarning = 1,
-  kDamagedEntries = 2,
-  kSevere = 3,
-  kNotAnArchive = 9,
-  kUsage_ = 10,
-  kNoMatch = 11,
-  kWriteFailed = 50,
-  kCancelled = 80,
-  kUnsupported = 81,
-  kBadPassword = 82,
-};
+constexpr int kOk = 0;
+constexpr int kWarning = 1;
+constexpr int kDamagedEntries = 2;
+constexpr int kSevere = 3;
+constexpr int kNotAnArchive = 9;
+constexpr int kWrongUse = 10;
+constexpr int kNoMatch = 11;
+constexpr int kWriteFailed = 50;
+constexpr int kCancelled = 80;
+constexpr int kUnsupported = 81;
+constexpr int kBadPassword = 82;
 
 // Which outcome wins when several happened: the one that says most.
 int Rank(int status) {
@@ -131,10 +130,10 @@ TZipReader* g_running = nullptr;  // the reader or writer Ctrl-C cancels
 
 // Progress on a terminal, once the work has taken a second: a percentage
 // rewritten in place on stderr, cleared when done.
-class Progress {
+class TProgress {
  public:
-  Progress() : start_(std::time(nullptr)), on_(isatty(STDERR_FILENO) != 0) {}
-  ~Progress() {
+  TProgress() : start_(std::time(nullptr)), on_(isatty(STDERR_FILENO) != 0) {}
+  ~TProgress() {
     if (shown_) std::fputs("\r      \r", stderr);
   }
   void Show(int percent) {
@@ -203,7 +202,7 @@ std::string FormatDate(uint32_t dos) {
   return text;
 }
 
-struct Options {
+struct TOptions {
   std::string verb;
   std::string archive;
   std::string dest_dir;
@@ -221,7 +220,7 @@ struct Options {
   bool names_from_stdin = false;
 };
 
-bool ParseArgs(int argc, char** argv, Options& opt) {
+bool ParseArgs(int argc, char** argv, TOptions& opt) {
   if (argc < 2) return false;
   opt.verb = argv[1];
   bool options_end = false;
@@ -284,9 +283,9 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
 }
 
 // Wires the reader's events to messages on stderr and keeps the exit status.
-class Reporter {
+class TReporter {
  public:
-  Reporter(TZipReader& zip, const std::string& archive) : zip_(zip), archive_(Printable(archive)) {
+  TReporter(TZipReader& zip, const std::string& archive) : zip_(zip), archive_(Printable(archive)) {
     zip.OnStartUnZipInfo = [this](TZipReader*, int selected, int64_t, bool&) { selected_ = selected; };
     zip.OnStartUnZip = [this](TZipReader* z, int index, std::string&, bool&) {
       current_ = Slashes(z->FullName(index));
@@ -389,7 +388,7 @@ int List(TZipReader& zip, bool verbose) {
 }
 
 // a: adds files (folders with -r) to a new or existing archive.
-int Add(const Options& opt) {
+int Add(const TOptions& opt) {
   TZipWriter zip;
   // "-": the archive goes to standard output, and what is said to stderr.
   const bool to_stdout = opt.archive == "-";
@@ -397,7 +396,7 @@ int Add(const Options& opt) {
   if (to_stdout) {
     if (isatty(STDOUT_FILENO)) {
       std::fprintf(stderr, "corvid-zip: an archive is not written to a terminal\n");
-      return kUsage_;
+      return kWrongUse;
     }
     std::fflush(stdout);
     archive_fd = ::dup(STDOUT_FILENO);
@@ -450,7 +449,7 @@ int Add(const Options& opt) {
     std::printf("added %s (%u -> %u bytes)\n", Printable(fname).c_str(), size, packed);
   };
   g_running = &zip;
-  Progress progress;
+  TProgress progress;
   zip.OnTotalPercentDone = [&](TZipReader*, int percent) { progress.Show(percent); };
   int added = zip.Zip();
   g_running = nullptr;
@@ -463,21 +462,16 @@ int Add(const Options& opt) {
   std::printf("%d entries added or replaced; %d in the archive\n", added, zip.Count());
   if (to_stdout) {
     const auto& bytes = static_cast<TMemoryStream*>(zip.ArchiveStream())->Bytes();
-    for (size_t done = 0; done < bytes.size();) {
-      ssize_t n = ::write(archive_fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        std::fprintf(stderr, "corvid-zip: cannot write the archive to standard output: %s\n", std::strerror(errno));
-        return kWriteFailed;
-      }
-      done += static_cast<size_t>(n);
+    if (!corvid::io::WriteFull(archive_fd, bytes.data(), bytes.size())) {
+      std::fprintf(stderr, "corvid-zip: cannot write the archive to standard output: %s\n", std::strerror(errno));
+      return kWriteFailed;
     }
   }
   return failures == 0 ? 0 : 1;
 }
 
 // d: deletes entries.
-int Delete(const Options& opt) {
+int Delete(const TOptions& opt) {
   TZipWriter zip;
   zip.SetZipName(opt.archive);
   const std::string archive = Printable(opt.archive);
@@ -501,7 +495,7 @@ int Delete(const Options& opt) {
 }
 
 // sfx: writes the archive with the extension .exe, the extractor stub first.
-int MakeSelfExtracting(const Options& opt) {
+int MakeSelfExtracting(const TOptions& opt) {
   std::string stub = CreateTempFileName();
   if (!corvid::win::SaveResourceToFile("SFXBIN", corvid::win::RT_RCDATA, stub)) {
     std::remove(stub.c_str());
@@ -525,7 +519,7 @@ int MakeSelfExtracting(const Options& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options opt;
+  TOptions opt;
   if (argc == 2 && std::string(argv[1]) == "--version") {
     std::printf("corvid-zip %s\n", corvid::kVersion);
     return kOk;
@@ -538,9 +532,9 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, opt)) {
     std::fputs(kUsage, stderr);
     std::fputs("corvid-zip --help tells the exit statuses\n", stderr);
-    return kUsage_;
+    return kWrongUse;
   }
-  if (opt.quiet && std::freopen("/dev/null", "w", stdout) == nullptr) return kUsage_;
+  if (opt.quiet && std::freopen("/dev/null", "w", stdout) == nullptr) return kWrongUse;
   struct sigaction on_interrupt {};
   on_interrupt.sa_handler = CancelOnInterrupt;
   ::sigaction(SIGINT, &on_interrupt, nullptr);
@@ -559,7 +553,7 @@ int main(int argc, char** argv) {
     }
   }
   TZipReader zip;
-  Reporter report(zip, opt.archive);
+  TReporter report(zip, opt.archive);
   try {
     if (opt.archive == "-") {
       // The archive from standard input.
@@ -586,7 +580,7 @@ int main(int argc, char** argv) {
   }
 
   g_running = &zip;
-  Progress progress;
+  TProgress progress;
   zip.OnTotalPercentDone = [&](TZipReader*, int percent) { progress.Show(percent); };
   // An encrypted entry without the right password: asked on the terminal,
   // a few times at most.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace corvid::ui {
 namespace {
 
@@ -75,33 +77,48 @@ TEST(MessageForm, AccessKeys) {
   EXPECT_EQ(StripAccessMark("Fish && &Chips"), "Fish & Chips");
 }
 
-TEST(MessageForm, Layout) {
-  // An 8x16 font on a 1024x768 screen: margins 16/16, spacing 20/20, buttons
-  // at least 100 wide, 28 high, 8 apart.
-  TFontMetrics font{8, 16, 1024, 768};
-  TMessageForm confirm = MakeMessageForm("t", TMsgDlgType::mtConfirmation, {mbYes, mbNo}, 0, 30000);
-  TMessageLayout l = LayoutMessageForm(confirm, font, 300, 20, {30, 28});
-  EXPECT_TRUE(l.has_icon);
-  EXPECT_EQ(l.button_width, 100);
-  EXPECT_EQ(l.button_height, 28);
-  // Text block: 300 + 32 + 20 wide, at least 32 high.
-  EXPECT_EQ(l.client_width, 352 + 32);
-  EXPECT_EQ(l.client_height, 32 + 28 + 20 + 32);
-  EXPECT_EQ(l.text_x, 16 + 32 + 20);
-  EXPECT_EQ(l.left, (1024 - 384) / 2);
-  EXPECT_EQ(l.top, (768 - 112) / 2);
-  // Two buttons, 208 wide together, centred.
-  EXPECT_EQ(l.button_x, (std::vector<int>{(384 - 208) / 2, (384 - 208) / 2 + 108}));
-  EXPECT_EQ(l.button_y, 32 + 20 + 16);
-
-  // A wide caption widens every button; without an icon the text starts at the margin.
-  TMessageForm custom = MakeMessageForm("t", TMsgDlgType::mtCustom, {mbYesToAll, mbNoToAll, mbAll}, 0, 0);
-  l = LayoutMessageForm(custom, font, 50, 16, {120, 110, 20});
-  EXPECT_FALSE(l.has_icon);
-  EXPECT_EQ(l.button_width, 128);
-  EXPECT_EQ(l.client_width, 3 * 128 + 2 * 8 + 32);  // the button group is wider than the text
-  EXPECT_EQ(l.client_height, 16 + 28 + 20 + 32);
-  EXPECT_EQ(l.text_x, 16);
+// What a person would see go wrong: parts that overlap or leave the form,
+// buttons too narrow for their captions, a form off the screen's centre.
+TEST(MessageForm, LayoutKeepsEveryPartInsideAndApart) {
+  const TFontMetrics font{8, 16, 1024, 768};  // an 8x16 font on a 1024x768 screen
+  const struct {
+    const char* what;
+    TMessageForm form;
+    int text_width, text_height;
+    std::vector<int> caption_widths;
+    bool has_icon;
+  } cases[] = {
+      {"confirmation, short captions", MakeMessageForm("t", TMsgDlgType::mtConfirmation, {mbYes, mbNo}, 0, 30000), 300,
+       20, {30, 28}, true},
+      {"custom, a caption wider than the text", MakeMessageForm("t", TMsgDlgType::mtCustom, {mbYesToAll, mbNoToAll, mbAll}, 0, 0),
+       50, 16, {120, 110, 20}, false},
+      {"information, tall text", MakeMessageForm("t", TMsgDlgType::mtInformation, {mbOK}, 0, 0), 400, 200, {20}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TMessageLayout l = LayoutMessageForm(c.form, font, c.text_width, c.text_height, c.caption_widths);
+    EXPECT_EQ(l.has_icon, c.has_icon);
+    // Centred on the screen.
+    EXPECT_LE(std::abs(2 * l.left + l.client_width - font.screen_width), 1);
+    EXPECT_LE(std::abs(2 * l.top + l.client_height - font.screen_height), 1);
+    // The text inside, right of the icon, above the buttons.
+    EXPECT_GT(l.text_x, 0);
+    EXPECT_LE(l.text_x + c.text_width, l.client_width);
+    if (c.has_icon) {
+      EXPECT_GE(l.text_x, l.icon_x + 32);
+    }
+    EXPECT_GE(l.button_y, l.text_y + c.text_height);
+    EXPECT_LE(l.button_y + l.button_height, l.client_height);
+    EXPECT_GE(l.button_height, font.char_height);
+    // Every caption fits its button; the buttons stand apart, in order,
+    // inside the form, as a group centred in it.
+    for (int width : c.caption_widths) EXPECT_GT(l.button_width, width);
+    ASSERT_EQ(l.button_x.size(), c.caption_widths.size());
+    EXPECT_GT(l.button_x.front(), 0);
+    for (size_t i = 1; i < l.button_x.size(); ++i) EXPECT_GT(l.button_x[i], l.button_x[i - 1] + l.button_width);
+    const int right_gap = l.client_width - (l.button_x.back() + l.button_width);
+    EXPECT_LE(std::abs(right_gap - l.button_x.front()), 1);
+  }
 }
 
 }  // namespace

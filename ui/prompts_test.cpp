@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "ui/presenter.h"
 
@@ -129,22 +134,59 @@ TEST_F(PromptsTest, HelpLeavesTheDialogOpen) {
   EXPECT_EQ(script_->Remaining(), 0u);
 }
 
+// Notes how many prompts are on screen at once while each is answered.
+class TOverlapPresenter : public TScriptedPresenter {
+ public:
+  int ShowInput(TInputDialog& dialog) override {
+    const int now = ++open_;
+    int seen = most_open_.load();
+    while (now > seen && !most_open_.compare_exchange_weak(seen, now)) {
+    }
+    // Stay open a moment, so that a prompt of another worker that does
+    // not wait its turn would be open at the same time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int result = TScriptedPresenter::ShowInput(dialog);
+    --open_;
+    return result;
+  }
+  int MostOpen() const { return most_open_.load(); }
+
+ private:
+  std::atomic<int> open_{0};
+  std::atomic<int> most_open_{0};
+};
+
 TEST_F(PromptsTest, WorkerThreadsTakeTurns) {
-  // Prompts opened from several workers at once all get answered, each once.
+  // Prompts opened from several workers at once come one after another,
+  // each worker gets the answer to its own prompt, and every answer is used
+  // once.
+  auto overlap = std::make_shared<TOverlapPresenter>();
+  SetPresenter(overlap);
   constexpr int kThreads = 4;
-  for (int i = 0; i < kThreads; ++i) script_->Add(A::Ok("answer"));
-  std::vector<std::string> values(kThreads, "start");
+  for (int i = 0; i < kThreads; ++i) overlap->Add(A::Ok("answer" + std::to_string(i)));
+  std::vector<std::string> values(kThreads);
   std::vector<bool> ok(kThreads);
   std::vector<std::thread> workers;
-  for (int i = 0; i < kThreads; ++i)
-    workers.emplace_back([&, i] { ok[i] = AskPassword("c", "p", values[i]); });
-  for (auto& w : workers) w.join();
   for (int i = 0; i < kThreads; ++i) {
-    EXPECT_TRUE(ok[i]);
-    EXPECT_EQ(values[i], "answer");
+    values[i] = "start" + std::to_string(i);
+    workers.emplace_back([&, i] { ok[i] = AskPassword("c", "p", values[i]); });
   }
-  EXPECT_EQ(script_->Shown().size(), static_cast<size_t>(kThreads));
-  EXPECT_TRUE(unexpected_.empty());
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(overlap->MostOpen(), 1);
+
+  const std::vector<TShownDialog> shown = overlap->Shown();
+  ASSERT_EQ(shown.size(), static_cast<size_t>(kThreads));
+  std::set<std::string> answers;
+  for (int turn = 0; turn < kThreads; ++turn) {
+    // The worker whose prompt had this turn got this turn's answer.
+    const int worker = std::stoi(shown[turn].value.substr(std::string("start").size()));
+    ASSERT_TRUE(worker >= 0 && worker < kThreads) << shown[turn].value;
+    EXPECT_TRUE(ok[worker]);
+    EXPECT_EQ(values[worker], "answer" + std::to_string(turn));
+    answers.insert(values[worker]);
+  }
+  EXPECT_EQ(answers.size(), static_cast<size_t>(kThreads));  // no worker got another's
+  EXPECT_EQ(overlap->Remaining(), 0u);
 }
 
 TEST_F(PromptsTest, MessageBoxResults) {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "base/posix_io.h"
 #include "ui/presenter.h"
 #include "ui/property_sheet.h"
 
@@ -62,8 +63,7 @@ class TEchoOff {
 void TTerminalPresenter::Write(const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
-    ssize_t n = ::write(out_fd_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = io::WriteSome(out_fd_, text.data() + done, text.size() - done);
     if (n <= 0) return;  // nowhere to show it; the answer is still read
     done += static_cast<size_t>(n);
   }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/posix_io.h"
 #include "zip/errors.h"
 
 namespace corvid::zip {
@@ -85,8 +86,7 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
   int64_t total = 0;
   auto* out = static_cast<uint8_t*>(buffer);
   while (total < count) {
-    ssize_t n = ::read(fd_, out + total, static_cast<size_t>(count - total));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = io::ReadSome(fd_, out + total, static_cast<size_t>(count - total));
     if (n <= 0) break;
     total += n;
   }
@@ -97,8 +97,7 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
   int64_t total = 0;
   auto* in = static_cast<const uint8_t*>(buffer);
   while (total < count) {
-    ssize_t n = ::write(fd_, in + total, static_cast<size_t>(count - total));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = io::WriteSome(fd_, in + total, static_cast<size_t>(count - total));
     if (n <= 0) break;
     total += n;
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "testutil/files.h"
 #include "testutil/peers.h"
 #include "testutil/zip_builder.h"
 #include "zip/errors.h"
@@ -25,7 +26,7 @@ using testutil::TempDir;
 using testutil::ToBytes;
 using Tree = std::map<std::string, Bytes>;
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+using corvid::test::Quote;
 
 // Names in the engine's form: backslashes.
 std::string EngineName(std::string path) {

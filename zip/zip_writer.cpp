@@ -16,6 +16,7 @@
 #include <random>
 #include <set>
 
+#include "base/posix_io.h"
 #include "zip/buffer_stream.h"
 #include "zip/crc32.h"
 #include "zip/dir_search.h"
@@ -117,9 +118,7 @@ void SweepStaleTemporaries(const std::string& dir) {
 class FolderLock {
  public:
   explicit FolderLock(const std::string& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ >= 0)
-      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
+    if (fd_ >= 0) io::LockFile(fd_, LOCK_EX);
   }
   ~FolderLock() {
     if (fd_ >= 0) ::close(fd_);

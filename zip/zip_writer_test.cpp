@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/win/resources.h"
+#include "testutil/files.h"
 #include "testutil/peers.h"
 #include "testutil/zip_builder.h"
 #include "zip/errors.h"
@@ -47,7 +48,7 @@ using testutil::WriteFileBytes;
 using testutil::ZipBuilder;
 using Tree = std::map<std::string, Bytes>;  // member name, '/'-separated -> bytes
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+using corvid::test::Quote;
 
 // Compressible text with some variety; reproducible.
 Bytes TextBytes(size_t n, uint32_t seed) {

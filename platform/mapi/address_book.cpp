@@ -1,5 +1,6 @@
 #include "platform/mapi/address_book.h"
 
+#include <glib.h>
 #include <strings.h>
 
 #include <cctype>
@@ -48,6 +49,20 @@ std::string DecodeQuotedPrintable(const std::string& value) {
       out += value[i];
     }
   }
+  return out;
+}
+
+// A value in the character set its line declares, as UTF-8: every text of
+// the system is UTF-8. A set nobody knows, or bytes not in it, stay as they
+// are rather than lose the name.
+std::string ToUtf8(const std::string& text, const std::string& charset) {
+  if (charset.empty() || strcasecmp(charset.c_str(), "UTF-8") == 0) return text;
+  gsize written = 0;
+  gchar* converted = g_convert(text.data(), static_cast<gssize>(text.size()), "UTF-8", charset.c_str(), nullptr,
+                               &written, nullptr);
+  if (converted == nullptr) return text;
+  std::string out(converted, written);
+  g_free(converted);
   return out;
 }
 
@@ -133,6 +148,7 @@ std::optional<TLine> ParseLine(const std::string& raw) {
   if ((encoding && strcasecmp(encoding->c_str(), "QUOTED-PRINTABLE") == 0) || line.HasType("QUOTED-PRINTABLE")) {
     line.value = DecodeQuotedPrintable(line.value);
   }
+  line.value = ToUtf8(line.value, line.Param("CHARSET").value_or(""));
   return line;
 }
 

@@ -10,6 +10,12 @@ constexpr char kVersion = 1;
 
 bool HasZero(const std::string& text) { return text.find('\0') != std::string::npos; }
 
+// A folder is a Maildir++ folder beside INBOX ("." + name): a name with a
+// slash, or "." or "..", would lead out of the store.
+bool IsFolderName(const std::string& name) {
+  return !HasZero(name) && name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
 }  // namespace
 
 std::string EncodeEntryId(const TEntryId& id) {
@@ -54,7 +60,7 @@ std::optional<TEntryId> DecodeEntryId(const std::string& bytes) {
       id.kind = static_cast<TEntryKind>(bytes[21]);
       return id;
     case 'F':
-      if (HasZero(rest)) return std::nullopt;
+      if (!IsFolderName(rest)) return std::nullopt;
       id.kind = TEntryKind::kFolder;
       id.folder = rest;
       return id;
@@ -65,7 +71,7 @@ std::optional<TEntryId> DecodeEntryId(const std::string& bytes) {
       id.folder = rest.substr(0, zero);
       id.unique = rest.substr(zero + 1);
       if (id.unique.empty() || HasZero(id.unique) || id.unique.find('/') != std::string::npos ||
-          id.folder.find('/') != std::string::npos) {
+          id.unique == "." || id.unique == ".." || !IsFolderName(id.folder)) {
         return std::nullopt;
       }
       return id;

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "base/posix_io.h"
 #include "platform/mapi/mapi_error.h"
 
 namespace corvid::mapi {
@@ -34,16 +35,9 @@ class TPosixReadFile : public TReadFile {
   TFileIdentity Identity() const override { return identity_; }
   uint64_t Size() const override { return identity_.size; }
   size_t ReadAt(uint64_t offset, void* buffer, size_t length) override {
-    size_t done = 0;
-    while (done < length) {
-      const ssize_t got = ::pread(fd_, static_cast<char*>(buffer) + done, length - done,
-                                  static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) ThrowErrno(errno, "Cannot read a message file");
-      if (got == 0) break;
-      done += static_cast<size_t>(got);
-    }
-    return done;
+    const ssize_t got = io::ReadFull(fd_, buffer, length, static_cast<off_t>(offset));
+    if (got < 0) ThrowErrno(errno, "Cannot read a message file");
+    return static_cast<size_t>(got);
   }
 
  private:
@@ -98,13 +92,7 @@ class TPosixWriteFile : public TWriteFile {
     buffer_.clear();
   }
   void WriteAll(const void* data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-      const ssize_t put = ::write(fd_, static_cast<const char*>(data) + done, length - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0) ThrowErrno(errno, "Cannot write " + path_);
-      done += static_cast<size_t>(put);
-    }
+    if (!io::WriteFull(fd_, data, length)) ThrowErrno(errno, "Cannot write " + path_);
   }
 
   int fd_;
@@ -142,10 +130,7 @@ class TInotifyWatch : public TFolderWatch {
     *overflow = false;
     for (;;) {
       pollfd fds[2] = {{inotify_, POLLIN, 0}, {cancel_, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        ThrowErrno(errno, "Cannot wait for new mail");
-      }
+      if (io::PollUntilReady(fds, 2) < 0) ThrowErrno(errno, "Cannot wait for new mail");
       if (fds[1].revents != 0) return false;
       alignas(inotify_event) char buffer[64 * 1024];
       const ssize_t got = ::read(inotify_, buffer, sizeof buffer);
@@ -320,27 +305,13 @@ TFileIdentity TScratchFile::Identity() const {
 uint64_t TScratchFile::Size() const { return Identity().size; }
 
 size_t TScratchFile::ReadAt(uint64_t offset, void* buffer, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t got =
-        ::pread(fd_, static_cast<char*>(buffer) + done, length - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) ThrowErrno(errno, "Cannot read a temporary file");
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return done;
+  const ssize_t got = io::ReadFull(fd_, buffer, length, static_cast<off_t>(offset));
+  if (got < 0) ThrowErrno(errno, "Cannot read a temporary file");
+  return static_cast<size_t>(got);
 }
 
 void TScratchFile::WriteAt(uint64_t offset, const void* data, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t put =
-        ::pwrite(fd_, static_cast<const char*>(data) + done, length - done, static_cast<off_t>(offset + done));
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) ThrowErrno(errno, "Cannot write a temporary file");
-    done += static_cast<size_t>(put);
-  }
+  if (!io::WriteFull(fd_, data, length, static_cast<off_t>(offset))) ThrowErrno(errno, "Cannot write a temporary file");
 }
 
 void TScratchFile::Truncate(uint64_t size) {

@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "platform/mapi/mapi_test_support.h"
@@ -50,34 +51,44 @@ TEST_F(TMapi32Test, ExportsExactlyTheProceduresTheBindingLooksUp) {
   EXPECT_EQ(expected, exported);
 }
 
-TEST_F(TMapi32Test, OnlyTheWorkingProceduresWork) {
-  // The others, called as a caller would who bound them anyway.
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&MAPIAdminProfiles)>("MAPIAdminProfiles")(0, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&MAPIOpenFormMgr)>("MAPIOpenFormMgr")(nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&MAPIOpenLocalFormContainer)>("MAPIOpenLocalFormContainer")(nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&OpenTnefStreamEx)>("OpenTnefStreamEx")(nullptr, nullptr, nullptr, 0,
-                                                                                      nullptr, 0, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&WrapCompressedRTFStream)>("WrapCompressedRTFStream")(nullptr, 0, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&RTFSync)>("RTFSync")(nullptr, 0, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&HrThisThreadAdviseSink)>("HrThisThreadAdviseSink")(nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&HrAllocAdviseSink)>("HrAllocAdviseSink")(nullptr, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&HrDispatchNotifications)>("HrDispatchNotifications")(0));
-  EXPECT_HR(MAPI_E_NO_SUPPORT,
-            Proc<decltype(&OpenStreamOnFile)>("OpenStreamOnFile")(nullptr, nullptr, 0, nullptr, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&HrIStorageFromStream)>("HrIStorageFromStream")(nullptr, nullptr, 0, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&PropCopyMore)>("PropCopyMore")(nullptr, nullptr, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&ScDupPropset)>("ScDupPropset")(0, nullptr, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&ScCountProps)>("ScCountProps")(0, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&ScCopyProps)>("ScCopyProps")(0, nullptr, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&ScRelocProps)>("ScRelocProps")(0, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&ScInitMapiUtil)>("ScInitMapiUtil")(0));
-  EXPECT_HR(MAPI_E_NO_SUPPORT,
-            Proc<decltype(&HrComposeEID)>("HrComposeEID")(nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&HrDecomposeEID)>("HrDecomposeEID")(nullptr, 0, nullptr, nullptr, nullptr,
-                                                                                  nullptr, nullptr));
-  EXPECT_HR(MAPI_E_NO_SUPPORT, Proc<decltype(&HrAddColumns)>("HrAddColumns")(nullptr, nullptr, nullptr, nullptr));
+// The others answer MAPI_E_NO_SUPPORT, called as a caller would who bound
+// them anyway.
+TEST_F(TMapi32Test, TheProceduresWithoutWorkAnswerNoSupport) {
+  struct TUnsupported {
+    const char* name;
+    std::function<HRESULT()> call;
+  };
+#define NO_SUPPORT(name, ...) \
+  TUnsupported { #name, [this] { return Proc<decltype(&name)>(#name)(__VA_ARGS__); } }
+  const TUnsupported cases[] = {
+      NO_SUPPORT(MAPIAdminProfiles, 0, nullptr),
+      NO_SUPPORT(MAPIOpenFormMgr, nullptr, nullptr),
+      NO_SUPPORT(MAPIOpenLocalFormContainer, nullptr),
+      NO_SUPPORT(OpenTnefStreamEx, nullptr, nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr),
+      NO_SUPPORT(WrapCompressedRTFStream, nullptr, 0, nullptr),
+      NO_SUPPORT(RTFSync, nullptr, 0, nullptr),
+      NO_SUPPORT(HrThisThreadAdviseSink, nullptr, nullptr),
+      NO_SUPPORT(HrAllocAdviseSink, nullptr, nullptr, nullptr),
+      NO_SUPPORT(HrDispatchNotifications, 0),
+      NO_SUPPORT(OpenStreamOnFile, nullptr, nullptr, 0, nullptr, nullptr, nullptr),
+      NO_SUPPORT(HrIStorageFromStream, nullptr, nullptr, 0, nullptr),
+      NO_SUPPORT(PropCopyMore, nullptr, nullptr, nullptr, nullptr),
+      NO_SUPPORT(ScDupPropset, 0, nullptr, nullptr, nullptr),
+      NO_SUPPORT(ScCountProps, 0, nullptr, nullptr),
+      NO_SUPPORT(ScCopyProps, 0, nullptr, nullptr, nullptr),
+      NO_SUPPORT(ScRelocProps, 0, nullptr, nullptr, nullptr, nullptr),
+      NO_SUPPORT(ScInitMapiUtil, 0),
+      NO_SUPPORT(HrComposeEID, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr),
+      NO_SUPPORT(HrDecomposeEID, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr),
+      NO_SUPPORT(HrAddColumns, nullptr, nullptr, nullptr, nullptr),
+  };
+#undef NO_SUPPORT
+  for (const TUnsupported& c : cases) EXPECT_HR(MAPI_E_NO_SUPPORT, c.call()) << c.name;
+}
 
-  // Memory: a buffer with blocks hung on it (and on them) goes in one call.
+// Memory: a buffer with blocks hung on it (and on them) goes in one call;
+// an address list of such buffers is freed entry by entry.
+TEST_F(TMapi32Test, BuffersAndTheirBlocksAreFreedTogether) {
   auto allocate = Proc<LPALLOCATEBUFFER>("MAPIAllocateBuffer");
   auto more = Proc<LPALLOCATEMORE>("MAPIAllocateMore");
   auto free_buffer = Proc<LPFREEBUFFER>("MAPIFreeBuffer");
@@ -110,8 +121,13 @@ TEST_F(TMapi32Test, OnlyTheWorkingProceduresWork) {
   }
   free_adrlist(list);
   free_adrlist(nullptr);
+}
 
-  // Logon needs MAPIInitialize, counted.
+// Logon needs MAPIInitialize, counted; it gives a session over the
+// profile's one store with its default folders, where the property
+// helpers work.
+TEST_F(TMapi32Test, LogonOpensTheProfilesStoreWithItsDefaultFolders) {
+  auto free_buffer = Proc<LPFREEBUFFER>("MAPIFreeBuffer");
   auto initialize = Proc<LPMAPIINITIALIZE>("MAPIInitialize");
   auto uninitialize = Proc<LPMAPIUNINITIALIZE>("MAPIUninitialize");
   auto logon = Proc<LPMAPILOGONEX>("MAPILogonEx");

@@ -25,6 +25,7 @@
 #include "platform/mapi/profile.h"
 #include "platform/mapi/prop_value.h"
 #include "platform/win/test_support.h"
+#include "testutil/files.h"
 
 namespace corvid::mapi::test {
 
@@ -44,12 +45,7 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-// Single-quoted for the shell.
-inline std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using ::corvid::test::Quote;
 
 struct TCommandResult {
   int status = -1;  // exit status; -1 when it did not exit normally

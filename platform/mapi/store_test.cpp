@@ -17,31 +17,14 @@
 
 #include "platform/mapi/address_book.h"
 #include "platform/mapi/mapi_test_support.h"
+#include "testutil/mime_text.h"
 
 namespace corvid::mapi::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Base64(const std::string& bytes) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t line = 0;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t n = static_cast<uint8_t>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 2]);
-    out += kDigits[(n >> 18) & 63];
-    out += kDigits[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kDigits[(n >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kDigits[n & 63] : '=';
-    if (++line == 19) {
-      out += '\n';
-      line = 0;
-    }
-  }
-  return out + "\n";
-}
+std::string Base64(const std::string& bytes) { return ::corvid::test::Base64Lines(bytes); }
 
 // A multipart/mixed message with a text body and these attachments.
 std::string MixedMessage(const std::string& subject, const std::vector<std::pair<std::string, std::string>>& files) {

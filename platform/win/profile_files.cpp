@@ -11,6 +11,7 @@
 #include <functional>
 #include <system_error>
 
+#include "base/posix_io.h"
 #include "platform/win/ini_text.h"
 #include "platform/win/machine.h"
 
@@ -65,8 +66,7 @@ std::optional<std::string> ReadWholeFile(const fs::path& file) {
   std::string text;
   char chunk[16384];
   while (true) {
-    const ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = io::ReadSome(fd, chunk, sizeof chunk);
     if (got < 0) {
       const int error = errno;
       ::close(fd);
@@ -80,15 +80,7 @@ std::optional<std::string> ReadWholeFile(const fs::path& file) {
   return text;
 }
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t put = ::write(fd, text.data(), text.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(put));
-  }
-  return true;
-}
+bool WriteAll(int fd, std::string_view text) { return io::WriteFull(fd, text.data(), text.size()); }
 
 // Holds an exclusive lock on a folder while a file in it is rewritten.
 class FolderLock {
@@ -99,8 +91,7 @@ class FolderLock {
       error_ = errno;
       return;
     }
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    io::LockFile(fd_, LOCK_EX);
   }
   ~FolderLock() {
     if (fd_ >= 0) ::close(fd_);

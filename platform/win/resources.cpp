@@ -8,6 +8,8 @@
 #include <mutex>
 #include <utility>
 
+#include "base/posix_io.h"
+
 namespace corvid::win {
 
 namespace {
@@ -29,18 +31,7 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size != 0) {
-    ssize_t done = ::write(fd, data, size);
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += done;
-    size -= static_cast<size_t>(done);
-  }
-  return true;
-}
+bool WriteAll(int fd, const uint8_t* data, size_t size) { return io::WriteFull(fd, data, size); }
 
 }  // namespace
 
