@@ -142,9 +142,15 @@ void OnSignal(int sig) {
 // Length of the program itself: a linked ELF file ends with its section
 // header table. 0 when our file does not look like one.
 uint64_t StubSize() {
-  if (g_size < 64 || memcmp(g_file, "\177ELF\2\1", 6) != 0) return 0;
-  uint64_t shoff = GetU32(g_file + 0x28) | static_cast<uint64_t>(GetU32(g_file + 0x2C)) << 32;
-  uint64_t end = shoff + static_cast<uint64_t>(GetU16(g_file + 0x3C)) * GetU16(g_file + 0x3A);
+  // Fields of the 64-bit little-endian ELF file header.
+  constexpr int kElfHeaderSize = 64;
+  constexpr int kSectionTableOffset = 0x28;  // 8
+  constexpr int kSectionEntrySize = 0x3A;    // 2
+  constexpr int kSectionCount = 0x3C;        // 2
+  if (g_size < kElfHeaderSize || memcmp(g_file, "\177ELF\2\1", 6) != 0) return 0;
+  uint64_t shoff = GetU32(g_file + kSectionTableOffset) |
+                   static_cast<uint64_t>(GetU32(g_file + kSectionTableOffset + 4)) << 32;
+  uint64_t end = shoff + static_cast<uint64_t>(GetU16(g_file + kSectionCount)) * GetU16(g_file + kSectionEntrySize);
   return end <= g_size ? end : 0;
 }
 

@@ -1087,12 +1087,13 @@ bool TZipReader::ExtractEntry(int index, const TZipHeaderInfo& stored_entry, boo
     return false;
   }
 
+  const std::string base = TargetBase();  // as planned, whatever the handler does
   std::string target = to_file ? TargetPath(h) : h.FullName();
   const std::string planned_target = target;
   bool skip = false;
   if (OnStartUnZip) OnStartUnZip(this, index, target, skip);
   if (skip) return false;
-  if (to_file && !MakeTargetFolders(h, target, target == planned_target)) {
+  if (to_file && !MakeTargetFolders(h, base, target, target == planned_target)) {
     if (OnSkippingFile) OnSkippingFile(this, TSkipReason::skipCreateFailed, target, index);
     return false;
   }
@@ -1157,13 +1158,14 @@ bool TZipReader::ExtractEntry(int index, const TZipHeaderInfo& stored_entry, boo
 
 void TZipReader::MakeFolderEntry(int index, const TZipHeaderInfo& h) {
   if (!RecreateDirs) return;
+  const std::string base = TargetBase();
   std::string dir = TargetPath(h);
   const std::string planned = dir;
   bool skip = false;
   if (OnStartUnZip) OnStartUnZip(this, index, dir, skip);
   if (skip) return;
   std::vector<std::string> parts = TargetParts(h);
-  if (dir == planned) MakeDirsNoFollow(TargetBase(), parts, parts.size());
+  if (dir == planned) MakeDirsNoFollow(base, parts, parts.size());
   else ForceDirectories(dir);
 }
 
@@ -1181,11 +1183,12 @@ bool TZipReader::LocateData(const TZipHeaderInfo& h, int64_t& data_position, uin
   return true;
 }
 
-bool TZipReader::MakeTargetFolders(const TZipHeaderInfo& h, const std::string& target, bool as_planned) const {
+bool TZipReader::MakeTargetFolders(const TZipHeaderInfo& h, const std::string& base, const std::string& target,
+                                   bool as_planned) const {
   if (as_planned) {
     // Made part by part below the target folder, never through a link.
     std::vector<std::string> parts = TargetParts(h);
-    return !parts.empty() && MakeDirsNoFollow(TargetBase(), parts, parts.size() - 1);
+    return !parts.empty() && MakeDirsNoFollow(base, parts, parts.size() - 1);
   }
   // The host chose another target: its folders are made as named.
   size_t slash = target.rfind('/');

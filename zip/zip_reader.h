@@ -213,10 +213,11 @@ class TZipReader {
   // Where the entry's data starts, by its local record's own lengths, and the
   // time stamp as stored there. False when no local record is at its offset.
   bool LocateData(const TZipHeaderInfo& entry, int64_t& data_position, uint32_t& stored_time);
-  // The folders of a file target: below the target folder part by part and
-  // never through a link when `as_planned`, else (the host renamed the
-  // target) as named.
-  bool MakeTargetFolders(const TZipHeaderInfo& entry, const std::string& target, bool as_planned) const;
+  // The folders of a file target: below `base` (the target folder) part by
+  // part and never through a link when `as_planned`, else (the host renamed
+  // the target) as named.
+  bool MakeTargetFolders(const TZipHeaderInfo& entry, const std::string& base, const std::string& target,
+                         bool as_planned) const;
   void ReportUnknownMethod(const TZipHeaderInfo& entry);
   // Reads the encryption header at the archive's position and finds a
   // password that opens it: Password, else what OnBadPassword offers, leaving

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -347,6 +348,57 @@ TEST_F(ReaderTest, CheckPasswordNeedsTheCrcNotJustTheCheckByte) {
   EXPECT_FALSE(zip_.CheckPassword(0));  // the answer is kept
   zip_.ResetPasswordCheck(0);
   EXPECT_TRUE(zip_.CheckPassword(0));
+}
+
+// Whether this process holds `path` open.
+bool HeldOpen(const std::string& path) {
+  const std::string wanted = std::filesystem::canonical(path);
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(fd.path(), error) == wanted) return true;
+  }
+  return false;
+}
+
+// The single-entry targets and the password check set up a run of their
+// own: however it ends, the caller's selection and folder settings come back
+// as they were and the archive is closed (KeepZipOpen is off).
+TEST_F(ReaderTest, SingleEntryRunsPutTheCallersSettingsBack) {
+  Open(MixedArchive().Build());
+  const std::string archive = tmp / "test.zip";
+  const std::string dest = Dest();
+  zip_.Password = "pw";
+  TMemoryStream stream;
+  Bytes buffer;
+  uint8_t block[8];
+  const std::vector<std::pair<const char*, std::function<void()>>> runs = {
+      {"password check", [&] {
+         zip_.ResetPasswordCheck(5);
+         EXPECT_TRUE(zip_.CheckPassword(5));
+       }},
+      {"stream", [&] { EXPECT_EQ(zip_.UnZipToStream(stream, "readme.txt"), 1); }},
+      {"vector", [&] { EXPECT_EQ(zip_.UnZipToBuffer(buffer, "secret\\plan.txt"), 1); }},
+      {"block too small", [&] { EXPECT_EQ(zip_.UnZipToBuffer(block, sizeof block, "readme.txt"), 0); }},
+      {"cancelled", [&] {
+         zip_.OnStartUnZip = [&](TZipReader*, int, std::string&, bool&) { zip_.Cancel(); };
+         EXPECT_THROW(zip_.UnZipToStream(stream, "readme.txt"), EUserCanceled);
+         zip_.OnStartUnZip = nullptr;
+       }},
+  };
+  for (const auto& [label, run] : runs) {
+    SCOPED_TRACE(label);
+    zip_.DoAll = true;
+    zip_.RecreateDirs = false;
+    zip_.FilesList = {"data\\*"};
+    run();
+    EXPECT_TRUE(zip_.DoAll);
+    EXPECT_FALSE(zip_.RecreateDirs);
+    EXPECT_EQ(zip_.DestDir(), dest);
+    if (std::string(label) == "password check") {
+      EXPECT_EQ(zip_.FilesList, std::vector<std::string>{"data\\*"});
+    }
+    EXPECT_FALSE(HeldOpen(archive));
+  }
 }
 
 TEST_F(ReaderTest, CheckByteOfAStreamedEntryComesFromTheStoredTime) {
