@@ -1,0 +1,47 @@
+// Registry file import on hostile files (either format, UTF-8 or UTF-16 with
+// a byte-order mark). A file that is refused as malformed must change
+// nothing; a file that goes in must export to text that, imported into a
+// fresh registry, gives back the same tree.
+#include <cstdint>
+#include <string>
+
+#include "platform/win/memory_registry.h"
+#include "platform/win/reg_file.h"
+
+using namespace corvid::win;
+
+namespace {
+
+// Both hives as registry file text, or "" when a root cannot be exported.
+std::string ExportAll(TRegistry& registry) {
+  std::string all;
+  for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    std::string text;
+    std::string message;
+    if (ExportRegistryKey(registry, root, "", &text, &message) != ERROR_SUCCESS) return "";
+    all += text;
+  }
+  return all;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view content(reinterpret_cast<const char*>(data), size);
+  TMemoryRegistry registry;
+  std::string message;
+  const LONG result = ImportRegistryFile(registry, content, &message);
+  const int changes = registry.ChangeCount(HKEY_LOCAL_MACHINE) + registry.ChangeCount(HKEY_CURRENT_USER);
+  if (result == ERROR_INVALID_PARAMETER) {
+    if (changes != 0 || message.empty()) __builtin_trap();
+    return 0;
+  }
+  if (result != ERROR_SUCCESS) __builtin_trap();  // a memory registry refuses nothing
+
+  const std::string exported = ExportAll(registry);
+  if (exported.empty()) __builtin_trap();
+  TMemoryRegistry again;
+  if (ImportRegistryFile(again, exported, &message) != ERROR_SUCCESS) __builtin_trap();
+  if (ExportAll(again) != exported) __builtin_trap();
+  return 0;
+}
