@@ -4,6 +4,7 @@
 // fresh registry, gives back the same tree.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/win/memory_registry.h"
 #include "platform/win/reg_file.h"
@@ -12,16 +13,16 @@ using namespace corvid::win;
 
 namespace {
 
-// Both hives as registry file text, or "" when a root cannot be exported.
-std::string ExportAll(TRegistry& registry) {
-  std::string all;
+// Each hive as a registry file of its own; empty when one cannot be exported.
+std::vector<std::string> ExportAll(TRegistry& registry) {
+  std::vector<std::string> files;
   for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
     std::string text;
     std::string message;
-    if (ExportRegistryKey(registry, root, "", &text, &message) != ERROR_SUCCESS) return "";
-    all += text;
+    if (ExportRegistryKey(registry, root, "", &text, &message) != ERROR_SUCCESS) return {};
+    files.push_back(std::move(text));
   }
-  return all;
+  return files;
 }
 
 }  // namespace
@@ -38,10 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (result != ERROR_SUCCESS) __builtin_trap();  // a memory registry refuses nothing
 
-  const std::string exported = ExportAll(registry);
+  const std::vector<std::string> exported = ExportAll(registry);
   if (exported.empty()) __builtin_trap();
   TMemoryRegistry again;
-  if (ImportRegistryFile(again, exported, &message) != ERROR_SUCCESS) __builtin_trap();
+  for (const std::string& file : exported) {
+    if (ImportRegistryFile(again, file, &message) != ERROR_SUCCESS) __builtin_trap();
+  }
   if (ExportAll(again) != exported) __builtin_trap();
   return 0;
 }

@@ -2,17 +2,19 @@
 // of the data, through the reader, on a one-entry archive built around the
 // input.
 //
-// Input: a flags byte, a password length byte (low 5 bits), the password,
-// then the payload.
+// Input: a mode byte, a password length byte (low 5 bits), the password,
+// then the rest.
 //   bit 0  the entry has a data descriptor (the check byte is then the high
 //          byte of the time instead of the CRC's)
-//   bit 1  sealed: the payload is stored, encrypted here with the password
-//          and a correct header; it must come back exactly
+//   bit 1  sealed: the rest is the entry's content, stored, encrypted here
+//          with the password and a correct header; it must come back exactly
 //   bit 2  the reader starts with a wrong password and is given the right
 //          one when it asks
 //   bits 3-4 (unsealed) the method: stored, Deflate, Implode, Shrink
-// Unsealed, the payload is the encrypted header and data as they stand: the
-// reader may refuse them, but must not crash or run past the sizes.
+//   bits 5-6 (unsealed) Implode's dictionary and literal tree flags
+// Unsealed, the rest is the CRC-32 (4 bytes), the uncompressed size (3 bytes,
+// the low 17 bits count) and the encrypted header and data as they stand:
+// the reader may refuse them, but must not crash or write past the size.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -100,11 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string password(reinterpret_cast<const char*>(data + 2), password_length);
   const std::vector<uint8_t> payload(data + 2 + password_length, data + size);
   const bool sealed = mode & 2;
-  const uint16_t flags = 1 | ((mode & 1) ? 8 : 0);
+  const uint16_t flags = 1 | ((mode & 1) ? 8 : 0) | (sealed ? 0 : (mode >> 4) & 6);
   // A password the right one is not: never empty, never equal.
   const std::string wrong = password + "?";
 
   std::vector<uint8_t> archive;
+  uint32_t declared = 0;
   if (sealed) {
     const uint32_t crc = Crc32(payload.data(), payload.size());
     std::vector<uint8_t> sealed_data(kEncryptionHeaderBytes);
@@ -115,14 +118,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TZipCipher cipher;
     cipher.Init(password);
     cipher.EncryptBuffer(sealed_data.data(), sealed_data.size());
-    archive = OneEntryArchive(flags, 0, crc, static_cast<uint32_t>(payload.size()), sealed_data);
+    declared = static_cast<uint32_t>(payload.size());
+    archive = OneEntryArchive(flags, 0, crc, declared, sealed_data);
   } else {
+    if (payload.size() < 7) return 0;
     static const uint16_t kMethods[] = {0, 8, 6, 1};
-    uint32_t crc = 0;
-    for (size_t i = 0; i < 4 && i < payload.size(); ++i) crc |= static_cast<uint32_t>(payload[i]) << (8 * i);
-    // The declared size bounds the work.
-    archive = OneEntryArchive(flags, kMethods[(mode >> 3) & 3], crc,
-                              static_cast<uint32_t>(payload.size()) * 4, payload);
+    const uint32_t crc = payload[0] | payload[1] << 8 | payload[2] << 16 | static_cast<uint32_t>(payload[3]) << 24;
+    declared = (payload[4] | payload[5] << 8 | payload[6] << 16) & 0x1FFFF;
+    archive = OneEntryArchive(flags, kMethods[(mode >> 3) & 3], crc, declared,
+                              std::vector<uint8_t>(payload.begin() + 7, payload.end()));
   }
 
   TZipReader zip;
@@ -169,6 +173,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (sealed && (written != 1 || out != payload || asked != (detour ? 1 : 0))) __builtin_trap();
-  if (!sealed && written == 1 && out.size() > payload.size() * 4) __builtin_trap();
+  if (out.size() > declared) __builtin_trap();
   return 0;
 }
