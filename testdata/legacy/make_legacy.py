@@ -9,7 +9,9 @@ program makes, from the files in originals/:
                                                           encrypted
 
     python3 testdata/legacy/make_legacy.py [OUTPUT_FOLDER]   (default: here)
-    python3 testdata/legacy/make_legacy.py --stats [FOLDER]  what the streams hold
+    python3 testdata/legacy/make_legacy.py --stats           what the streams hold
+    python3 testdata/legacy/make_legacy.py --check           the archives here are
+                                                             what it makes
 
 The output is the same on every run: nothing depends on the clock, and the
 encryption headers come from a seeded generator. The encoders follow the
@@ -22,6 +24,7 @@ import os
 import random
 import struct
 import sys
+import tempfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -412,7 +415,7 @@ def make(out_dir):
     write_zip(os.path.join(out_dir, "implode-encrypted.zip"), entries)
 
 
-def stats(folder):
+def stats():
     """What the Reduce and Implode streams of this encoder hold, per entry."""
     files = originals()
     for factor in (1, 2, 3):
@@ -445,9 +448,26 @@ def describe(tokens, min_match):
             f"{before} before the start, {overlap} overlapping")
 
 
+OUTPUTS = ["reduce1.zip", "reduce2.zip", "reduce3.zip", "implode-4k-2t.zip", "implode-4k-3t.zip",
+           "implode-8k-2t.zip", "implode-encrypted.zip"]
+
+
+def check():
+    """Makes the archives afresh and compares them with the ones here."""
+    with tempfile.TemporaryDirectory() as out:
+        make(out)
+        differ = [n for n in OUTPUTS
+                  if open(os.path.join(out, n), "rb").read() != open(os.path.join(HERE, n), "rb").read()]
+    for n in differ:
+        print(f"{n}: differs from what make_legacy.py makes", file=sys.stderr)
+    return 1 if differ else 0
+
+
 if __name__ == "__main__":
     args = sys.argv[1:]
     if args and args[0] == "--stats":
-        stats(args[1] if len(args) > 1 else HERE)
+        stats()
+    elif args and args[0] == "--check":
+        sys.exit(check())
     else:
         make(args[0] if args else HERE)
