@@ -30,11 +30,17 @@ fi
 mkdir -p fuzz/artifacts
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+failed=()
 for name in "${names[@]}"; do
   target=build-fuzz/fuzz/${name}_fuzz
   [ -x "$target" ] || { echo "no fuzz target $name" >&2; exit 1; }
   mkdir -p "build-fuzz/corpus/$name"
   echo "== $name: $seconds s =="
+  # A crash stops this target only; the others still get their turn.
   "$target" -max_total_time="$seconds" -max_len=65536 -timeout=25 -print_final_stats=1 \
-    -artifact_prefix=fuzz/artifacts/ "build-fuzz/corpus/$name" "fuzz/corpus/$name"
+    -artifact_prefix=fuzz/artifacts/ "build-fuzz/corpus/$name" "fuzz/corpus/$name" || failed+=("$name")
 done
+if ((${#failed[@]})); then
+  echo "crashed: ${failed[*]} (inputs in fuzz/artifacts/)" >&2
+  exit 1
+fi
