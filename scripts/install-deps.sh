@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  clang libclang-rt-14-dev            # libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev            # the clang build; libFuzzer and the sanitizer runtimes (fuzz.sh)
   libgtest-dev libgmock-dev           # unit tests
   libbenchmark-dev zlib1g-dev libdeflate-dev   # benchmark baselines only
   zip unzip 7zip python3              # independent archive peers in tests

@@ -35,10 +35,26 @@ def pi_fraction_words():
     return [(fraction >> (32 * (WORDS - 1 - i))) & 0xFFFFFFFF for i in range(WORDS)]
 
 
+def word_lines(words, indent):
+    return [indent + ", ".join(f"0x{w:08X}" for w in words[i:i + 6]) + ","
+            for i in range(0, len(words), 6)]
+
+
 def emit(name, words):
     lines = [f"const uint32_t {name} = {{"]
-    for i in range(0, len(words), 6):
-        lines.append("    " + ", ".join(f"0x{w:08X}" for w in words[i:i + 6]) + ",")
+    lines += word_lines(words, "    ")
+    lines.append("};")
+    return "\n".join(lines)
+
+
+def emit_boxes(name, words, rows):
+    """A two-dimensional table, each row in its own braces."""
+    lines = [f"const uint32_t {name} = {{"]
+    size = len(words) // rows
+    for r in range(rows):
+        lines.append("    {")
+        lines += word_lines(words[r * size:(r + 1) * size], "        ")
+        lines.append("    },")
     lines.append("};")
     return "\n".join(lines)
 
@@ -55,7 +71,7 @@ def main():
         "",
         emit("kBlowfishInitialP[18]", words[:18]),
         "",
-        emit("kBlowfishInitialS[4][256]", words[18:]),
+        emit_boxes("kBlowfishInitialS[4][256]", words[18:], 4),
         "",
         "}  // namespace corvid::settings",
         "",

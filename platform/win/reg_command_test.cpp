@@ -133,6 +133,9 @@ TEST_F(RegCommandTest, MalformedFilesAreRefusedWithTheLine) {
       {"REGEDIT4\r\n[HKCU\\x]\r\n\"v\"=dword:123456789\r\n", "Malformed data (line 3)"},
       {"REGEDIT4\r\n[HKCU\\x]\r\n\"v\"=hex:1g\r\n", "Malformed data (line 3)"},
       {"Windows Registry Editor Version 5.00\r\n[HKCU\\x]\r\n\"v\"=hex(7):61\r\n", "Malformed data (line 3)"},
+      // A line break in a name could be imported but never exported again.
+      {"REGEDIT4\r\n[HKCU\\x]\r\n\"a\\\rb\"=\"x\"\r\n", "Malformed value line (line 3)"},
+      {"REGEDIT4\r\n[HKCU\\x\ry]\r\n", "Malformed key line (line 2)"},
   };
   for (const Case& c : cases) {
     std::ofstream(File("bad.reg"), std::ios::binary) << c.text;

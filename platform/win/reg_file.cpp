@@ -451,6 +451,8 @@ LONG ApplyRegistryFile(TRegistry& registry, std::string_view content, std::strin
       if (!ParseRootKey(std::string_view(line).substr(remove ? 2 : 1, close - (remove ? 2 : 1)), &root, &sub_key)) {
         return fail(first_line, ERROR_INVALID_PARAMETER, "Unknown root key");
       }
+      // A lone carriage return inside a line; no export could write it back.
+      if (HasLineBreak(sub_key)) return fail(first_line, ERROR_INVALID_PARAMETER, "Malformed key line");
       if (remove) {
         const LONG result = sub_key.empty() ? ERROR_ACCESS_DENIED : registry.DeleteTree(root, sub_key);
         if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
@@ -470,7 +472,7 @@ LONG ApplyRegistryFile(TRegistry& registry, std::string_view content, std::strin
     std::string name;
     if (rest.front() == '@') {
       rest.remove_prefix(1);
-    } else if (!TakeQuoted(rest, &name)) {
+    } else if (!TakeQuoted(rest, &name) || HasLineBreak(name)) {
       return fail(first_line, ERROR_INVALID_PARAMETER, "Malformed value line");
     }
     rest = TrimBlanks(rest);
