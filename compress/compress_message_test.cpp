@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/log.h"
-#include "compress/linked_store.h"
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/linked_store.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/mapi/mapi_test_support.h"
 #include "testutil/pipeline_test.h"
 #include "platform/win/resources.h"

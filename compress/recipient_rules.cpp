@@ -1,6 +1,6 @@
 #include "compress/recipient_rules.h"
 
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "settings/catalogue.h"
 #include "zip/text.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "compress/linked_store.h"
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/linked_store.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/mapi/entry_id.h"
 #include "platform/mapi/maildir.h"
 #include "platform/mapi/mapi32.h"

@@ -359,12 +359,8 @@ class TMsgStore : public TPropObject<IMsgStore> {
   HRESULT CompareEntryIDs(ULONG cbEntryID1, LPENTRYID lpEntryID1, ULONG cbEntryID2, LPENTRYID lpEntryID2,
                           ULONG ulFlags, ULONG* lpulResult) override {
     return Guarded(error_, [&] {
-      Require(lpulResult != nullptr, MAPI_E_INVALID_PARAMETER, "Missing out-parameter");
-      const auto a = DecodeEntryId(EntryIdBytes(cbEntryID1, lpEntryID1));
-      const auto b = DecodeEntryId(EntryIdBytes(cbEntryID2, lpEntryID2));
-      Require(a.has_value() && b.has_value(), MAPI_E_UNKNOWN_ENTRYID, "Not entry identifiers of this store");
-      *lpulResult = EncodeEntryId(*a) == EncodeEntryId(*b) ? 1 : 0;
-      return S_OK;
+      return CompareEntryIds(cbEntryID1, lpEntryID1, cbEntryID2, lpEntryID2, lpulResult,
+                             "Not entry identifiers of this store");
     });
   }
   HRESULT OpenEntry(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags, ULONG* lpulObjType,
