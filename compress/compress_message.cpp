@@ -514,34 +514,34 @@ class TPackRun {
 };
 
 TCompressOutcome Run(IMessage* message, settings::TOptionsContainer& options, bool interactive, TCallReport& report) {
-  if (message == nullptr) return TCompressOutcome::kUnchanged;
+  if (message == nullptr) return TCompressOutcome::Unchanged;
   settings::Increment(options, settings::kNumMessages);
 
   if (!Mapi().Bound({"HrGetOneProp", "HrQueryAllRows", "FreeProws", "MAPIAllocateBuffer", "MAPIFreeBuffer"})) {
     log::Notice("attachments left as they were: the message store's procedures are not bound");
-    return TCompressOutcome::kUnchanged;
+    return TCompressOutcome::Unchanged;
   }
   report.subject = SubjectOf(message);
-  if (!MessageClassAllowsPacking(message, report)) return TCompressOutcome::kUnchanged;
+  if (!MessageClassAllowsPacking(message, report)) return TCompressOutcome::Unchanged;
 
   const TRows rows = ReadAttachmentTable(message);
   if (!rows) {
     report.Notice("attachments left as they were: the attachment table cannot be read");
-    return TCompressOutcome::kUnchanged;
+    return TCompressOutcome::Unchanged;
   }
   if (rows->cRows == 0) {
     report.Line("no attachments");
-    return TCompressOutcome::kUnchanged;
+    return TCompressOutcome::Unchanged;
   }
 
   TPackRun run(message, options, interactive, report, rows->cRows);
   for (ULONG r = 0; r < rows->cRows; ++r) run.PackRow(rows->aRow[r]);
   for (const std::string& why : report.kept) report.Line("not packed: " + why);
   run.MakeSelfExtracting();
-  if (!run.WorthReplacing()) return TCompressOutcome::kUnchanged;
+  if (!run.WorthReplacing()) return TCompressOutcome::Unchanged;
   run.ReplaceAttachments();
   run.Record();
-  return TCompressOutcome::kPacked;
+  return TCompressOutcome::Packed;
 }
 
 }  // namespace
@@ -629,13 +629,13 @@ TCompressOutcome CompressMessage(IMessage* message, settings::TOptionsContainer&
   try {
     if (report.protect) {
       report.Notice("attachments not packed: " + error + "; a password was asked for, so the message is not sent");
-      return TCompressOutcome::kRefused;
+      return TCompressOutcome::Refused;
     }
     report.Notice("attachments left as they were: " + error);
   } catch (...) {
     // The log must never break the work it describes.
   }
-  return report.protect ? TCompressOutcome::kRefused : TCompressOutcome::kUnchanged;
+  return report.protect ? TCompressOutcome::Refused : TCompressOutcome::Unchanged;
 }
 
 }  // namespace corvid::compress

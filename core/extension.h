@@ -117,8 +117,8 @@ class TZIPExtension final : public exchange::IExchExt,
   settings::TOptionsContainer& Options() { return FOptions; }
   ULONG Context() const { return FContext; }
   win::HWND MainWindow() const { return FMainWindow; }
-  ULONG RefCount() const { return FRefCount.load(); }
-  const std::string& LibraryFile() const { return FLibraryFile; }
+  ULONG RefCount() const { return ref_count_.load(); }
+  const std::string& LibraryFile() const { return library_file_; }
 
  private:
   ~TZIPExtension();
@@ -130,7 +130,7 @@ class TZIPExtension final : public exchange::IExchExt,
   // Opens one message by entry identifier and runs the incoming pipeline.
   void DecompressEntry(const std::string& entry_id);
 
-  std::atomic<ULONG> FRefCount{0};
+  std::atomic<ULONG> ref_count_{0};
   ULONG FContext = 0;
   settings::TOptionsContainer FOptions;
   mapi::LPMAPISESSION FSession = nullptr;
@@ -142,7 +142,7 @@ class TZIPExtension final : public exchange::IExchExt,
   bool FCanCompress = false;
   std::vector<std::unique_ptr<decompress::TMsgStoreNotify>> FStoreNotifies;
   win::HWND FMainWindow = nullptr;
-  std::string FLibraryFile;
+  std::string library_file_;
 };
 
 // The process's extension object, null when none lives.

@@ -131,7 +131,7 @@ HRESULT TZIPExtension::OnWriteComplete(LPEXCHEXTCALLBACK lpeecb, ULONG) {
         message == nullptr) {
       return S_FALSE;
     }
-    compress::TCompressOutcome outcome = compress::TCompressOutcome::kUnchanged;
+    compress::TCompressOutcome outcome = compress::TCompressOutcome::Unchanged;
     try {
       if (compress::RecipientsAllowCompression(message, FOptions)) {
         outcome = compress::CompressMessage(message, FOptions, true);
@@ -144,7 +144,7 @@ HRESULT TZIPExtension::OnWriteComplete(LPEXCHEXTCALLBACK lpeecb, ULONG) {
     message->Release();
     // The one road on which the send stops: the user asked for a password
     // and the attachments would go out without one.
-    if (outcome == compress::TCompressOutcome::kRefused) return MAPI_E_USER_CANCEL;
+    if (outcome == compress::TCompressOutcome::Refused) return MAPI_E_USER_CANCEL;
   } catch (...) {
     log::Notice("attachments left as they were: the extension failed unexpectedly");
   }

@@ -224,14 +224,14 @@ struct TSqliteRegistry::Impl {
     if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
     if (sqlite3_changes(hive.db) == 1) {
       for (const TSeedValue& seed : seeds) {
-        if (HiveIndex(seed.Root) != index) continue;
+        if (HiveIndex(seed.root) != index) continue;
         std::vector<std::string_view> names;
-        if (SplitKeyPath(seed.Key, &names) != ERROR_SUCCESS) continue;
+        if (SplitKeyPath(seed.key, &names) != ERROR_SUCCESS) continue;
         int64_t id = kRootKeyId;
         bool created = false;
         LONG result = WalkCreate(hive, names, &id, &created);
         if (result != ERROR_SUCCESS) return result;
-        result = Upsert(hive, id, seed.Name, seed.Type, seed.Data);
+        result = Upsert(hive, id, seed.name, seed.type, seed.data);
         if (result != ERROR_SUCCESS) return result;
       }
     }
