@@ -2,10 +2,11 @@
 // 31 names of platform/mapi/mapi32.h, each either an address in the loaded
 // library or unbound, and the process's current table, Mapi().
 //
-// The table lives here, below the binding that fills it (core/mapi_binding.h),
-// so that the pipelines of this folder and of decompress/ reach the bound
-// procedures without depending on the extension core. Nothing here loads a
-// library: the table is plain data that its owner fills.
+// The table lives with the MAPI declarations, below the binding that fills
+// it (core/mapi_binding.h), so that the pipelines of compress/ and
+// decompress/ reach the bound procedures without depending on the extension
+// core. It is not part of MAPI32.DLL and nothing here loads a library: the
+// table is plain data that its owner fills.
 //
 // Calling an unbound procedure must not happen, and the operation that needs
 // it does nothing. Two guards make that hard to get wrong:
