@@ -134,13 +134,13 @@ int main(int argc, char** argv) {
   const double copy_seconds = CopyFile(path, root + "/copy");
   fs::remove(root + "/copy");
 
-  const std::string store_entry = EncodeEntryId(EntryIdOf(config.uid, TEntryKind::kStore));
+  const std::string store_entry = EncodeEntryId(EntryIdOf(config.uid, TEntryKind::Store));
   LPMDB store = nullptr;
   Check(session->OpenMsgStore(0, static_cast<ULONG>(store_entry.size()),
                               reinterpret_cast<LPENTRYID>(const_cast<char*>(store_entry.data())), nullptr, MDB_WRITE,
                               &store),
         "OpenMsgStore");
-  TEntryId id = EntryIdOf(config.uid, TEntryKind::kMessage);
+  TEntryId id = EntryIdOf(config.uid, TEntryKind::Message);
   id.unique = unique;
   const std::string entry = EncodeEntryId(id);
 

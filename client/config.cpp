@@ -54,8 +54,8 @@ const settings::TSettingInfo* Lookup(const std::string& name, std::string& why) 
   const settings::TSettingInfo* found = nullptr;
   int matches = 0;
   for (const settings::TSettingInfo& row : settings::Catalogue()) {
-    if (strcasecmp(std::string(row.Path).c_str(), name.c_str()) == 0) return &row;
-    if (strcasecmp(ValueName(row.Path).c_str(), name.c_str()) == 0) {
+    if (strcasecmp(std::string(row.path).c_str(), name.c_str()) == 0) return &row;
+    if (strcasecmp(ValueName(row.path).c_str(), name.c_str()) == 0) {
       found = &row;
       ++matches;
     }
@@ -96,22 +96,22 @@ std::string Shown(settings::TOptionsContainer& options, const settings::TSetting
       [&](const auto* setting) -> std::string {
         using T = std::decay_t<decltype(*setting)>;
         if constexpr (std::is_same_v<T, settings::TBoolSetting>) {
-          return options.ReadBool(setting->Path, setting->Default, false, false) ? "1" : "0";
+          return options.ReadBool(setting->path, setting->default_value, false, false) ? "1" : "0";
         } else if constexpr (std::is_same_v<T, settings::TIntegerSetting>) {
-          return std::to_string(options.ReadInteger(setting->Path, setting->Default, false, false));
+          return std::to_string(options.ReadInteger(setting->path, setting->default_value, false, false));
         } else {
-          if (setting->Encrypted) {
-            const std::string stored = options.ReadString(setting->Path, "", false, false);
+          if (setting->encrypted) {
+            const std::string stored = options.ReadString(setting->path, "", false, false);
             if (stored.empty()) return "(not set)";
-            return options.ReadString(setting->Path, "", true, false).empty()
+            return options.ReadString(setting->path, "", true, false).empty()
                        ? "(stored, but not readable as a password: set it again)"
                        : "(set)";
           }
-          const std::string value = options.ReadString(setting->Path, setting->Default, false, false);
+          const std::string value = options.ReadString(setting->path, setting->default_value, false, false);
           return IsList(setting) ? ShowList(value) : value;
         }
       },
-      row.Setting);
+      row.setting);
 }
 
 std::string Described(const settings::TSettingInfo& row) {
@@ -119,20 +119,20 @@ std::string Described(const settings::TSettingInfo& row) {
       [&](const auto* setting) -> std::string {
         using T = std::decay_t<decltype(*setting)>;
         if constexpr (std::is_same_v<T, settings::TBoolSetting>) {
-          return std::string("Boolean 0|1, default ") + (setting->Default ? "1" : "0");
+          return std::string("Boolean 0|1, default ") + (setting->default_value ? "1" : "0");
         } else if constexpr (std::is_same_v<T, settings::TIntegerSetting>) {
           std::string range = "0..2147483647";
           for (const TRange& r : kRanges) {
             if (r.setting == setting) range = std::to_string(r.min) + ".." + std::to_string(r.max);
           }
-          return "integer " + range + ", default " + std::to_string(setting->Default);
+          return "integer " + range + ", default " + std::to_string(setting->default_value);
         } else {
-          if (setting->Encrypted) return "password, stored encoded";
+          if (setting->encrypted) return "password, stored encoded";
           if (IsList(setting)) return "list, items separated by commas";
-          return std::string("text, default \"") + setting->Default + "\"";
+          return std::string("text, default \"") + setting->default_value + "\"";
         }
       },
-      row.Setting);
+      row.setting);
 }
 
 std::optional<bool> ParseBool(std::string text) {
@@ -186,19 +186,19 @@ int Usage(std::ostream& err) {
 
 int Set(const settings::TSettingInfo& row, std::optional<std::string> value, std::istream& in, std::ostream& out,
         std::ostream& err) {
-  const std::string path(row.Path);
+  const std::string path(row.path);
   if (IsInstallSetting(path)) {
     err << "corvid config: " << path << " belongs to the installation and is not changed here\n";
     return kExitUsage;
   }
   settings::TOptionsContainer current;
   Load(current);
-  if (current.ReadBool(settings::kReadOnly.Path, false, false, false)) {
+  if (current.ReadBool(settings::kReadOnly.path, false, false, false)) {
     err << "corvid config: the settings are read-only (Install\\ReadOnly is set by the administrator)\n";
     return kExitFailed;
   }
-  const auto* text_setting = std::get_if<const settings::TStringSetting*>(&row.Setting);
-  const bool password = text_setting != nullptr && (*text_setting)->Encrypted;
+  const auto* text_setting = std::get_if<const settings::TStringSetting*>(&row.setting);
+  const bool password = text_setting != nullptr && (*text_setting)->encrypted;
   if (!value) {
     if (!password) return Usage(err);
     value = ReadPassword(in, err);
@@ -252,14 +252,14 @@ int Set(const settings::TSettingInfo& row, std::optional<std::string> value, std
                       " bytes without folders";
             return;
           }
-          if (setting->Encrypted && value->empty()) {
+          if (setting->encrypted && value->empty()) {
             refused = "an empty password protects nothing; turn Compression\\UsePassword off instead";
             return;
           }
           settings::Write(change, *setting, IsList(setting) ? AsList(*value) : *value);
         }
       },
-      row.Setting);
+      row.setting);
   if (!refused.empty()) {
     err << "corvid config: " << refused << "\n";
     return kExitUsage;
@@ -285,7 +285,7 @@ int RunConfig(const std::vector<std::string>& args, std::istream& in, std::ostre
       settings::TOptionsContainer options;
       Load(options);
       for (const settings::TSettingInfo& row : settings::Catalogue()) {
-        out << row.Path << " = " << Shown(options, row) << "  (" << Described(row) << ")\n";
+        out << row.path << " = " << Shown(options, row) << "  (" << Described(row) << ")\n";
       }
       return kExitOk;
     }

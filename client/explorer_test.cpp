@@ -23,12 +23,12 @@ class ExplorerTest : public TClientProcessTest {
   }
   // The entry identifier of an inbox message, as `corvid-mapi ls` shows it.
   std::string EntryOf(const std::string& name) {
-    mapi::TEntryId id = mapi::EntryIdOf(DefaultStore().uid, mapi::TEntryKind::kMessage);
+    mapi::TEntryId id = mapi::EntryIdOf(DefaultStore().uid, mapi::TEntryKind::Message);
     id.unique = name;
     return mapi::HexOf(mapi::EncodeEntryId(id));
   }
   std::string FolderEntry(const std::string& folder) {
-    mapi::TEntryId id = mapi::EntryIdOf(DefaultStore().uid, mapi::TEntryKind::kFolder);
+    mapi::TEntryId id = mapi::EntryIdOf(DefaultStore().uid, mapi::TEntryKind::Folder);
     id.folder = folder;
     return mapi::HexOf(mapi::EncodeEntryId(id));
   }

@@ -384,7 +384,7 @@ class TSendRoad {
   }
 
   void SetEntryId() {
-    TEntryId id = EntryIdOf(store_.uid, TEntryKind::kMessage);
+    TEntryId id = EntryIdOf(store_.uid, TEntryKind::Message);
     id.folder = outbox_;
     id.unique = unique_;
     entry_id_ = EncodeEntryId(id);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/mapi/mapi_interfaces.h"
 #include "zip/stream.h"
 
@@ -25,10 +25,10 @@ template <typename T>
 using TRef = std::unique_ptr<T, TReleaser<T>>;
 
 struct TRowsFree {
-  void operator()(mapi::SRowSet* rows) const { Mapi().FreeProws(rows); }
+  void operator()(mapi::SRowSet* rows) const { mapi::Mapi().FreeProws(rows); }
 };
 struct TBufferFree {
-  void operator()(void* buffer) const { Mapi().MAPIFreeBuffer(buffer); }
+  void operator()(void* buffer) const { mapi::Mapi().MAPIFreeBuffer(buffer); }
 };
 using TRows = std::unique_ptr<mapi::SRowSet, TRowsFree>;
 

@@ -18,9 +18,9 @@
 #include "base/log.h"
 #include "compress/attachment_stream.h"
 #include "compress/attachments.h"
-#include "compress/mapi_procedures.h"
 #include "compress/recipient_rules.h"
 #include "platform/mapi/error_text.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/win/locale.h"
 #include "platform/win/resources.h"
 #include "settings/catalogue.h"
@@ -246,234 +246,316 @@ class TPipelineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Whether the message's class lets its attachments be packed: meeting
+// requests and replies are the calendar's business, and a class that cannot
+// be read leaves the message alone.
+bool MessageClassAllowsPacking(IMessage* message, TCallReport& report) {
+  LPSPropValue raw_class = nullptr;
+  if (FAILED(Mapi().HrGetOneProp(message, PR_MESSAGE_CLASS, &raw_class)) || raw_class == nullptr) {
+    report.Notice("attachments left as they were: the message class cannot be read");
+    return false;
+  }
+  std::unique_ptr<void, TBufferFree> message_class(raw_class);
+  if (PROP_TYPE(raw_class->ulPropTag) != PT_STRING8 || raw_class->Value.lpszA == nullptr) {
+    report.Notice("attachments left as they were: the message class cannot be read");
+    return false;
+  }
+  if (AsciiUpper(raw_class->Value.lpszA).find("SCHEDULE") != std::string::npos) {
+    report.Line("a meeting message (" + std::string(raw_class->Value.lpszA) + "): its attachments are not packed");
+    return false;
+  }
+  return true;
+}
+
+// An attachment admitted for packing.
+struct TCandidate {
+  std::string name;        // as the message names it
+  std::string entry_name;  // as the archive stores it
+  ULONG number = 0;
+  TRef<IStream> stream;
+  int32_t counted = 0;  // its size as the counters and thresholds see it
+};
+
+// The size a stream reports, in the counters' 32-bit wrap-around. A size
+// the store cannot tell (its temporary disk full, say) is a failure, not a
+// guess: a guessed size could let a protected send pass the attachment by
+// as too small to pack.
+int32_t CountedSize(IStream* stream, const std::string& name) {
+  STATSTG stat{};
+  if (const HRESULT result = stream->Stat(&stat, STATFLAG_NONAME); FAILED(result)) {
+    throw TPipelineError(name + " cannot be read: " + ErrorText(result));
+  }
+  return static_cast<int32_t>(static_cast<uint32_t>(stat.cbSize.QuadPart));
+}
+
+// One call's packing, in the steps Run takes them: admit and pack each
+// attachment row, make the archives self-extracting, judge the saving, put
+// the archives in place of the originals, count.
+class TPackRun {
+ public:
+  // Reads the settings (each created when missing).
+  TPackRun(IMessage* message, settings::TOptionsContainer& options, bool interactive, TCallReport& report,
+           ULONG row_count)
+      : message_(message),
+        options_(options),
+        interactive_(interactive),
+        report_(report),
+        row_count_(row_count),
+        settings_(ReadSettings(options)) {
+    report_.protect = settings_.use_password;
+    if (settings_.create_sfx) stub_size_ = static_cast<int32_t>(win::ResourceSize(kStubResource, win::RT_RCDATA));
+  }
+
+  void PackRow(const SRow& row) {
+    std::optional<TCandidate> candidate = Admit(row);
+    if (!candidate) return;
+    RequirePassword();
+    Add(ArchiveFor(candidate->name), *candidate);
+  }
+
+  void MakeSelfExtracting() {
+    if (!settings_.create_sfx || work_.archives.empty()) return;
+    const std::string stub = work_.NewFolder() + "/sfxstub";
+    if (!win::SaveResourceToFile(kStubResource, win::RT_RCDATA, stub)) {
+      report_.Line("the self-extractor stub could not be written: the archives stay plain ZIP files");
+      return;
+    }
+    work_.delete_files.insert(stub);
+    for (TArchive& archive : work_.archives) {
+      const std::string zip_name = archive.writer->ZipName();
+      archive.writer->MakeSFX(stub);
+      archive.writer->SetZipName(zip::TZipWriter::SfxName(zip_name));
+      work_.delete_files.insert(archive.writer->ZipName());
+    }
+  }
+
+  // Whether the archives save enough and, when the user is asked, the user
+  // wants them; says why not.
+  bool WorthReplacing() {
+    archive_size_ = 0;
+    for (const TArchive& archive : work_.archives) {
+      archive_size_ = Add32(archive_size_, zip::FileSizeOf(archive.writer->ZipName()));
+    }
+    if (total_size_ <= 0 || archive_size_ <= 0) {
+      if (!report_.kept.empty()) report_.Notice("attachments left as they were: " + report_.Kept());
+      return false;
+    }
+    const int64_t ratio = (100 * (static_cast<int64_t>(total_size_) - archive_size_)) / total_size_;
+    if (ratio <= settings_.min_compression) {
+      report_.Notice("attachments left as they were: packing saves " + std::to_string(ratio) +
+                     " %, not more than Compression\\MinCompression (" + std::to_string(settings_.min_compression) +
+                     " %)");
+      return false;
+    }
+    if (interactive_ && settings_.prompt_compress) {
+      const int answer = ui::TimedMessageDlg(ConfirmationText(total_size_ / 1024, archive_size_ / 1024, ratio),
+                                             ui::TMsgDlgType::mtConfirmation,
+                                             {ui::TMsgDlgBtn::mbYes, ui::TMsgDlgBtn::mbNo}, 0, kConfirmTimeoutMs);
+      if (answer != ui::mrYes) {
+        report_.Notice("attachments left as they were: the replacement was declined");
+        return false;
+      }
+    }
+    return !work_.archives.empty();
+  }
+
+  // Every archive goes in completely before any original goes out; when
+  // one fails, the ones made are taken out again and nothing is saved.
+  void ReplaceAttachments() {
+    std::vector<ULONG> created;
+    for (const TArchive& archive : work_.archives) {
+      zip::TFileStream file(archive.writer->ZipName(), zip::fmOpenRead | zip::fmShareDenyWrite);
+      if (!AttachStream(message_, LastComponent(archive.writer->ZipName()), file, created)) {
+        for (ULONG number : created) message_->DeleteAttach(number, 0, nullptr, 0);
+        throw TPipelineError("the archive " + LastComponent(archive.writer->ZipName()) + " could not be attached");
+      }
+    }
+    // A failed delete leaves that original beside its archive: nothing lost.
+    for (ULONG number : replaced_) message_->DeleteAttach(number, 0, nullptr, 0);
+    if (const HRESULT saved = message_->SaveChanges(KEEP_OPEN_READWRITE); FAILED(saved)) {
+      throw TPipelineError("the message with its archives could not be saved: " + ErrorText(saved));
+    }
+  }
+
+  // The counters and the log line of a message that was packed.
+  void Record() {
+    settings::Increment(options_, settings::kZipFilesSize, archive_size_);
+    settings::Increment(options_, settings::kUnZippedFilesSize, total_size_);
+    settings::Increment(options_, settings::kZipFilesCreated, static_cast<int32_t>(work_.archives.size()));
+    std::string names;
+    for (const TArchive& archive : work_.archives) {
+      names += (names.empty() ? "" : ", ") + LastComponent(archive.writer->ZipName());
+    }
+    report_.Line("packed " + std::to_string(replaced_.size()) + " attachment(s) into " + names + " (" +
+                 std::to_string(total_size_ / 1024) + " kB to " + std::to_string(archive_size_ / 1024) + " kB" +
+                 (settings_.use_password ? ", encrypted" : "") + ")");
+  }
+
+ private:
+  // The attachment of `row` when it is to be packed; otherwise nothing, and
+  // the reason it stays (if it has a name to give) goes to the report.
+  std::optional<TCandidate> Admit(const SRow& row) {
+    const SPropValue* method = Column(row, PR_ATTACH_METHOD);
+    const SPropValue* number = Column(row, PR_ATTACH_NUM);
+    if (method == nullptr || number == nullptr || method->Value.l != ATTACH_BY_VALUE) return std::nullopt;
+    const std::optional<std::string> name = AttachmentName(row);
+    if (!name) return std::nullopt;
+    if (!PassesSkipItems(*name, settings_.skip_list)) {
+      report_.kept.push_back(*name + " matches Compression\\SkipFiles");
+      return std::nullopt;
+    }
+
+    TCandidate candidate;
+    candidate.name = *name;
+    candidate.number = static_cast<ULONG>(number->Value.l);
+    // One archive for all: a name already in it would replace that entry,
+    // and the earlier attachment's data with it. This one stays unpacked.
+    candidate.entry_name = LastComponent(*name);
+    if (settings_.single_zip && !work_.archives.empty()) {
+      const std::vector<std::string>& held = work_.archives.front().entry_names;
+      if (std::any_of(held.begin(), held.end(),
+                      [&](const std::string& other) { return zip::SameTextNoCase(other, candidate.entry_name); })) {
+        report_.kept.push_back(*name + " has the name of another attachment");
+        return std::nullopt;
+      }
+    }
+
+    candidate.stream = OpenAttachmentData(message_, candidate.number);
+    if (!candidate.stream) {
+      report_.kept.push_back(*name + " cannot be read");
+      return std::nullopt;
+    }
+    candidate.counted = CountedSize(candidate.stream.get(), candidate.name);
+    if (!settings_.single_zip) candidate.counted = Add32(candidate.counted, stub_size_);
+    if (static_cast<int64_t>(candidate.counted) < static_cast<int64_t>(settings_.min_file_size_kb) * 1024) {
+      report_.kept.push_back(*name + " is smaller than Compression\\MinFileSize (" +
+                             std::to_string(settings_.min_file_size_kb) + " kB)");
+      return std::nullopt;
+    }
+    return candidate;
+  }
+
+  // A password was asked for: without one no archive is made at all, so
+  // nothing can look protected that is not. Checked (and asked for) once.
+  void RequirePassword() {
+    if (!settings_.use_password || password_checked_) return;
+    password_checked_ = true;
+    if (settings_.password.empty() && interactive_) {
+      std::string answer;
+      if (ui::AskPassword("Compressing attachments...", "Please enter the password for the archive:", answer)) {
+        settings_.password = answer;
+      }
+    }
+    if (settings_.password.empty()) {
+      throw TPipelineError(
+          "Compression\\UsePassword is on but no usable password is stored (set one with: corvid config set "
+          "Compression\\Password)");
+    }
+  }
+
+  // The archive the attachment `name` goes into: the one for all, or a new
+  // one of its own in a fresh folder.
+  TArchive& ArchiveFor(const std::string& name) {
+    if (settings_.single_zip && !work_.archives.empty()) return work_.archives.back();
+    TArchive archive;
+    archive.writer = std::make_unique<zip::TZipWriter>();
+    const std::string folder = work_.NewFolder();
+    zip::TZipWriter& writer = *archive.writer;
+    writer.SetZipName(folder + "/" + ArchiveFileName(name));
+    work_.delete_files.insert(writer.ZipName());
+    if (settings_.use_password) writer.Password = settings_.password;
+    writer.SetPackLevel(settings_.level);
+    writer.MultiZipInfo.MultiMode = zip::TMultiMode::mmNone;
+    // An update of the archive is written beside it, not in the shared
+    // temporary folder.
+    writer.TempPath = folder;
+    work_.archives.push_back(std::move(archive));
+    return work_.archives.back();
+  }
+
+  // An archive of one attachment is named after it; the one for several
+  // takes the default name, or the user's when asked for.
+  std::string ArchiveFileName(const std::string& name) const {
+    if (row_count_ == 1 || !settings_.single_zip) return ReplaceExtension(SafeFileName(name), ".zip");
+    std::string file_name = settings_.default_zip_name;
+    if (settings_.prompt_zip_name && interactive_) {
+      std::string answer = file_name;
+      if (ui::AskZipName("Compressing attachments...", "Please enter ZIP file name:", answer)) file_name = answer;
+      if (file_name.empty()) file_name = kFallbackZipName;
+      file_name = ReplaceExtension(file_name, ".zip");
+    }
+    return SafeFileName(file_name);
+  }
+
+  void Add(TArchive& archive, const TCandidate& candidate) {
+    TAttachmentStream data(candidate.stream.get());
+    const int before = archive.writer->Count();
+    const int added = archive.writer->ZipFromStream(data, candidate.name);
+    // Anything but one new entry means the archive does not hold exactly
+    // what the lists say: give up rather than remove an attachment.
+    if (added != 1 || archive.writer->Count() != before + 1) {
+      throw zip::EZipError("The archive did not take the attachment \"" + candidate.name + "\"");
+    }
+    archive.entry_names.push_back(candidate.entry_name);
+    replaced_.push_back(candidate.number);
+    total_size_ = Add32(total_size_, candidate.counted);
+  }
+
+  IMessage* const message_;
+  settings::TOptionsContainer& options_;
+  const bool interactive_;
+  TCallReport& report_;
+  const ULONG row_count_;
+  TSettings settings_;
+  int32_t stub_size_ = 0;
+  bool password_checked_ = false;
+
+  TWorkspace work_;
+  std::vector<ULONG> replaced_;  // the attachments an archive holds
+  int32_t total_size_ = 0;       // their counted sizes
+  int32_t archive_size_ = 0;     // the archives' sizes, once judged
+};
+
 TCompressOutcome Run(IMessage* message, settings::TOptionsContainer& options, bool interactive, TCallReport& report) {
-  if (message == nullptr) return TCompressOutcome::kUnchanged;
+  if (message == nullptr) return TCompressOutcome::Unchanged;
   settings::Increment(options, settings::kNumMessages);
 
-  const TMapiProcedures& mapi = Mapi();
-  if (!mapi.Bound({"HrGetOneProp", "HrQueryAllRows", "FreeProws", "MAPIAllocateBuffer", "MAPIFreeBuffer"})) {
+  if (!Mapi().Bound({"HrGetOneProp", "HrQueryAllRows", "FreeProws", "MAPIAllocateBuffer", "MAPIFreeBuffer"})) {
     log::Notice("attachments left as they were: the message store's procedures are not bound");
-    return TCompressOutcome::kUnchanged;
+    return TCompressOutcome::Unchanged;
   }
   report.subject = SubjectOf(message);
-
-  // Meeting requests and replies are the calendar's business.
-  {
-    LPSPropValue raw_class = nullptr;
-    if (FAILED(mapi.HrGetOneProp(message, PR_MESSAGE_CLASS, &raw_class)) || raw_class == nullptr) {
-      report.Notice("attachments left as they were: the message class cannot be read");
-      return TCompressOutcome::kUnchanged;
-    }
-    std::unique_ptr<void, TBufferFree> message_class(raw_class);
-    if (PROP_TYPE(raw_class->ulPropTag) != PT_STRING8 || raw_class->Value.lpszA == nullptr) {
-      report.Notice("attachments left as they were: the message class cannot be read");
-      return TCompressOutcome::kUnchanged;
-    }
-    if (AsciiUpper(raw_class->Value.lpszA).find("SCHEDULE") != std::string::npos) {
-      report.Line("a meeting message (" + std::string(raw_class->Value.lpszA) + "): its attachments are not packed");
-      return TCompressOutcome::kUnchanged;
-    }
-  }
+  if (!MessageClassAllowsPacking(message, report)) return TCompressOutcome::Unchanged;
 
   const TRows rows = ReadAttachmentTable(message);
   if (!rows) {
     report.Notice("attachments left as they were: the attachment table cannot be read");
-    return TCompressOutcome::kUnchanged;
+    return TCompressOutcome::Unchanged;
   }
   if (rows->cRows == 0) {
     report.Line("no attachments");
-    return TCompressOutcome::kUnchanged;
+    return TCompressOutcome::Unchanged;
   }
 
-  TSettings s = ReadSettings(options);
-  report.protect = s.use_password;
-  const int32_t stub_size = s.create_sfx ? static_cast<int32_t>(win::ResourceSize(kStubResource, win::RT_RCDATA)) : 0;
-  bool password_checked = false;
-
-  TWorkspace work;
-  std::vector<ULONG> replaced;
-  int32_t total_size = 0;
-
-  for (ULONG r = 0; r < rows->cRows; ++r) {
-    const SRow& row = rows->aRow[r];
-    const SPropValue* method = Column(row, PR_ATTACH_METHOD);
-    const SPropValue* number = Column(row, PR_ATTACH_NUM);
-    if (method == nullptr || number == nullptr || method->Value.l != ATTACH_BY_VALUE) continue;
-    const std::optional<std::string> name = AttachmentName(row);
-    if (!name) continue;
-    if (!PassesSkipItems(*name, s.skip_list)) {
-      report.kept.push_back(*name + " matches Compression\\SkipFiles");
-      continue;
-    }
-
-    // One archive for all: a name already in it would replace that entry,
-    // and the earlier attachment's data with it. This one stays unpacked.
-    const std::string entry_name = LastComponent(*name);
-    if (s.single_zip && !work.archives.empty()) {
-      const std::vector<std::string>& held = work.archives.front().entry_names;
-      if (std::any_of(held.begin(), held.end(),
-                      [&](const std::string& other) { return zip::SameTextNoCase(other, entry_name); })) {
-        report.kept.push_back(*name + " has the name of another attachment");
-        continue;
-      }
-    }
-
-    TRef<IStream> stream = OpenAttachmentData(message, static_cast<ULONG>(number->Value.l));
-    if (!stream) {
-      report.kept.push_back(*name + " cannot be read");
-      continue;
-    }
-
-    // A size the store cannot tell (its temporary disk full, say) is a
-    // failure, not a guess: a guessed size could let a protected send pass
-    // this attachment by as too small to pack.
-    STATSTG stat{};
-    if (const HRESULT result = stream->Stat(&stat, STATFLAG_NONAME); FAILED(result)) {
-      throw TPipelineError(*name + " cannot be read: " + ErrorText(result));
-    }
-    int32_t counted = static_cast<int32_t>(static_cast<uint32_t>(stat.cbSize.QuadPart));
-    if (!s.single_zip) counted = Add32(counted, stub_size);
-    if (static_cast<int64_t>(counted) < static_cast<int64_t>(s.min_file_size_kb) * 1024) {
-      report.kept.push_back(*name + " is smaller than Compression\\MinFileSize (" + std::to_string(s.min_file_size_kb) +
-                            " kB)");
-      continue;
-    }
-
-    // A password was asked for: without one no archive is made at all, so
-    // nothing can look protected that is not.
-    if (s.use_password && !password_checked) {
-      password_checked = true;
-      if (s.password.empty() && interactive) {
-        std::string answer;
-        if (ui::AskPassword("Compressing attachments...", "Please enter the password for the archive:", answer)) {
-          s.password = answer;
-        }
-      }
-      if (s.password.empty()) {
-        throw TPipelineError(
-            "Compression\\UsePassword is on but no usable password is stored (set one with: corvid config set "
-            "Compression\\Password)");
-      }
-    }
-
-    if (!s.single_zip || work.archives.empty()) {
-      TArchive archive;
-      archive.writer = std::make_unique<zip::TZipWriter>();
-      const std::string folder = work.NewFolder();
-      std::string file_name;
-      if (rows->cRows == 1 || !s.single_zip) {
-        file_name = ReplaceExtension(SafeFileName(*name), ".zip");
-      } else {
-        file_name = s.default_zip_name;
-        if (s.prompt_zip_name && interactive) {
-          std::string answer = file_name;
-          if (ui::AskZipName("Compressing attachments...", "Please enter ZIP file name:", answer)) {
-            file_name = answer;
-          }
-          if (file_name.empty()) file_name = kFallbackZipName;
-          file_name = ReplaceExtension(file_name, ".zip");
-        }
-        file_name = SafeFileName(file_name);
-      }
-      zip::TZipWriter& writer = *archive.writer;
-      writer.SetZipName(folder + "/" + file_name);
-      work.delete_files.insert(writer.ZipName());
-      if (s.use_password) writer.Password = s.password;
-      writer.SetPackLevel(s.level);
-      writer.MultiZipInfo.MultiMode = zip::TMultiMode::mmNone;
-      // An update of the archive is written beside it, not in the shared
-      // temporary folder.
-      writer.TempPath = folder;
-      work.archives.push_back(std::move(archive));
-    }
-
-    TArchive& archive = work.archives.back();
-    TAttachmentStream data(stream.get());
-    const int before = archive.writer->Count();
-    const int added = archive.writer->ZipFromStream(data, *name);
-    // Anything but one new entry means the archive does not hold exactly
-    // what the lists say: give up rather than remove an attachment.
-    if (added != 1 || archive.writer->Count() != before + 1) {
-      throw zip::EZipError("The archive did not take the attachment \"" + *name + "\"");
-    }
-    archive.entry_names.push_back(entry_name);
-    replaced.push_back(static_cast<ULONG>(number->Value.l));
-    total_size = Add32(total_size, counted);
-  }
+  TPackRun run(message, options, interactive, report, rows->cRows);
+  for (ULONG r = 0; r < rows->cRows; ++r) run.PackRow(rows->aRow[r]);
   for (const std::string& why : report.kept) report.Line("not packed: " + why);
-
-  if (s.create_sfx && !work.archives.empty()) {
-    const std::string stub = work.NewFolder() + "/sfxstub";
-    if (win::SaveResourceToFile(kStubResource, win::RT_RCDATA, stub)) {
-      work.delete_files.insert(stub);
-      for (TArchive& archive : work.archives) {
-        const std::string zip_name = archive.writer->ZipName();
-        archive.writer->MakeSFX(stub);
-        const std::string exe_name = zip::TZipWriter::SfxName(zip_name);
-        archive.writer->SetZipName(exe_name);
-        work.delete_files.insert(archive.writer->ZipName());
-      }
-    } else {
-      report.Line("the self-extractor stub could not be written: the archives stay plain ZIP files");
-    }
-  }
-
-  int32_t archive_size = 0;
-  for (const TArchive& archive : work.archives) archive_size = Add32(archive_size, zip::FileSizeOf(archive.writer->ZipName()));
-
-  if (total_size <= 0 || archive_size <= 0) {
-    if (!report.kept.empty()) report.Notice("attachments left as they were: " + report.Kept());
-    return TCompressOutcome::kUnchanged;
-  }
-  const int64_t ratio = (100 * (static_cast<int64_t>(total_size) - archive_size)) / total_size;
-  const int64_t before_kb = total_size / 1024;
-  const int64_t after_kb = archive_size / 1024;
-  if (ratio <= s.min_compression) {
-    report.Notice("attachments left as they were: packing saves " + std::to_string(ratio) +
-                  " %, not more than Compression\\MinCompression (" + std::to_string(s.min_compression) + " %)");
-    return TCompressOutcome::kUnchanged;
-  }
-
-  if (interactive && s.prompt_compress) {
-    const int answer =
-        ui::TimedMessageDlg(ConfirmationText(before_kb, after_kb, ratio), ui::TMsgDlgType::mtConfirmation,
-                            {ui::TMsgDlgBtn::mbYes, ui::TMsgDlgBtn::mbNo}, 0, kConfirmTimeoutMs);
-    if (answer != ui::mrYes) {
-      report.Notice("attachments left as they were: the replacement was declined");
-      return TCompressOutcome::kUnchanged;
-    }
-  }
-  if (work.archives.empty()) return TCompressOutcome::kUnchanged;
-
-  // Every archive goes in completely before any original goes out; when
-  // one fails, the ones made are taken out again and nothing is saved.
-  std::vector<ULONG> created;
-  for (const TArchive& archive : work.archives) {
-    zip::TFileStream file(archive.writer->ZipName(), zip::fmOpenRead | zip::fmShareDenyWrite);
-    if (!AttachStream(message, LastComponent(archive.writer->ZipName()), file, created)) {
-      for (ULONG number : created) message->DeleteAttach(number, 0, nullptr, 0);
-      throw TPipelineError("the archive " + LastComponent(archive.writer->ZipName()) +
-                           " could not be attached");
-    }
-  }
-  // A failed delete leaves that original beside its archive: nothing lost.
-  for (ULONG number : replaced) message->DeleteAttach(number, 0, nullptr, 0);
-  if (const HRESULT saved = message->SaveChanges(KEEP_OPEN_READWRITE); FAILED(saved)) {
-    throw TPipelineError("the message with its archives could not be saved: " + ErrorText(saved));
-  }
-
-  settings::Increment(options, settings::kZipFilesSize, archive_size);
-  settings::Increment(options, settings::kUnZippedFilesSize, total_size);
-  settings::Increment(options, settings::kZipFilesCreated, static_cast<int32_t>(work.archives.size()));
-  std::string names;
-  for (const TArchive& archive : work.archives) names += (names.empty() ? "" : ", ") + LastComponent(archive.writer->ZipName());
-  report.Line("packed " + std::to_string(replaced.size()) + " attachment(s) into " + names + " (" +
-              std::to_string(before_kb) + " kB to " + std::to_string(after_kb) + " kB" +
-              (s.use_password ? ", encrypted" : "") + ")");
-  return TCompressOutcome::kPacked;
+  run.MakeSelfExtracting();
+  if (!run.WorthReplacing()) return TCompressOutcome::Unchanged;
+  run.ReplaceAttachments();
+  run.Record();
+  return TCompressOutcome::Packed;
 }
 
 }  // namespace
+
+std::string NormalizeFileMask(const std::string& text) {
+  if (text.empty() || text.find_first_of("*?") != std::string::npos) return text;
+  std::string mask = text;
+  if (CodePointCount(mask) <= 4 && mask.find('.') == std::string::npos) mask.insert(0, ".");
+  if (mask[0] == '.') mask.insert(0, "*");
+  return mask;
+}
 
 std::vector<std::string> SplitSkipList(std::string_view text) {
   const size_t end = std::min(text.find('\0'), text.size());
@@ -550,13 +632,13 @@ TCompressOutcome CompressMessage(IMessage* message, settings::TOptionsContainer&
   try {
     if (report.protect) {
       report.Notice("attachments not packed: " + error + "; a password was asked for, so the message is not sent");
-      return TCompressOutcome::kRefused;
+      return TCompressOutcome::Refused;
     }
     report.Notice("attachments left as they were: " + error);
   } catch (...) {
     // The log must never break the work it describes.
   }
-  return report.protect ? TCompressOutcome::kRefused : TCompressOutcome::kUnchanged;
+  return report.protect ? TCompressOutcome::Refused : TCompressOutcome::Unchanged;
 }
 
 }  // namespace corvid::compress

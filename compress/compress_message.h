@@ -27,12 +27,12 @@ namespace corvid::compress {
 
 // What became of a message's attachments.
 enum class TCompressOutcome {
-  kPacked,     // archives replaced the packed attachments; the message is saved
-  kUnchanged,  // nothing was packed (the reason is in the log); the message is as it was
+  Packed,      // archives replaced the packed attachments; the message is saved
+  Unchanged,  // nothing was packed (the reason is in the log); the message is as it was
   // A password was asked for (Compression\UsePassword) and the attachments
   // are not protected by it: no usable password, or packing failed. The
   // message is as it was and must not be sent.
-  kRefused,
+  Refused,
 };
 
 // Runs the pipeline on `message` (open for writing; null does nothing) with

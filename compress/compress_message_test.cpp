@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/log.h"
-#include "compress/linked_store.h"
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/linked_store.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/mapi/mapi_test_support.h"
 #include "testutil/mime_text.h"
 #include "testutil/pipeline_test.h"
@@ -56,7 +56,7 @@ TEST(SkipListTest, SplitsLikeACommaList) {
 }
 
 TEST(SkipListTest, PassesSkipList) {
-  const std::string defaults = settings::kSkipFiles.Default;
+  const std::string defaults = settings::kSkipFiles.default_value;
   struct TCase {
     const char* name;
     const char* list;
@@ -264,18 +264,18 @@ TEST_F(CompressMessageTest, APasswordAskedForIsNeverDroppedSilently) {
   };
   const std::string too_long(300, 'n');
   const TCase cases[] = {
-      {"none stored", true, std::nullopt, std::nullopt, false, std::nullopt, "", TCompressOutcome::kRefused,
+      {"none stored", true, std::nullopt, std::nullopt, false, std::nullopt, "", TCompressOutcome::Refused,
        "no usable password"},
       {"plain text typed into the registry", true, std::nullopt, "hunter2 plain", false, std::nullopt, "",
-       TCompressOutcome::kRefused, "no usable password"},
+       TCompressOutcome::Refused, "no usable password"},
       {"none stored, the prompt cancelled", true, std::nullopt, std::nullopt, true, ui::TScriptedAnswer::Cancel(), "",
-       TCompressOutcome::kRefused, "not sent"},
+       TCompressOutcome::Refused, "not sent"},
       {"none stored, the prompt answered", true, std::nullopt, std::nullopt, true, ui::TScriptedAnswer::Ok("typed pw"),
-       "", TCompressOutcome::kPacked, nullptr},
+       "", TCompressOutcome::Packed, nullptr},
       {"stored, the archive cannot be written", true, "s3cret pass", std::nullopt, false, std::nullopt, too_long,
-       TCompressOutcome::kRefused, "the message is not sent"},
+       TCompressOutcome::Refused, "the message is not sent"},
       {"no password, the archive cannot be written", false, std::nullopt, std::nullopt, false, std::nullopt, too_long,
-       TCompressOutcome::kUnchanged, "left as they were"},
+       TCompressOutcome::Unchanged, "left as they were"},
   };
   const std::vector<TPart> parts = {{"a.txt", Prose(6000, 1)}, {"b.txt", Prose(6000, 2)}};
   for (const TCase& c : cases) {
@@ -284,7 +284,7 @@ TEST_F(CompressMessageTest, APasswordAskedForIsNeverDroppedSilently) {
     options_.Clear();
     settings::Write(options_, settings::kUsePassword, c.use_password);
     if (c.encoded) settings::Write(options_, settings::kCompressionPassword, *c.encoded);
-    if (c.raw) options_.WriteString(settings::kCompressionPassword.Path, *c.raw, false);
+    if (c.raw) options_.WriteString(settings::kCompressionPassword.path, *c.raw, false);
     if (!c.zip_name.empty()) settings::Write(options_, settings::kDefaultZIPName, c.zip_name);
     if (c.answer) script_->Add(*c.answer);
     const std::string unique = DeliverParts(parts);
@@ -292,7 +292,7 @@ TEST_F(CompressMessageTest, APasswordAskedForIsNeverDroppedSilently) {
     TRef<IMessage> message = Open(unique);
     ASSERT_TRUE(message);
     EXPECT_EQ(CompressMessage(message.get(), options_, c.interactive), c.outcome);
-    if (c.outcome == TCompressOutcome::kPacked) {
+    if (c.outcome == TCompressOutcome::Packed) {
       const std::vector<TShown> after = Attachments(unique);
       ASSERT_EQ(Names(after), std::vector<std::string>{"attachments.zip"});
       EXPECT_EQ(Peers(after[0].data, "typed pw").size(), 2u);
@@ -644,15 +644,16 @@ class TFaultyMessage : public TForwardProp<IMessage> {
 TEST_F(CompressMessageTest, FailureInTheMiddleLeavesTheMessageAsItWas) {
   settings::Write(options_, settings::kMakeSingleZIP, false);
   const std::vector<TPart> parts = {{"a.txt", Prose(6000, 1)}, {"b.txt", Prose(6000, 2)}, {"c.txt", Prose(6000, 3)}};
-  enum { kUnreadable, kNoAttachment } faults[] = {kUnreadable, kNoAttachment};
+  enum class TFault { Unreadable, NoAttachment };
+  const TFault faults[] = {TFault::Unreadable, TFault::NoAttachment};
   for (auto fault : faults) {
-    SCOPED_TRACE(fault == kUnreadable ? "second file unreadable" : "second archive not attachable");
+    SCOPED_TRACE(fault == TFault::Unreadable ? "second file unreadable" : "second archive not attachable");
     const std::string unique = DeliverParts(parts);
     const std::string before = ReadBytes(*PathOf(unique));
     {
       TFaultyMessage message(Open(unique));
-      if (fault == kUnreadable) message.unreadable_attach = 1;
-      if (fault == kNoAttachment) message.create_attach_fails_at = 1;
+      if (fault == TFault::Unreadable) message.unreadable_attach = 1;
+      if (fault == TFault::NoAttachment) message.create_attach_fails_at = 1;
       CompressMessage(&message, options_, false);
       EXPECT_EQ(ReadBytes(*PathOf(unique)), before);  // not saved
       // Nor changed in memory: whoever saves the message later saves the

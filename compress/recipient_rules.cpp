@@ -1,6 +1,6 @@
 #include "compress/recipient_rules.h"
 
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "settings/catalogue.h"
 #include "zip/text.h"
 
@@ -98,11 +98,11 @@ TRecipientEntry SplitRecipientEntry(std::string_view entry) {
 
 bool RecipientMatchesEntry(std::string_view display_name, std::string_view email_address, std::string_view entry) {
   const TRecipientEntry parts = SplitRecipientEntry(entry);
-  if (!parts.Address.empty()) {
-    if (!parts.Name.empty()) return MatchMask(email_address, parts.Address, true);
-    return MatchMask(email_address, parts.Address, true) || MatchMask(display_name, parts.Address, true);
+  if (!parts.address.empty()) {
+    if (!parts.name.empty()) return MatchMask(email_address, parts.address, true);
+    return MatchMask(email_address, parts.address, true) || MatchMask(display_name, parts.address, true);
   }
-  if (!parts.Name.empty()) return MatchMask(display_name, parts.Name, true);
+  if (!parts.name.empty()) return MatchMask(display_name, parts.name, true);
   return false;
 }
 

@@ -34,8 +34,8 @@ bool RecipientsAllowCompression(mapi::IMessage* message, settings::TOptionsConta
 bool RecipientMatchesEntry(std::string_view display_name, std::string_view email_address, std::string_view entry);
 
 struct TRecipientEntry {
-  std::string Name;
-  std::string Address;
+  std::string name;
+  std::string address;
 };
 
 // Takes an entry apart at the last "<", then "[", then "{" that has its

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "compress/linked_store.h"
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/linked_store.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/mapi/entry_id.h"
 #include "platform/mapi/maildir.h"
 #include "platform/mapi/mapi32.h"
@@ -101,8 +101,8 @@ TEST(SplitRecipientEntryTest, Table) {
   };
   for (const TCase& c : cases) {
     const TRecipientEntry parts = SplitRecipientEntry(c.entry);
-    EXPECT_EQ(parts.Name, c.name) << "entry \"" << c.entry << "\"";
-    EXPECT_EQ(parts.Address, c.address) << "entry \"" << c.entry << "\"";
+    EXPECT_EQ(parts.name, c.name) << "entry \"" << c.entry << "\"";
+    EXPECT_EQ(parts.address, c.address) << "entry \"" << c.entry << "\"";
   }
 }
 
@@ -183,7 +183,7 @@ class RecipientsAllowCompressionTest : public testing::Test {
     const std::string text = "From: Me <me@example.net>\r\n" + address_headers +
                              "Subject: test\r\nMIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\nHello\r\n";
     TMaildir maildir(CurrentMailFiles(), store->path);
-    TEntryId id = EntryIdOf(store->uid, TEntryKind::kMessage);
+    TEntryId id = EntryIdOf(store->uid, TEntryKind::Message);
     id.unique = maildir.Deliver("", [&](TWriteFile& out) { out.Append(text.data(), text.size()); });
     std::string entry = EncodeEntryId(id);
     ULONG type = 0;

@@ -15,7 +15,6 @@ namespace corvid::core {
 
 using namespace exchange;
 using namespace mapi;
-using compress::Mapi;
 using compress::TBufferFree;
 using compress::TRef;
 

@@ -40,7 +40,7 @@ int64_t StoredStamp(settings::TOptionsContainer& options) {
 
 }  // namespace
 
-TZIPExtension::TZIPExtension(std::string library_file) : FLibraryFile(std::move(library_file)) {
+TZIPExtension::TZIPExtension(std::string library_file) : library_file_(std::move(library_file)) {
   // The client may have chosen where the log goes; otherwise it lives with
   // the machine's other files.
   log::SetDefaultFile((win::MachineRoot() / "log" / "corvid.log").string());
@@ -84,10 +84,10 @@ HRESULT TZIPExtension::QueryInterface(mapi::REFIID riid, void** ppvObject) {
   return S_OK;
 }
 
-ULONG TZIPExtension::AddRef() { return ++FRefCount; }
+ULONG TZIPExtension::AddRef() { return ++ref_count_; }
 
 ULONG TZIPExtension::Release() {
-  const ULONG count = --FRefCount;
+  const ULONG count = --ref_count_;
   if (count == 0) delete this;
   return count;
 }
@@ -147,7 +147,7 @@ void TZIPExtension::LoadSettings() {
     // A machine root that cannot be made leaves the defaults.
   }
   try {
-    const std::string ini = InstallIniPath(FLibraryFile);
+    const std::string ini = InstallIniPath(library_file_);
     std::error_code error;
     if (!std::filesystem::is_regular_file(ini, error)) return;
     settings::TOptionsContainer from_file;

@@ -119,8 +119,8 @@ class TZIPExtension final : public exchange::IExchExt,
   settings::TOptionsContainer& Options() { return FOptions; }
   ULONG Context() const { return FContext; }
   win::HWND MainWindow() const { return FMainWindow; }
-  ULONG RefCount() const { return FRefCount.load(); }
-  const std::string& LibraryFile() const { return FLibraryFile; }
+  ULONG RefCount() const { return ref_count_.load(); }
+  const std::string& LibraryFile() const { return library_file_; }
 
  private:
   ~TZIPExtension();
@@ -132,7 +132,7 @@ class TZIPExtension final : public exchange::IExchExt,
   // Opens one message by entry identifier and runs the incoming pipeline.
   void DecompressEntry(const std::string& entry_id);
 
-  std::atomic<ULONG> FRefCount{0};
+  std::atomic<ULONG> ref_count_{0};
   ULONG FContext = 0;
   settings::TOptionsContainer FOptions;
   mapi::LPMAPISESSION FSession = nullptr;
@@ -144,11 +144,11 @@ class TZIPExtension final : public exchange::IExchExt,
   bool FCanCompress = false;
   std::vector<std::unique_ptr<decompress::TMsgStoreNotify>> FStoreNotifies;
   win::HWND FMainWindow = nullptr;
-  std::string FLibraryFile;
+  std::string library_file_;
   // The options page: handed out from GetPages to FreePages; its model lives
   // from the page's WM_INITDIALOG to its WM_DESTROY.
-  bool FPageAdded = false;
-  std::unique_ptr<ui::TOptionsPage> FOptionsPage;
+  bool page_added_ = false;
+  std::unique_ptr<ui::TOptionsPage> options_page_;
   friend win::INT_PTR OptionsPageDlgProc(win::HWND, win::UINT, win::WPARAM, win::LPARAM);
 };
 

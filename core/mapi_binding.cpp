@@ -7,14 +7,14 @@ namespace corvid::core {
 TMapiBinding::TMapiBinding(std::string_view file_name) : module_(win::LoadLibrary(file_name)) {
   if (module_ == nullptr) return;
   for (int i = 0; i < mapi::kMapi32ProcedureCount; ++i) {
-    procedures_.Set(i, reinterpret_cast<compress::TMapiProc>(
+    procedures_.Set(i, reinterpret_cast<mapi::TMapiProc>(
                            win::GetProcAddress(module_, mapi::kMapi32ProcedureNames[i])));
   }
 }
 
 TMapiBinding::~TMapiBinding() {
   // Nobody may reach the addresses once the library is gone.
-  if (&Mapi() == &procedures_) compress::InstallMapi(nullptr);
+  if (&Mapi() == &procedures_) mapi::InstallMapi(nullptr);
   procedures_.Clear();
   if (module_ != nullptr) win::FreeLibrary(module_);
 }
@@ -32,7 +32,7 @@ void BindMapi() {
   std::unique_ptr<TMapiBinding>& binding = ProcessBinding();
   if (binding != nullptr) return;
   binding = std::make_unique<TMapiBinding>();
-  compress::InstallMapi(&binding->Procedures());
+  mapi::InstallMapi(&binding->Procedures());
 }
 
 void UnbindMapi() { ProcessBinding().reset(); }

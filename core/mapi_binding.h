@@ -4,21 +4,21 @@
 // library does not export stays unbound; a library that does not load leaves
 // them all unbound. The library is freed when the extension library unloads.
 //
-// The bound addresses go into a compress::TMapiProcedures, which every
-// caller reaches through compress::Mapi() (re-exported here): see
-// compress/mapi_procedures.h for how a caller tests "bound" and why an
+// The bound addresses go into a mapi::TMapiProcedures, which every
+// caller reaches through mapi::Mapi() (re-exported here): see
+// platform/mapi/mapi_procedures.h for how a caller tests "bound" and why an
 // unbound procedure is never called.
 #pragma once
 
 #include <string_view>
 
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/win/module.h"
 
 namespace corvid::core {
 
-using compress::Mapi;
-using compress::TMapiProcedures;
+using mapi::Mapi;
+using mapi::TMapiProcedures;
 
 // One loaded library and its procedures. Not copyable: it owns the module.
 class TMapiBinding {

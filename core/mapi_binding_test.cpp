@@ -39,18 +39,18 @@ TEST(MapiBindingTest, MissingLibraryLeavesAllUnboundAndCallsDoNothing) {
   EXPECT_FALSE(procedures.Bound({"HrQueryAllRows", "FreeProws"}));
 
   // No call goes through a null address; out-parameters come back null.
-  EXPECT_EQ(procedures.MAPIInitialize(nullptr), compress::kMapiNotBound);
+  EXPECT_EQ(procedures.MAPIInitialize(nullptr), mapi::kMapiNotBound);
   procedures.MAPIUninitialize();
   void* block = &block;
-  EXPECT_EQ(procedures.MAPIAllocateBuffer(16, &block), compress::kMapiNotBound);
+  EXPECT_EQ(procedures.MAPIAllocateBuffer(16, &block), mapi::kMapiNotBound);
   EXPECT_EQ(block, nullptr);
   LPSRowSet rows = reinterpret_cast<LPSRowSet>(&block);
-  EXPECT_EQ(procedures.HrQueryAllRows(nullptr, nullptr, nullptr, nullptr, 0, &rows), compress::kMapiNotBound);
+  EXPECT_EQ(procedures.HrQueryAllRows(nullptr, nullptr, nullptr, nullptr, 0, &rows), mapi::kMapiNotBound);
   EXPECT_EQ(rows, nullptr);
   LPSPropValue value = reinterpret_cast<LPSPropValue>(&block);
-  EXPECT_EQ(procedures.HrGetOneProp(nullptr, PR_SUBJECT, &value), compress::kMapiNotBound);
+  EXPECT_EQ(procedures.HrGetOneProp(nullptr, PR_SUBJECT, &value), mapi::kMapiNotBound);
   EXPECT_EQ(value, nullptr);
-  EXPECT_EQ(procedures.HrSetOneProp(nullptr, nullptr), compress::kMapiNotBound);
+  EXPECT_EQ(procedures.HrSetOneProp(nullptr, nullptr), mapi::kMapiNotBound);
   procedures.FreeProws(reinterpret_cast<LPSRowSet>(&block));  // would crash if called
   procedures.FreePadrlist(reinterpret_cast<LPADRLIST>(&block));
   EXPECT_EQ(procedures.MAPIFreeBuffer(&block), 0u);
@@ -60,7 +60,7 @@ TEST(MapiBindingTest, ProcessTableFollowsTheBindingsLife) {
   EXPECT_EQ(Mapi().BoundCount(), 0);
   {
     TMapiBinding binding(kLibrary);
-    compress::InstallMapi(&binding.Procedures());
+    mapi::InstallMapi(&binding.Procedures());
     EXPECT_TRUE(Mapi().Bound("HrQueryAllRows"));
   }
   // Freed with its library: the process is back to nothing bound.

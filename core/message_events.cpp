@@ -7,7 +7,7 @@
 
 #include "base/log.h"
 #include "compress/compress_message.h"
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "compress/recipient_rules.h"
 #include "core/extension.h"
 #include "platform/win/ui_thread.h"
@@ -52,7 +52,7 @@ class TCallbackObject {
 bool EnsureSubmitMarkerTag(LPEXCHEXTCALLBACK callback) {
   // The events need these; without them (MAPI32.DLL did not bind them) they
   // do nothing, and the tag array below could not be given back.
-  if (!compress::Mapi().Bound({"MAPIFreeBuffer", "HrGetOneProp", "HrSetOneProp"})) return false;
+  if (!mapi::Mapi().Bound({"MAPIFreeBuffer", "HrGetOneProp", "HrSetOneProp"})) return false;
   if (g_submit_marker_tag.load() != 0) return true;
   TCallbackObject object(callback);
   if (object.Object() == nullptr) return false;
@@ -71,7 +71,7 @@ bool EnsureSubmitMarkerTag(LPEXCHEXTCALLBACK callback) {
       PROP_ID(tags->aulPropTag[0]) != PROP_ID_NULL) {
     tag = CHANGE_PROP_TYPE(tags->aulPropTag[0], PT_BOOLEAN);
   }
-  if (tags != nullptr) compress::Mapi().MAPIFreeBuffer(tags);
+  if (tags != nullptr) mapi::Mapi().MAPIFreeBuffer(tags);
   if (tag == 0) return false;
   g_submit_marker_tag.store(tag);
   return true;
@@ -95,7 +95,7 @@ HRESULT TZIPExtension::OnSubmit(LPEXCHEXTCALLBACK lpeecb) {
     marker.ulPropTag = g_submit_marker_tag.load();
     marker.Value.b = 1;
     // Not saved here: the client writes the message next.
-    if (compress::Mapi().HrSetOneProp(object.Object(), &marker) == HResult(0xFFFFFFFF)) win::MessageBeep(0);
+    if (mapi::Mapi().HrSetOneProp(object.Object(), &marker) == HResult(0xFFFFFFFF)) win::MessageBeep(0);
   } catch (...) {
   }
   return S_FALSE;
@@ -112,9 +112,9 @@ HRESULT TZIPExtension::OnWriteComplete(LPEXCHEXTCALLBACK lpeecb, ULONG) {
     const ULONG tag = g_submit_marker_tag.load();
     bool marked = false;
     LPSPropValue value = nullptr;
-    if (compress::Mapi().HrGetOneProp(object.Object(), tag, &value) == S_OK && value != nullptr) {
+    if (mapi::Mapi().HrGetOneProp(object.Object(), tag, &value) == S_OK && value != nullptr) {
       marked = value->Value.b == 1;
-      compress::Mapi().MAPIFreeBuffer(value);
+      mapi::Mapi().MAPIFreeBuffer(value);
       // Removed before anything else, so a message is compressed at most
       // once per submission.
       SPropTagArray tags{1, {tag}};
@@ -131,7 +131,7 @@ HRESULT TZIPExtension::OnWriteComplete(LPEXCHEXTCALLBACK lpeecb, ULONG) {
         message == nullptr) {
       return S_FALSE;
     }
-    compress::TCompressOutcome outcome = compress::TCompressOutcome::kUnchanged;
+    compress::TCompressOutcome outcome = compress::TCompressOutcome::Unchanged;
     try {
       if (compress::RecipientsAllowCompression(message, FOptions)) {
         outcome = compress::CompressMessage(message, FOptions, true);
@@ -144,7 +144,7 @@ HRESULT TZIPExtension::OnWriteComplete(LPEXCHEXTCALLBACK lpeecb, ULONG) {
     message->Release();
     // The one road on which the send stops: the user asked for a password
     // and the attachments would go out without one.
-    if (outcome == compress::TCompressOutcome::kRefused) return MAPI_E_USER_CANCEL;
+    if (outcome == compress::TCompressOutcome::Refused) return MAPI_E_USER_CANCEL;
   } catch (...) {
     log::Notice("attachments left as they were: the extension failed unexpectedly");
   }

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "compress/linked_store.h"
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/linked_store.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "core/extension.h"
 #include "core/test_callback.h"
 #include "platform/mapi/mapi_test_support.h"
@@ -14,8 +14,6 @@ namespace corvid::core {
 namespace {
 
 using namespace mapi;
-using compress::MapiProcedureIndex;
-using compress::TMapiProc;
 using mapi::test::TRef;
 
 char16_t kMarkerName[] = u"Corvid prop: Message being submitted";
@@ -27,8 +25,8 @@ class MessageEventsTest : public mapi::test::TStoreTest {
  protected:
   void SetUp() override {
     TStoreTest::SetUp();
-    compress::BindLinkedStore(procedures_);
-    previous_ = compress::InstallMapi(&procedures_);
+    mapi::BindLinkedStore(procedures_);
+    previous_ = mapi::InstallMapi(&procedures_);
     ext_ = InitExtension((machine_.Root() / "corvina.dll").string());
     ASSERT_NE(ext_, nullptr);
     ASSERT_EQ(ext_->QueryInterface(exchange::IID_IExchExtMessageEvents, reinterpret_cast<void**>(&events_)), S_OK);
@@ -36,7 +34,7 @@ class MessageEventsTest : public mapi::test::TStoreTest {
   void TearDown() override {
     if (events_ != nullptr) events_->Release();
     if (ext_ != nullptr) ext_->Release();
-    compress::InstallMapi(previous_);
+    mapi::InstallMapi(previous_);
     TStoreTest::TearDown();
   }
 
@@ -79,8 +77,8 @@ class MessageEventsTest : public mapi::test::TStoreTest {
 
   int Compressions() { return settings::Read(ExtensionInstance()->Options(), settings::kNumMessages); }
 
-  compress::TMapiProcedures procedures_;
-  const compress::TMapiProcedures* previous_ = nullptr;
+  mapi::TMapiProcedures procedures_;
+  const mapi::TMapiProcedures* previous_ = nullptr;
   exchange::IExchExt* ext_ = nullptr;
   exchange::IExchExtMessageEvents* events_ = nullptr;
 };
@@ -150,13 +148,13 @@ TEST_F(MessageEventsTest, OtherEventsDeclineAndFailuresStayInside) {
   events_->OnSubmitComplete(&no_object, 0);
 
   // Nothing bound (MAPI32.DLL did not load): the events do nothing.
-  compress::TMapiProcedures nothing;
-  compress::InstallMapi(&nothing);
+  mapi::TMapiProcedures nothing;
+  mapi::InstallMapi(&nothing);
   TRef<IMessage> message = Compose("alice@example.com");
   test::TTestCallback callback(store_.get(), message.get());
   EXPECT_EQ(events_->OnSubmit(&callback), S_FALSE);
   EXPECT_EQ(events_->OnWriteComplete(&callback, 0), S_FALSE);
-  compress::InstallMapi(&procedures_);
+  mapi::InstallMapi(&procedures_);
   EXPECT_EQ(Compressions(), 0);
   EXPECT_FALSE(HasMarker(message.get()));
 }

@@ -29,7 +29,7 @@ const bool g_user_interface_ready = [] {
 }  // namespace
 
 ULONG TZIPExtension::GetMaxPageCount(ULONG ulFlags) {
-  return FContext == EECONTEXT_PROPERTYSHEETS && ulFlags == EEPS_TOOLSOPTIONS && !FPageAdded ? 1 : 0;
+  return FContext == EECONTEXT_PROPERTYSHEETS && ulFlags == EEPS_TOOLSOPTIONS && !page_added_ ? 1 : 0;
 }
 
 HRESULT TZIPExtension::GetPages(LPEXCHEXTCALLBACK, ULONG ulFlags, win::LPPROPSHEETPAGE lppsp, ULONG* lpcpsp) {
@@ -46,37 +46,37 @@ HRESULT TZIPExtension::GetPages(LPEXCHEXTCALLBACK, ULONG ulFlags, win::LPPROPSHE
   page.pfnDlgProc = &OptionsPageDlgProc;
   page.lParam = reinterpret_cast<win::LPARAM>(this);
   if (lpcpsp != nullptr) *lpcpsp = 1;
-  FPageAdded = true;
+  page_added_ = true;
   return S_OK;
 }
 
-void TZIPExtension::FreePages(win::LPPROPSHEETPAGE, ULONG, ULONG) { FPageAdded = false; }
+void TZIPExtension::FreePages(win::LPPROPSHEETPAGE, ULONG, ULONG) { page_added_ = false; }
 
 win::INT_PTR OptionsPageDlgProc(win::HWND window, win::UINT message, win::WPARAM, win::LPARAM lparam) {
   TZIPExtension* object = ExtensionInstance();
   if (object == nullptr) return 0;
   try {
     if (message == win::WM_INITDIALOG && lparam != 0) {
-      if (object->FOptionsPage) ui::DetachPageModel(window);
-      object->FOptionsPage = std::make_unique<ui::TOptionsPage>();
-      object->FOptionsPage->SetSession(object->FSession);
-      object->FOptionsPage->SetPageWindow(window);
-      object->FOptionsPage->LoadOptions(object->FOptions);
+      if (object->options_page_) ui::DetachPageModel(window);
+      object->options_page_ = std::make_unique<ui::TOptionsPage>();
+      object->options_page_->SetSession(object->FSession);
+      object->options_page_->SetPageWindow(window);
+      object->options_page_->LoadOptions(object->FOptions);
       // The address-book buttons free what MAPI hands back through MAPI.
       ui::TAddrBook::FreeAdrList = [](mapi::LPADRLIST list) { compress::Mapi().FreePadrlist(list); };
-      ui::AttachPageModel(window, object->FOptionsPage.get());
+      ui::AttachPageModel(window, object->options_page_.get());
       return 1;
     }
     if (message == win::WM_NOTIFY && lparam != 0 &&
-        reinterpret_cast<const win::NMHDR*>(lparam)->code == win::PSN_APPLY && object->FOptionsPage) {
-      object->FOptionsPage->SaveOptions(object->FOptions);
+        reinterpret_cast<const win::NMHDR*>(lparam)->code == win::PSN_APPLY && object->options_page_) {
+      object->options_page_->SaveOptions(object->FOptions);
       object->SaveSettings();
-      object->FOptionsPage->Settings().SetModified(object->FOptions.Modified());
+      object->options_page_->Settings().SetModified(object->FOptions.Modified());
       return 0;
     }
-    if (message == win::WM_DESTROY && object->FOptionsPage) {
+    if (message == win::WM_DESTROY && object->options_page_) {
       ui::DetachPageModel(window);
-      object->FOptionsPage.reset();
+      object->options_page_.reset();
     }
   } catch (const std::exception& error) {
     // A page that cannot be made or applied leaves the settings as they were.

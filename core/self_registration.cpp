@@ -18,9 +18,9 @@ win::LONG SetText(win::HKEY key, const char* name, const std::string& text) {
 
 bool ClientIsRunning() {
   win::CLSID clsid{};
-  if (win::CLSIDFromProgID("Outlook.Application", &clsid) != mapi::S_OK) return false;
+  if (win::CLSIDFromProgID("Outlook.Application", &clsid) != win::S_OK) return false;
   win::IUnknown* running = nullptr;
-  if (win::GetActiveObject(clsid, nullptr, &running) != mapi::S_OK || running == nullptr) return false;
+  if (win::GetActiveObject(clsid, nullptr, &running) != win::S_OK || running == nullptr) return false;
   running->Release();
   return true;
 }

@@ -138,19 +138,19 @@ TEST(SelfRegistrationTest, RunningClientIsToldToRestart) {
   EXPECT_TRUE(RegisterExtension(nullptr, true, "/opt/a/corvina.dll"));
   EXPECT_TRUE(presenter->Shown().empty());
 
-  class TApp final : public mapi::IUnknown {
+  class TApp final : public win::IUnknown {
    public:
-    mapi::HRESULT QueryInterface(mapi::REFIID, void** out) override {
+    win::HRESULT QueryInterface(win::REFIID, void** out) override {
       *out = this;
-      return mapi::S_OK;
+      return win::S_OK;
     }
-    mapi::ULONG AddRef() override { return 2; }
-    mapi::ULONG Release() override { return 1; }
+    win::ULONG AddRef() override { return 2; }
+    win::ULONG Release() override { return 1; }
   } app;
   win::CLSID id{};
-  ASSERT_EQ(win::CLSIDFromString(clsid.c_str(), &id), mapi::S_OK);
+  ASSERT_EQ(win::CLSIDFromString(clsid.c_str(), &id), win::S_OK);
   win::DWORD registration = 0;
-  ASSERT_EQ(win::RegisterActiveObject(&app, id, win::ACTIVEOBJECT_WEAK, &registration), mapi::S_OK);
+  ASSERT_EQ(win::RegisterActiveObject(&app, id, win::ACTIVEOBJECT_WEAK, &registration), win::S_OK);
 
   presenter->Add(ui::TScriptedAnswer::Press(ui::TMsgDlgBtn::mbOK));
   EXPECT_TRUE(RegisterExtension(nullptr, false, "/opt/a/corvina.dll"));

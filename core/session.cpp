@@ -11,7 +11,6 @@
 namespace corvid::core {
 
 using namespace mapi;
-using compress::Mapi;
 using compress::TBufferFree;
 using compress::TRef;
 using compress::TRows;
@@ -54,7 +53,7 @@ void TZIPExtension::SetupSession(LPEXCHEXTCALLBACK lpeecb) {
     FInboxThread->Resume();
   }
 
-  const compress::TMapiProcedures& mapi = Mapi();
+  const mapi::TMapiProcedures& mapi = Mapi();
   if (!mapi.Bound({"HrQueryAllRows", "FreeProws"})) return;
   LPMAPITABLE raw_table = nullptr;
   if (FAILED(FSession->GetMsgStoresTable(0, &raw_table)) || raw_table == nullptr) {

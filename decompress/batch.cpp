@@ -8,7 +8,6 @@
 namespace corvid::decompress {
 
 using namespace mapi;
-using compress::Mapi;
 using compress::TRef;
 
 TMsgThread::TMsgThread(IMsgStore* store, settings::TOptionsContainer& settings, TEntryList entries)

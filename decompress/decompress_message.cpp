@@ -17,7 +17,6 @@
 namespace corvid::decompress {
 
 using namespace mapi;
-using compress::Mapi;
 using compress::TBufferFree;
 using compress::TRef;
 

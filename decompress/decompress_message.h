@@ -46,7 +46,7 @@ struct TDecompressOutcome {
 // Runs the pipeline on `message` (open for writing; null does nothing) with
 // the "Decompression\..." settings of `settings`, each read with its default
 // (created when missing), and adds to the "Statistics\..." counters.
-// MAPI32.DLL's procedures are reached through compress::Mapi(); when one it
+// MAPI32.DLL's procedures are reached through mapi::Mapi(); when one it
 // needs is unbound, nothing is done. May ask for a password (ui/prompts.h).
 // Never throws.
 TDecompressOutcome DecompressMessage(mapi::IMessage* message, settings::TOptionsContainer& settings);

@@ -10,7 +10,6 @@
 namespace corvid::decompress {
 
 using namespace mapi;
-using compress::Mapi;
 using compress::TRef;
 using compress::TRows;
 
@@ -96,7 +95,7 @@ void TCheckInboxThread::Execute() {
 
 TEntryList TCheckInboxThread::Scan() {
   TEntryList entries;
-  const compress::TMapiProcedures& mapi = Mapi();
+  const mapi::TMapiProcedures& mapi = Mapi();
   if (session_ == nullptr || !mapi.Bound({"HrQueryAllRows", "FreeProws", "MAPIFreeBuffer"})) return entries;
 
   // The default store.

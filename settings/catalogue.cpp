@@ -5,42 +5,42 @@
 namespace corvid::settings {
 
 bool Read(TOptionsContainer& options, const TBoolSetting& setting) {
-  return options.ReadBool(setting.Path, setting.Default, false, true);
+  return options.ReadBool(setting.path, setting.default_value, false, true);
 }
 
 int32_t Read(TOptionsContainer& options, const TIntegerSetting& setting) {
-  return options.ReadInteger(setting.Path, setting.Default, false, true);
+  return options.ReadInteger(setting.path, setting.default_value, false, true);
 }
 
 std::string Read(TOptionsContainer& options, const TStringSetting& setting) {
-  return Read(options, setting, setting.Default);
+  return Read(options, setting, setting.default_value);
 }
 
 std::string Read(TOptionsContainer& options, const TStringSetting& setting, std::string_view default_value) {
-  return options.ReadString(setting.Path, default_value, setting.Encrypted, setting.CreateOnRead);
+  return options.ReadString(setting.path, default_value, setting.encrypted, setting.create_on_read);
 }
 
 void Write(TOptionsContainer& options, const TBoolSetting& setting, bool value) {
-  options.WriteBool(setting.Path, value, false);
+  options.WriteBool(setting.path, value, false);
 }
 
 void Write(TOptionsContainer& options, const TIntegerSetting& setting, int32_t value) {
-  options.WriteInteger(setting.Path, value, false);
+  options.WriteInteger(setting.path, value, false);
 }
 
 void Write(TOptionsContainer& options, const TStringSetting& setting, std::string_view value) {
-  options.WriteString(setting.Path, value, setting.Encrypted);
+  options.WriteString(setting.path, value, setting.encrypted);
 }
 
 int32_t Increment(TOptionsContainer& options, const TIntegerSetting& counter, int32_t delta) {
-  return options.Increment(counter.Path, counter.Default, false, delta);
+  return options.Increment(counter.path, counter.default_value, false, delta);
 }
 
 namespace {
 
 template <typename Setting>
 TSettingInfo Row(const Setting& setting) {
-  return {setting.Path, &setting};
+  return {setting.path, &setting};
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ void ReadAll(TOptionsContainer& options, std::string_view install_folder) {
           }
           Read(options, *setting);
         },
-        row.Setting);
+        row.setting);
   }
 }
 

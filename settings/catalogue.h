@@ -23,20 +23,20 @@ namespace corvid::settings {
 inline constexpr char kSettingsKey[] = "Software\\Corvid";
 
 struct TBoolSetting {
-  const char* Path;
-  bool Default;
+  const char* path;
+  bool default_value;
 };
 
 struct TIntegerSetting {
-  const char* Path;
-  int32_t Default;
+  const char* path;
+  int32_t default_value;
 };
 
 struct TStringSetting {
-  const char* Path;
-  const char* Default;
-  bool Encrypted = false;     // stored only as the ciphertext of blowfish_tools.h
-  bool CreateOnRead = true;   // false only for the legacy list that setup migrates
+  const char* path;
+  const char* default_value;
+  bool encrypted = false;  // stored only as the ciphertext of blowfish_tools.h
+  bool create_on_read = true;  // false only for the legacy list that setup migrates
 };
 
 // Compression of outgoing attachments.
@@ -103,8 +103,8 @@ int32_t Increment(TOptionsContainer& options, const TIntegerSetting& counter, in
 // One row per setting, for code that walks them all.
 using TSettingRef = std::variant<const TBoolSetting*, const TIntegerSetting*, const TStringSetting*>;
 struct TSettingInfo {
-  std::string_view Path;
-  TSettingRef Setting;
+  std::string_view path;
+  TSettingRef setting;
 };
 const std::vector<TSettingInfo>& Catalogue();
 

@@ -15,9 +15,9 @@ using namespace corvid::win;
 TEST(CatalogueTest, PathsAreUniqueIgnoringCase) {
   std::set<std::string> seen;
   for (const TSettingInfo& row : Catalogue()) {
-    std::string lower(row.Path);
+    std::string lower(row.path);
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    EXPECT_TRUE(seen.insert(lower).second) << row.Path;
+    EXPECT_TRUE(seen.insert(lower).second) << row.path;
   }
   EXPECT_EQ(seen.size(), 34u);
 }
@@ -32,14 +32,14 @@ TEST(CatalogueTest, FreshMachineStartsWithEveryDefaultAndSavesIt) {
 
   ReadAll(options, "/opt/corvid");
   EXPECT_EQ(options.Count(), 33) << "all but the legacy list, which is only ever read without creating";
-  EXPECT_EQ(options.FindEntry(kSkipExtensions.Path), nullptr);
+  EXPECT_EQ(options.FindEntry(kSkipExtensions.path), nullptr);
   EXPECT_TRUE(Read(options, kCompressionEnabled));
   EXPECT_FALSE(Read(options, kUseOnlySendTo));
   EXPECT_EQ(Read(options, kCompressionLevel), 9);
   EXPECT_EQ(Read(options, kSkipFiles), "*.ZIP\r\n*.ARJ\r\n*.Z\r\n*.TAR\r\n*.TGZ\r\n*.Z\r\n*.ZOO\r\n*.ARC\r\n*.LZH\r\n*.CAB\r\n");
   EXPECT_EQ(Read(options, kInstallFolder), "/opt/corvid");
   EXPECT_EQ(Read(options, kDecompressionPassword), "");
-  EXPECT_EQ(options.FindEntry(kDecompressionPassword.Path)->AsText().size(), 16u) << "an unset password is stored encoded";
+  EXPECT_EQ(options.FindEntry(kDecompressionPassword.path)->AsText().size(), 16u) << "an unset password is stored encoded";
 
   options.SaveToRegistry(HKEY_LOCAL_MACHINE, kSettingsKey);
   options.SaveToRegistry(HKEY_CURRENT_USER, kSettingsKey);
@@ -48,17 +48,17 @@ TEST(CatalogueTest, FreshMachineStartsWithEveryDefaultAndSavesIt) {
     stored.LoadFromRegistry(root, kSettingsKey);
     EXPECT_EQ(stored.Count(), 33);
     // Booleans and integers come back as integers (REG_DWORD), texts as text.
-    EXPECT_EQ(std::get<int32_t>(stored.FindEntry(kMakeSingleZIP.Path)->Value()), 1);
-    EXPECT_EQ(std::get<int32_t>(stored.FindEntry(kMinFileSize.Path)->Value()), 1);
-    EXPECT_EQ(std::get<std::string>(stored.FindEntry(kDefaultZIPName.Path)->Value()), "attachments.zip");
-    EXPECT_EQ(std::get<std::string>(stored.FindEntry(kCompressionPassword.Path)->Value()), EncryptString(""));
+    EXPECT_EQ(std::get<int32_t>(stored.FindEntry(kMakeSingleZIP.path)->Value()), 1);
+    EXPECT_EQ(std::get<int32_t>(stored.FindEntry(kMinFileSize.path)->Value()), 1);
+    EXPECT_EQ(std::get<std::string>(stored.FindEntry(kDefaultZIPName.path)->Value()), "attachments.zip");
+    EXPECT_EQ(std::get<std::string>(stored.FindEntry(kCompressionPassword.path)->Value()), EncryptString(""));
   }
 }
 
 TEST(CatalogueTest, PasswordsAreWrittenEncodedAndCountersWrap) {
   TOptionsContainer options;
   Write(options, kCompressionPassword, "s3cret");
-  EXPECT_EQ(options.ReadString(kCompressionPassword.Path, "", false, false), EncryptString("s3cret"));
+  EXPECT_EQ(options.ReadString(kCompressionPassword.path, "", false, false), EncryptString("s3cret"));
   EXPECT_EQ(Read(options, kCompressionPassword), "s3cret");
 
   Write(options, kZipFilesSize, 2147483000);

@@ -56,11 +56,11 @@ std::string JoinKey(std::string_view base, std::string_view key_path) {
 // of the thread ends, releases the lock and then runs the events it queued.
 class TOptionsContainer::Guard {
  public:
-  explicit Guard(TOptionsContainer& container) : container_(container), lock_(container.FMutex) {
-    ++container_.FDepth;
+  explicit Guard(TOptionsContainer& container) : container_(container), lock_(container.mutex_) {
+    ++container_.depth_;
   }
   ~Guard() {
-    if (--container_.FDepth > 0 || container_.FPendingEvents.empty()) return;
+    if (--container_.depth_ > 0 || container_.FPendingEvents.empty()) return;
     std::vector<std::function<void()>> events;
     events.swap(container_.FPendingEvents);
     lock_.unlock();
@@ -75,26 +75,26 @@ class TOptionsContainer::Guard {
 };
 
 void TEntry::SetValue(TValue value) {
-  if (value.index() == FValue.index() && value == FValue) return;
-  FValue = std::move(value);
+  if (value.index() == value_.index() && value == value_) return;
+  value_ = std::move(value);
   ++FVersion;
   if (OnChange) OnChange(*this, true);
 }
 
 std::string TEntry::ValueName() const {
-  const size_t separator = FPath.find_last_of("\\:");
-  return separator == std::string::npos ? FPath : FPath.substr(separator + 1);
+  const size_t separator = path_.find_last_of("\\:");
+  return separator == std::string::npos ? path_ : path_.substr(separator + 1);
 }
 
 std::string TEntry::KeyPath() const {
-  const size_t separator = FPath.find_last_of("\\:");
+  const size_t separator = path_.find_last_of("\\:");
   if (separator == std::string::npos || separator == 0) return std::string();
-  return "\\" + FPath.substr(0, separator);
+  return "\\" + path_.substr(0, separator);
 }
 
 std::string TEntry::AsText() const {
-  if (const auto* number = std::get_if<int32_t>(&FValue)) return std::to_string(*number);
-  if (const auto* text = std::get_if<std::string>(&FValue)) return *text;
+  if (const auto* number = std::get_if<int32_t>(&value_)) return std::to_string(*number);
+  if (const auto* text = std::get_if<std::string>(&value_)) return *text;
   return std::string();
 }
 
@@ -102,14 +102,14 @@ TOptionsContainer::~TOptionsContainer() = default;
 
 TEntry* TOptionsContainer::FindLocked(std::string_view path) const {
   for (const auto& entry : FEntries) {
-    if (win::EqualsIgnoreAsciiCase(entry->FPath, path)) return entry.get();
+    if (win::EqualsIgnoreAsciiCase(entry->path_, path)) return entry.get();
   }
   return nullptr;
 }
 
 TEntry& TOptionsContainer::Append(std::string_view path) {
   auto entry = std::make_unique<TEntry>();
-  entry->FPath = std::string(path);
+  entry->path_ = std::string(path);
   entry->OnChange = [this](TEntry&, bool changed) {
     if (changed) SetModified(true);
   };
@@ -128,7 +128,7 @@ void TOptionsContainer::Clear() {
 }
 
 bool TOptionsContainer::Modified() const {
-  std::lock_guard<std::recursive_mutex> lock(FMutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return FModified;
 }
 
@@ -146,14 +146,14 @@ void TOptionsContainer::SetModifiedLocked(bool modified) {
 }
 
 int TOptionsContainer::Count() const {
-  std::lock_guard<std::recursive_mutex> lock(FMutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return static_cast<int>(FEntries.size());
 }
 
 void TOptionsContainer::Delete(std::string_view path) {
   Guard guard(*this);
   for (auto it = FEntries.begin(); it != FEntries.end(); ++it) {
-    if (win::EqualsIgnoreAsciiCase((*it)->FPath, path)) {
+    if (win::EqualsIgnoreAsciiCase((*it)->path_, path)) {
       FEntries.erase(it);
       return;
     }
@@ -161,9 +161,9 @@ void TOptionsContainer::Delete(std::string_view path) {
 }
 
 std::vector<std::string> TOptionsContainer::Paths() const {
-  std::lock_guard<std::recursive_mutex> lock(FMutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   std::vector<std::string> paths;
-  for (const auto& entry : FEntries) paths.push_back(entry->FPath);
+  for (const auto& entry : FEntries) paths.push_back(entry->path_);
   return paths;
 }
 
@@ -174,8 +174,8 @@ int32_t TOptionsContainer::ReadInteger(std::string_view path, int32_t default_va
     if (create) WriteInteger(path, default_value, decrypt);
     return default_value;
   }
-  if (const auto* number = std::get_if<int32_t>(&entry->FValue)) return *number;
-  if (const auto* text = std::get_if<std::string>(&entry->FValue)) {
+  if (const auto* number = std::get_if<int32_t>(&entry->value_)) return *number;
+  if (const auto* text = std::get_if<std::string>(&entry->value_)) {
     int32_t parsed;
     return ParseInteger(decrypt ? DecryptString(*text) : *text, &parsed) ? parsed : default_value;
   }
@@ -189,8 +189,8 @@ bool TOptionsContainer::ReadBool(std::string_view path, bool default_value, bool
     if (create) WriteBool(path, default_value, decrypt);
     return default_value;
   }
-  if (const auto* number = std::get_if<int32_t>(&entry->FValue)) return *number == 1;
-  if (const auto* text = std::get_if<std::string>(&entry->FValue)) {
+  if (const auto* number = std::get_if<int32_t>(&entry->value_)) return *number == 1;
+  if (const auto* text = std::get_if<std::string>(&entry->value_)) {
     int32_t parsed;
     return ParseInteger(decrypt ? DecryptString(*text) : *text, &parsed) ? parsed == 1 : default_value;
   }
@@ -205,16 +205,16 @@ std::string TOptionsContainer::ReadString(std::string_view path, std::string_vie
     if (create) WriteString(path, default_value, decrypt);
     return std::string(default_value);
   }
-  if (const auto* number = std::get_if<int32_t>(&entry->FValue)) return std::to_string(*number);
-  if (const auto* text = std::get_if<std::string>(&entry->FValue)) return decrypt ? DecryptString(*text) : *text;
+  if (const auto* number = std::get_if<int32_t>(&entry->value_)) return std::to_string(*number);
+  if (const auto* text = std::get_if<std::string>(&entry->value_)) return decrypt ? DecryptString(*text) : *text;
   return std::string(default_value);
 }
 
 void TOptionsContainer::WriteValueLocked(std::string_view path, TValue value, bool encrypt) {
   TEntry* entry = FindLocked(path);
   if (entry == nullptr) entry = &Append(path);
-  entry->FPath = std::string(path);
-  entry->FEncrypted = encrypt;
+  entry->path_ = std::string(path);
+  entry->encrypted_ = encrypt;
   if (encrypt) {
     const std::string clear = std::holds_alternative<int32_t>(value) ? std::to_string(std::get<int32_t>(value))
                                                                      : std::get<std::string>(value);
@@ -264,8 +264,8 @@ void TOptionsContainer::Assign(const TOptionsContainer& source) {
   std::vector<Copy> copies;
   bool source_modified;
   {
-    std::lock_guard<std::recursive_mutex> lock(source.FMutex);
-    for (const auto& entry : source.FEntries) copies.push_back({entry->FValue, entry->FPath, entry->FEncrypted});
+    std::lock_guard<std::recursive_mutex> lock(source.mutex_);
+    for (const auto& entry : source.FEntries) copies.push_back({entry->value_, entry->path_, entry->encrypted_});
     source_modified = source.FModified;
   }
   Guard guard(*this);
@@ -277,8 +277,8 @@ void TOptionsContainer::Assign(const TOptionsContainer& source) {
     // a change to be saved.
     entry.FVersion = 1;
     for (const auto& before : old) {
-      if (before != nullptr && win::EqualsIgnoreAsciiCase(before->FPath, copy.path) &&
-          before->FValue.index() == copy.value.index() && before->FValue == copy.value) {
+      if (before != nullptr && win::EqualsIgnoreAsciiCase(before->path_, copy.path) &&
+          before->value_.index() == copy.value.index() && before->value_ == copy.value) {
         entry.FVersion = before->FVersion;
         entry.FDelta = before->FDelta;
         entry.FSavedVersion = before->FSavedVersion;
@@ -286,8 +286,8 @@ void TOptionsContainer::Assign(const TOptionsContainer& source) {
         break;
       }
     }
-    entry.FValue = std::move(copy.value);
-    entry.FEncrypted = copy.encrypted;
+    entry.value_ = std::move(copy.value);
+    entry.encrypted_ = copy.encrypted;
   }
   SetModifiedLocked(source_modified);
 }
@@ -371,7 +371,7 @@ void TOptionsContainer::SaveToRegistry(win::HKEY root, std::string_view key) {
       return;
     }
     win::LONG result = win::ERROR_SUCCESS;
-    if (const auto* number = std::get_if<int32_t>(&entry->FValue)) {
+    if (const auto* number = std::get_if<int32_t>(&entry->value_)) {
       if (changed) {
         result = registry->SetValue(handle, entry->ValueName(), win::REG_DWORD, DwordBytes(*number));
       } else {
@@ -381,7 +381,7 @@ void TOptionsContainer::SaveToRegistry(win::HKEY root, std::string_view key) {
             static_cast<int32_t>(static_cast<uint32_t>(*number) - static_cast<uint32_t>(pending));
         result = registry->AddToDword(handle, entry->ValueName(), pending, base, nullptr);
       }
-    } else if (const auto* text = std::get_if<std::string>(&entry->FValue)) {
+    } else if (const auto* text = std::get_if<std::string>(&entry->value_)) {
       result = registry->SetValue(handle, entry->ValueName(), win::REG_SZ, *text + '\0');
     }
     registry->CloseKey(handle);
@@ -402,7 +402,7 @@ void TOptionsContainer::LoadFromIniFile(const std::string& file_name) {
         const win::DWORD length = win::GetPrivateProfileString(kIniSection, name.c_str(), "", buffer.data(),
                                                                kIniValueBufferSize, file_name.c_str());
         TEntry& entry = Append(name);
-        entry.FValue = ReplaceAll(std::string(buffer.data(), length), "\t", "\r\n");
+        entry.value_ = ReplaceAll(std::string(buffer.data(), length), "\t", "\r\n");
         entry.FVersion = 1;  // not in the registry as far as this file knows
       }
     }
@@ -418,14 +418,14 @@ void TOptionsContainer::SaveToIniFile(const std::string& file_name) {
   if (!win::WritePrivateProfileString(kIniSection, nullptr, nullptr, file_name.c_str())) return;
   for (const auto& entry : FEntries) {
     // A path the INI layout cannot hold would come back as another setting.
-    if (!win::ini::IsValidKeyName(entry->FPath)) continue;
+    if (!win::ini::IsValidKeyName(entry->path_)) continue;
     // Every line break becomes a tab, a lone CR or LF too: left raw it would
     // end the line and the rest of the value would read as a setting.
     std::string value = ReplaceAll(entry->AsText(), "\r\n", "\t");
     for (char& c : value) {
       if (c == '\r' || c == '\n') c = '\t';
     }
-    if (!win::WritePrivateProfileString(kIniSection, entry->FPath.c_str(), value.c_str(), file_name.c_str())) return;
+    if (!win::WritePrivateProfileString(kIniSection, entry->path_.c_str(), value.c_str(), file_name.c_str())) return;
   }
 }
 

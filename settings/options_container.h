@@ -41,16 +41,16 @@ class TEntry {
   TEntry(const TEntry&) = delete;
   TEntry& operator=(const TEntry&) = delete;
 
-  const TValue& Value() const { return FValue; }
+  const TValue& Value() const { return value_; }
   // Replaces the value and calls OnChange with true, unless the new value
   // has the same kind and is equal, in which case nothing happens.
   void SetValue(TValue value);
 
-  const std::string& Path() const { return FPath; }
-  void SetPath(std::string path) { FPath = std::move(path); }
+  const std::string& Path() const { return path_; }
+  void SetPath(std::string path) { path_ = std::move(path); }
   // The last write asked for encryption (the text is then ciphertext).
-  bool Encrypted() const { return FEncrypted; }
-  void SetEncrypted(bool encrypted) { FEncrypted = encrypted; }
+  bool Encrypted() const { return encrypted_; }
+  void SetEncrypted(bool encrypted) { encrypted_ = encrypted; }
 
   // The text after the last separator ('\' or ':').
   std::string ValueName() const;
@@ -64,9 +64,9 @@ class TEntry {
 
  private:
   friend class TOptionsContainer;
-  TValue FValue;
-  std::string FPath;
-  bool FEncrypted = false;
+  TValue value_;
+  std::string path_;
+  bool encrypted_ = false;
   // What this process did to the entry since it was loaded, so that a save
   // writes only that and another process's changes survive: FVersion counts
   // the writes (0: as loaded), FDelta sums the increments; per place saved
@@ -150,8 +150,8 @@ class TOptionsContainer {
   void SetModifiedLocked(bool modified);
   void WriteValueLocked(std::string_view path, TValue value, bool encrypt);
 
-  mutable std::recursive_mutex FMutex;
-  int FDepth = 0;  // nesting of operations on the locking thread
+  mutable std::recursive_mutex mutex_;
+  int depth_ = 0;  // nesting of operations on the locking thread
   std::vector<std::function<void()>> FPendingEvents;
   std::vector<std::unique_ptr<TEntry>> FEntries;
   bool FModified = false;

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "compress/linked_store.h"
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/linked_store.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/mapi/mapi_test_support.h"
 #include "settings/catalogue.h"
 #include "ui/presenter.h"
@@ -24,9 +24,9 @@ namespace corvid::test {
 
 using namespace mapi;
 using namespace mapi::test;
-using compress::BindLinkedStore;
-using compress::InstallMapi;
-using compress::TMapiProcedures;
+using mapi::BindLinkedStore;
+using mapi::InstallMapi;
+using mapi::TMapiProcedures;
 
 // The attachment as the store shows it after the call.
 struct TShown {

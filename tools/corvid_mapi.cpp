@@ -247,7 +247,7 @@ int Stores(bool json) {
   if (json) std::cout << "[";
   bool first = true;
   for (const TStoreConfig& store : profile.stores) {
-    const std::string entry = HexOf(EncodeEntryId(EntryIdOf(store.uid, TEntryKind::kStore)));
+    const std::string entry = HexOf(EncodeEntryId(EntryIdOf(store.uid, TEntryKind::Store)));
     if (json) {
       std::cout << (first ? "" : ",") << "\n  {\"name\": " << Json(store.display_name)
                 << ", \"default\": " << (store.is_default ? "true" : "false") << ", \"maildir\": " << Json(store.path)
@@ -492,7 +492,7 @@ int Deliver(const std::string& folder_name) {
       out.Append(buffer.data(), static_cast<size_t>(got));
     }
   });
-  TEntryId id = EntryIdOf(store->uid, TEntryKind::kMessage);
+  TEntryId id = EntryIdOf(store->uid, TEntryKind::Message);
   id.folder = folder;
   id.unique = unique;
   std::cout << HexOf(EncodeEntryId(id)) << "\n";

@@ -219,7 +219,7 @@ class TAddrBook : public TPropObject<IAddrBook> {
       try {
         for (size_t index : *picked) {
           const TAddressEntry& entry = entries[index];
-          TEntryId one_off = EntryIdOf(GUID{}, TEntryKind::kOneOff);
+          TEntryId one_off = EntryIdOf(GUID{}, TEntryKind::OneOff);
           one_off.display_name = entry.display_name;
           one_off.addr_type = entry.addr_type;
           one_off.email = entry.email;

@@ -24,15 +24,15 @@ std::string EncodeEntryId(const TEntryId& id) {
   bytes[20] = kVersion;
   bytes[21] = static_cast<char>(id.kind);
   switch (id.kind) {
-    case TEntryKind::kFolder:
+    case TEntryKind::Folder:
       bytes += id.folder;
       break;
-    case TEntryKind::kMessage:
+    case TEntryKind::Message:
       bytes += id.folder;
       bytes += '\0';
       bytes += id.unique;
       break;
-    case TEntryKind::kOneOff:
+    case TEntryKind::OneOff:
       bytes += id.display_name;
       bytes += '\0';
       bytes += id.addr_type;
@@ -61,13 +61,13 @@ std::optional<TEntryId> DecodeEntryId(const std::string& bytes) {
       return id;
     case 'F':
       if (!IsFolderName(rest)) return std::nullopt;
-      id.kind = TEntryKind::kFolder;
+      id.kind = TEntryKind::Folder;
       id.folder = rest;
       return id;
     case 'M': {
       const size_t zero = rest.find('\0');
       if (zero == std::string::npos) return std::nullopt;
-      id.kind = TEntryKind::kMessage;
+      id.kind = TEntryKind::Message;
       id.folder = rest.substr(0, zero);
       id.unique = rest.substr(zero + 1);
       if (id.unique.empty() || HasZero(id.unique) || id.unique.find('/') != std::string::npos ||
@@ -81,7 +81,7 @@ std::optional<TEntryId> DecodeEntryId(const std::string& bytes) {
       const size_t second = first == std::string::npos ? first : rest.find('\0', first + 1);
       const size_t third = second == std::string::npos ? second : rest.find('\0', second + 1);
       if (third == std::string::npos || third + 1 != rest.size()) return std::nullopt;
-      id.kind = TEntryKind::kOneOff;
+      id.kind = TEntryKind::OneOff;
       id.display_name = rest.substr(0, first);
       id.addr_type = rest.substr(first + 1, second - first - 1);
       id.email = rest.substr(second + 1, third - second - 1);

@@ -19,16 +19,16 @@
 namespace corvid::mapi {
 
 enum class TEntryKind : char {
-  kStore = 'S',
-  kRoot = 'R',
-  kFolder = 'F',
-  kMessage = 'M',
-  kOneOff = 'O',
+  Store = 'S',
+  Root = 'R',
+  Folder = 'F',
+  Message = 'M',
+  OneOff = 'O',
 };
 
 struct TEntryId {
   GUID store{};
-  TEntryKind kind = TEntryKind::kStore;
+  TEntryKind kind = TEntryKind::Store;
   std::string folder;  // "" is INBOX
   std::string unique;
   // One-off addresses.

@@ -21,18 +21,8 @@
 
 namespace corvid::mapi {
 
-class IUnknown {
- public:
-  // S_OK and an added reference when the object offers `riid`, else
-  // E_NOINTERFACE and *ppvObject null.
-  virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
-
- protected:
-  ~IUnknown() = default;
-};
-using LPUNKNOWN = IUnknown*;
+using win::IUnknown;
+using win::LPUNKNOWN;
 
 class IMAPIAdviseSink : public IUnknown {
  public:

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/mapi/entry_id.h"
 #include "platform/mapi/named_props.h"
 
 namespace corvid::mapi {
@@ -24,6 +25,17 @@ HRESULT LastErrorOf(const TErrorSlot& slot, HRESULT result, LPMAPIERROR* error) 
   } catch (...) {
     return ResultFromException(nullptr);
   }
+}
+
+HRESULT CompareEntryIds(ULONG size1, const ENTRYID* id1, ULONG size2, const ENTRYID* id2, ULONG* result,
+                        const char* unknown) {
+  Require(result != nullptr, MAPI_E_INVALID_PARAMETER, "Missing out-parameter");
+  const auto a = DecodeEntryId(EntryIdBytes(size1, id1));
+  const auto b = DecodeEntryId(EntryIdBytes(size2, id2));
+  Require(a.has_value() && b.has_value(), MAPI_E_UNKNOWN_ENTRYID, unknown);
+  // Encoding again drops whatever differs without naming another object.
+  *result = EncodeEntryId(*a) == EncodeEntryId(*b) ? 1 : 0;
+  return S_OK;
 }
 
 TProp ValueAsAsked(ULONG asked, const std::optional<TProp>& value, bool unicode) {

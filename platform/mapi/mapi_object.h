@@ -87,38 +87,14 @@ class TComObject : public Interface {
   std::atomic<ULONG> references_{1};
 };
 
-// Holds one reference of a COM object.
-template <typename T>
-class TComRef {
- public:
-  TComRef() = default;
-  explicit TComRef(T* adopted) : p_(adopted) {}
-  TComRef(const TComRef& other) : p_(other.p_) {
-    if (p_) p_->AddRef();
-  }
-  TComRef& operator=(TComRef other) {
-    std::swap(p_, other.p_);
-    return *this;
-  }
-  ~TComRef() {
-    if (p_) p_->Release();
-  }
-  static TComRef Share(T* object) {
-    if (object) object->AddRef();
-    return TComRef(object);
-  }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  T* Detach() {
-    T* p = p_;
-    p_ = nullptr;
-    return p;
-  }
+using win::TComRef;
 
- private:
-  T* p_ = nullptr;
-};
+// CompareEntryIDs of the session and of a store: *result is 1 when both
+// identifiers name the same object, else 0. Throws MAPI_E_INVALID_PARAMETER
+// without `result`, MAPI_E_UNKNOWN_ENTRYID (with `unknown` as its text) for
+// bytes that are not an identifier of ours. For use inside Guarded.
+HRESULT CompareEntryIds(ULONG size1, const ENTRYID* id1, ULONG size2, const ENTRYID* id2, ULONG* result,
+                        const char* unknown);
 
 // The value for a caller who asked with `asked` (type PT_UNSPECIFIED takes
 // the value's own type; PT_STRING8 and PT_UNICODE convert into each other;

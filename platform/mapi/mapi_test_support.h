@@ -81,7 +81,7 @@ inline std::string PseudoRandomBytes(size_t size, uint32_t seed) {
 // JSON as Python's json module writes it.
 
 struct TJson {
-  enum Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = kNull;
+  enum class TKind { Null, Bool, Number, String, Array, Object } kind = TKind::Null;
   bool boolean = false;
   double number = 0;
   std::string text;
@@ -94,7 +94,7 @@ struct TJson {
     return it == fields.end() ? kMissing : it->second;
   }
   const TJson& operator[](size_t index) const { return items.at(index); }
-  size_t size() const { return kind == kArray ? items.size() : fields.size(); }
+  size_t size() const { return kind == TKind::Array ? items.size() : fields.size(); }
 };
 
 class TJsonReader {
@@ -190,7 +190,7 @@ class TJsonReader {
     const char c = text_[at_];
     if (c == '{') {
       ++at_;
-      value.kind = TJson::kObject;
+      value.kind = TJson::TKind::Object;
       if (Take('}')) return value;
       do {
         if (!Take('"')) Fail("key");
@@ -201,23 +201,23 @@ class TJsonReader {
       if (!Take('}')) Fail("object end");
     } else if (c == '[') {
       ++at_;
-      value.kind = TJson::kArray;
+      value.kind = TJson::TKind::Array;
       if (Take(']')) return value;
       do value.items.push_back(Value());
       while (Take(','));
       if (!Take(']')) Fail("array end");
     } else if (c == '"') {
       ++at_;
-      value.kind = TJson::kString;
+      value.kind = TJson::TKind::String;
       value.text = String();
     } else if (TakeWord("true") || TakeWord("false")) {
-      value.kind = TJson::kBool;
+      value.kind = TJson::TKind::Bool;
       value.boolean = text_[at_ - 1] == 'e' && text_[at_ - 2] == 'u';
     } else if (TakeWord("null")) {
-      value.kind = TJson::kNull;
+      value.kind = TJson::TKind::Null;
     } else {
       size_t used = 0;
-      value.kind = TJson::kNumber;
+      value.kind = TJson::TKind::Number;
       value.number = std::stod(text_.substr(at_), &used);
       at_ += used;
     }
@@ -312,7 +312,7 @@ class TStoreTest : public ::testing::Test {
     for (const TStoreConfig& store : profile_.stores) {
       if (store.is_default) store_config_ = store;
     }
-    const std::string entry = EncodeEntryId(EntryIdOf(store_config_.uid, TEntryKind::kStore));
+    const std::string entry = EncodeEntryId(EntryIdOf(store_config_.uid, TEntryKind::Store));
     LPMDB store = nullptr;
     ASSERT_HR(S_OK, session->OpenMsgStore(0, static_cast<ULONG>(entry.size()),
                                           reinterpret_cast<LPENTRYID>(const_cast<char*>(entry.data())), nullptr,
@@ -331,7 +331,7 @@ class TStoreTest : public ::testing::Test {
     return maildir_->Deliver(folder, [&](TWriteFile& out) { out.Append(content.data(), content.size()); });
   }
   std::string EntryOf(const std::string& unique, const std::string& folder = "") const {
-    TEntryId id = EntryIdOf(store_config_.uid, TEntryKind::kMessage);
+    TEntryId id = EntryIdOf(store_config_.uid, TEntryKind::Message);
     id.folder = folder;
     id.unique = unique;
     return EncodeEntryId(id);

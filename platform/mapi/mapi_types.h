@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/win/com.h"
 #include "platform/win/win_types.h"
 
 namespace corvid::mapi {
@@ -29,9 +30,9 @@ using win::DWORD;
 using win::FILETIME;
 using win::LONG;
 using win::UINT;
-using ULONG = uint32_t;
+using win::ULONG;
 using USHORT = uint16_t;
-using HRESULT = int32_t;
+using win::HRESULT;
 using SCODE = int32_t;
 using ULONG_PTR = uintptr_t;
 using LPVOID = void*;
@@ -44,21 +45,14 @@ using LPWSTR = WCHAR*;
 using LPOLESTR = WCHAR*;
 using LPULONG = ULONG*;
 
-struct GUID {
-  uint32_t Data1;
-  uint16_t Data2;
-  uint16_t Data3;
-  uint8_t Data4[8];
-};
-using IID = GUID;
-using CLSID = GUID;
+using win::CLSID;
+using win::GUID;
+using win::IID;
+using win::LPCIID;
+using win::LPGUID;
+using win::REFIID;
 using MAPIUID = GUID;  // the same 16 bytes; MAPI spells them as a byte array
-using LPGUID = GUID*;
-using LPCIID = const IID*;
-using REFIID = const IID&;
-
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+using win::IsEqualGUID;
 
 union LARGE_INTEGER {
   struct {
@@ -86,20 +80,18 @@ union CURRENCY {
 // ---------------------------------------------------------------------------
 // Result codes.
 
-inline constexpr HRESULT S_OK = 0;
-inline constexpr HRESULT S_FALSE = 1;
-inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+using win::E_ACCESSDENIED;
+using win::E_FAIL;
+using win::E_INVALIDARG;
+using win::E_NOINTERFACE;
+using win::E_NOTIMPL;
+using win::E_OUTOFMEMORY;
+using win::FAILED;
+using win::HResult;
+using win::S_FALSE;
+using win::S_OK;
+using win::SUCCEEDED;
 inline constexpr bool HR_FAILED(HRESULT hr) { return hr < 0; }
-
-inline constexpr HRESULT HResult(uint32_t value) { return static_cast<HRESULT>(value); }
-
-inline constexpr HRESULT E_FAIL = HResult(0x80004005);
-inline constexpr HRESULT E_NOINTERFACE = HResult(0x80004002);
-inline constexpr HRESULT E_OUTOFMEMORY = HResult(0x8007000E);
-inline constexpr HRESULT E_INVALIDARG = HResult(0x80070057);
-inline constexpr HRESULT E_ACCESSDENIED = HResult(0x80070005);
-inline constexpr HRESULT E_NOTIMPL = HResult(0x80004001);
 
 inline constexpr HRESULT MAPI_E_CALL_FAILED = E_FAIL;
 inline constexpr HRESULT MAPI_E_NOT_ENOUGH_MEMORY = E_OUTOFMEMORY;
@@ -751,7 +743,7 @@ struct STATSTG {
 #define CORVID_MAPI_GUID(d1, d2, d3) \
   GUID { d1, d2, d3, { 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46 } }
 
-inline constexpr IID IID_IUnknown = CORVID_MAPI_GUID(0x00000000, 0x0000, 0x0000);
+using win::IID_IUnknown;
 inline constexpr IID IID_IStream = CORVID_MAPI_GUID(0x0000000C, 0x0000, 0x0000);
 inline constexpr IID IID_ISequentialStream = {0x0C733A30, 0x2A1C, 0x11CE, {0xAD, 0xE5, 0x00, 0xAA, 0x00, 0x44, 0x77, 0x3D}};
 inline constexpr IID IID_IMAPISession = CORVID_MAPI_GUID(0x00020300, 0x0000, 0x0000);

@@ -189,7 +189,7 @@ class TMessage : public TPropObject<IMessage> {
       std::vector<std::shared_ptr<TRowSource>> rows;
       LONG row_id = 0;
       for (const TMimeRecipient& recipient : model_->Recipients()) {
-        TEntryId one_off = EntryIdOf(GUID{}, TEntryKind::kOneOff);
+        TEntryId one_off = EntryIdOf(GUID{}, TEntryKind::OneOff);
         one_off.display_name = recipient.display_name;
         one_off.addr_type = recipient.addr_type;
         one_off.email = recipient.email;

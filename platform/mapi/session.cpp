@@ -37,7 +37,7 @@ class TSession : public TComObject<IMAPISession> {
       std::vector<std::shared_ptr<TRowSource>> rows;
       LONG index = 0;
       for (const TStoreConfig& store : profile_.stores) {
-        const std::string entry = EncodeEntryId(EntryIdOf(store.uid, TEntryKind::kStore));
+        const std::string entry = EncodeEntryId(EntryIdOf(store.uid, TEntryKind::Store));
         rows.push_back(std::make_shared<TFixedRow>(std::vector<TProp>{
             TProp::Bytes(PR_ENTRYID, entry),
             TProp::Bytes(PR_DISPLAY_NAME, store.display_name),
@@ -59,7 +59,7 @@ class TSession : public TComObject<IMAPISession> {
       Require(lppMDB != nullptr, MAPI_E_INVALID_PARAMETER, "Missing out-parameter");
       *lppMDB = nullptr;
       const std::optional<TEntryId> id = DecodeEntryId(EntryIdBytes(cbEntryID, lpEntryID));
-      Require(id.has_value() && id->kind == TEntryKind::kStore, MAPI_E_INVALID_ENTRYID,
+      Require(id.has_value() && id->kind == TEntryKind::Store, MAPI_E_INVALID_ENTRYID,
               "Not the entry identifier of a message store");
       Require(lpInterface == nullptr || IsEqualGUID(*lpInterface, IID_IMsgStore) ||
                   IsEqualGUID(*lpInterface, IID_IMAPIProp),
@@ -88,7 +88,7 @@ class TSession : public TComObject<IMAPISession> {
       Require(lpulObjType != nullptr && lppUnk != nullptr, MAPI_E_INVALID_PARAMETER, "Missing out-parameters");
       *lppUnk = nullptr;
       const std::optional<TEntryId> id = DecodeEntryId(EntryIdBytes(cbEntryID, lpEntryID));
-      Require(id.has_value() && id->kind != TEntryKind::kOneOff, MAPI_E_UNKNOWN_ENTRYID,
+      Require(id.has_value() && id->kind != TEntryKind::OneOff, MAPI_E_UNKNOWN_ENTRYID,
               "Not an entry identifier of this profile");
       // The session reaches every store with full access.
       return OpenStoreEntry(Core(id->store), true, *id, lpInterface, ulFlags, lpulObjType, lppUnk);
@@ -98,12 +98,8 @@ class TSession : public TComObject<IMAPISession> {
   HRESULT CompareEntryIDs(ULONG cbEntryID1, LPENTRYID lpEntryID1, ULONG cbEntryID2, LPENTRYID lpEntryID2,
                           ULONG ulFlags, ULONG* lpulResult) override {
     return Guarded(error_, [&] {
-      Require(lpulResult != nullptr, MAPI_E_INVALID_PARAMETER, "Missing out-parameter");
-      const auto a = DecodeEntryId(EntryIdBytes(cbEntryID1, lpEntryID1));
-      const auto b = DecodeEntryId(EntryIdBytes(cbEntryID2, lpEntryID2));
-      Require(a.has_value() && b.has_value(), MAPI_E_UNKNOWN_ENTRYID, "Not entry identifiers of this profile");
-      *lpulResult = EncodeEntryId(*a) == EncodeEntryId(*b) ? 1 : 0;
-      return S_OK;
+      return CompareEntryIds(cbEntryID1, lpEntryID1, cbEntryID2, lpEntryID2, lpulResult,
+                             "Not entry identifiers of this profile");
     });
   }
 
@@ -118,7 +114,7 @@ class TSession : public TComObject<IMAPISession> {
         advise.sink = lpAdviseSink;
       } else {
         const std::optional<TEntryId> id = DecodeEntryId(EntryIdBytes(cbEntryID, lpEntryID));
-        Require(id.has_value() && id->kind != TEntryKind::kOneOff, MAPI_E_UNKNOWN_ENTRYID,
+        Require(id.has_value() && id->kind != TEntryKind::OneOff, MAPI_E_UNKNOWN_ENTRYID,
                 "Not an entry identifier of this profile");
         TComRef<IMsgStore> store(NewMsgStore(Core(id->store), true));
         const HRESULT result =

@@ -344,8 +344,8 @@ class TMsgStore : public TPropObject<IMsgStore> {
         const std::optional<TEntryId> id = DecodeEntryId(EntryIdBytes(cbEntryID, lpEntryID));
         Require(id.has_value() && IsEqualGUID(id->store, core_->Config().uid), MAPI_E_INVALID_ENTRYID,
                 "Not an entry of this store");
-        const bool whole = id->kind == TEntryKind::kStore || id->kind == TEntryKind::kRoot ||
-                           (id->kind == TEntryKind::kFolder && id->folder.empty());
+        const bool whole = id->kind == TEntryKind::Store || id->kind == TEntryKind::Root ||
+                           (id->kind == TEntryKind::Folder && id->folder.empty());
         if (!whole) ulEventMask &= ~fnevNewMail;
       }
       *lpulConnection = hub_.Add(ulEventMask, lpAdviseSink);
@@ -359,12 +359,8 @@ class TMsgStore : public TPropObject<IMsgStore> {
   HRESULT CompareEntryIDs(ULONG cbEntryID1, LPENTRYID lpEntryID1, ULONG cbEntryID2, LPENTRYID lpEntryID2,
                           ULONG ulFlags, ULONG* lpulResult) override {
     return Guarded(error_, [&] {
-      Require(lpulResult != nullptr, MAPI_E_INVALID_PARAMETER, "Missing out-parameter");
-      const auto a = DecodeEntryId(EntryIdBytes(cbEntryID1, lpEntryID1));
-      const auto b = DecodeEntryId(EntryIdBytes(cbEntryID2, lpEntryID2));
-      Require(a.has_value() && b.has_value(), MAPI_E_UNKNOWN_ENTRYID, "Not entry identifiers of this store");
-      *lpulResult = EncodeEntryId(*a) == EncodeEntryId(*b) ? 1 : 0;
-      return S_OK;
+      return CompareEntryIds(cbEntryID1, lpEntryID1, cbEntryID2, lpEntryID2, lpulResult,
+                             "Not entry identifiers of this store");
     });
   }
   HRESULT OpenEntry(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags, ULONG* lpulObjType,
@@ -372,7 +368,7 @@ class TMsgStore : public TPropObject<IMsgStore> {
     return Guarded(error_, [&] {
       Require(lpulObjType != nullptr && lppUnk != nullptr, MAPI_E_INVALID_PARAMETER, "Missing out-parameters");
       *lppUnk = nullptr;
-      TEntryId id = EntryIdOf(core_->Config().uid, TEntryKind::kRoot);
+      TEntryId id = EntryIdOf(core_->Config().uid, TEntryKind::Root);
       if (cbEntryID != 0) {
         const std::optional<TEntryId> decoded = DecodeEntryId(EntryIdBytes(cbEntryID, lpEntryID));
         Require(decoded.has_value(), MAPI_E_INVALID_ENTRYID, "Not an entry identifier of this store");
@@ -501,7 +497,7 @@ class TFolder : public TPropObject<IMAPIFolder> {
     return Guarded(error_, [&] {
       Require(lpulObjType != nullptr && lppUnk != nullptr, MAPI_E_INVALID_PARAMETER, "Missing out-parameters");
       *lppUnk = nullptr;
-      TEntryId id = EntryIdOf(core_->Config().uid, folder_ ? TEntryKind::kFolder : TEntryKind::kRoot);
+      TEntryId id = EntryIdOf(core_->Config().uid, folder_ ? TEntryKind::Folder : TEntryKind::Root);
       if (folder_) id.folder = *folder_;
       if (cbEntryID != 0) {
         const std::optional<TEntryId> decoded = DecodeEntryId(EntryIdBytes(cbEntryID, lpEntryID));
@@ -604,17 +600,17 @@ HRESULT OpenStoreEntry(const std::shared_ptr<TStoreCore>& core, bool writable, c
   Require(!wants_write || writable, MAPI_E_NO_ACCESS, "The store was opened for reading only");
   const bool modify = writable && (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
   switch (id.kind) {
-    case TEntryKind::kStore:
+    case TEntryKind::Store:
       *object_type = MAPI_STORE;
       return Hand(NewMsgStore(core, writable), interface_id, object);
-    case TEntryKind::kRoot:
+    case TEntryKind::Root:
       *object_type = MAPI_FOLDER;
       return Hand(NewFolder(core, std::nullopt, writable), interface_id, object);
-    case TEntryKind::kFolder:
+    case TEntryKind::Folder:
       Require(core->Maildir().HasFolder(id.folder), MAPI_E_NOT_FOUND, "No such folder");
       *object_type = MAPI_FOLDER;
       return Hand(NewFolder(core, id.folder, writable), interface_id, object);
-    case TEntryKind::kMessage:
+    case TEntryKind::Message:
       *object_type = MAPI_MESSAGE;
       return Hand(OpenMessageObject(core, id.folder, id.unique, modify), interface_id, object);
     default:

@@ -10,18 +10,18 @@ namespace corvid::mapi {
 TStoreCore::TStoreCore(TStoreConfig config, std::shared_ptr<TMailFiles> files)
     : config_(std::move(config)), maildir_(std::move(files), config_.path) {}
 
-std::string TStoreCore::StoreEntryId() const { return EncodeEntryId(EntryIdOf(config_.uid, TEntryKind::kStore)); }
+std::string TStoreCore::StoreEntryId() const { return EncodeEntryId(EntryIdOf(config_.uid, TEntryKind::Store)); }
 
-std::string TStoreCore::RootEntryId() const { return EncodeEntryId(EntryIdOf(config_.uid, TEntryKind::kRoot)); }
+std::string TStoreCore::RootEntryId() const { return EncodeEntryId(EntryIdOf(config_.uid, TEntryKind::Root)); }
 
 std::string TStoreCore::FolderEntryId(const std::string& folder) const {
-  TEntryId id = EntryIdOf(config_.uid, TEntryKind::kFolder);
+  TEntryId id = EntryIdOf(config_.uid, TEntryKind::Folder);
   id.folder = folder;
   return EncodeEntryId(id);
 }
 
 std::string TStoreCore::MessageEntryId(const std::string& folder, const std::string& unique) const {
-  TEntryId id = EntryIdOf(config_.uid, TEntryKind::kMessage);
+  TEntryId id = EntryIdOf(config_.uid, TEntryKind::Message);
   id.folder = folder;
   id.unique = unique;
   return EncodeEntryId(id);

@@ -467,6 +467,45 @@ TEST_F(TStoreTest, ReadFlagIsTheMaildirSeenFlag) {
   EXPECT_EQ(std::vector<std::string>{"unread"}, unread_subjects());
 }
 
+// The session and the store answer CompareEntryIDs alike: the same object
+// whatever the caller's copy of its identifier, a failure (never "different")
+// for bytes that are not ours.
+TEST_F(TStoreTest, SessionAndStoreCompareEntryIdentifiersAlike) {
+  const std::string first = EntryOf(Deliver("Subject: one\n\nx\n"));
+  const std::string second = EntryOf(Deliver("Subject: two\n\nx\n"));
+  const std::string garbage = "not an entry identifier";
+  const std::string empty;
+  struct TCase {
+    const char* name;
+    const std::string& a;
+    const std::string& b;
+    HRESULT result;
+    ULONG same;
+  };
+  const TCase cases[] = {
+      {"same message", first, first, S_OK, 1},
+      {"two messages", first, second, S_OK, 0},
+      {"unknown bytes", first, garbage, MAPI_E_UNKNOWN_ENTRYID, 7},
+      {"empty identifier", empty, first, MAPI_E_UNKNOWN_ENTRYID, 7},
+  };
+  auto bytes = [](const std::string& id) { return reinterpret_cast<LPENTRYID>(const_cast<char*>(id.data())); };
+  auto size = [](const std::string& id) { return static_cast<ULONG>(id.size()); };
+  for (const TCase& c : cases) {
+    // A copy, so that equal bytes at another address still compare equal.
+    const std::string b = c.b;
+    ULONG same = 7;
+    EXPECT_HR(c.result, session_->CompareEntryIDs(size(c.a), bytes(c.a), size(b), bytes(b), 0, &same)) << c.name;
+    EXPECT_EQ(c.same, same) << c.name;
+    same = 7;
+    EXPECT_HR(c.result, store_->CompareEntryIDs(size(c.a), bytes(c.a), size(b), bytes(b), 0, &same)) << c.name;
+    EXPECT_EQ(c.same, same) << c.name;
+  }
+  EXPECT_HR(MAPI_E_INVALID_PARAMETER,
+            session_->CompareEntryIDs(size(first), bytes(first), size(first), bytes(first), 0, nullptr));
+  EXPECT_HR(MAPI_E_INVALID_PARAMETER,
+            store_->CompareEntryIDs(size(first), bytes(first), size(first), bytes(first), 0, nullptr));
+}
+
 TEST_F(TStoreTest, AttachmentTableGivesFiveColumnsWithErrorsForMissingValues) {
   const std::string unique = Deliver(
       "Subject: t\nContent-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nbody\n--b\n"

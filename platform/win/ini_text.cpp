@@ -15,12 +15,12 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-enum class Kind { kBlank, kComment, kSection, kKey };
+enum class TLineKind { Blank, Comment, Section, Key };
 
 struct Line {
   size_t begin;  // offset of the line in the text
   size_t end;    // offset after its line end
-  Kind kind;
+  TLineKind kind;
   std::string_view name;   // section or key name, trimmed
   std::string_view value;  // raw value, trimmed, quotes kept
 };
@@ -35,18 +35,18 @@ std::vector<Line> Parse(std::string_view text) {
     while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) content.remove_suffix(1);
     content = Trim(content);
 
-    Line line{position, end, Kind::kBlank, {}, {}};
+    Line line{position, end, TLineKind::Blank, {}, {}};
     if (content.empty()) {
-      line.kind = Kind::kBlank;
+      line.kind = TLineKind::Blank;
     } else if (content.front() == ';') {
-      line.kind = Kind::kComment;
+      line.kind = TLineKind::Comment;
     } else if (content.front() == '[') {
       const size_t close = content.find(']');
-      line.kind = Kind::kSection;
+      line.kind = TLineKind::Section;
       line.name = Trim(content.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
     } else {
       const size_t equals = content.find('=');
-      line.kind = Kind::kKey;
+      line.kind = TLineKind::Key;
       line.name = Trim(content.substr(0, equals));
       line.value = equals == std::string_view::npos ? std::string_view() : Trim(content.substr(equals + 1));
     }
@@ -67,7 +67,7 @@ struct Range {
 Range FindSection(const std::vector<Line>& lines, std::string_view section) {
   Range range;
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].kind != Kind::kSection) continue;
+    if (lines[i].kind != TLineKind::Section) continue;
     if (range.first != std::string_view::npos) {
       range.last = i;
       return range;
@@ -115,7 +115,7 @@ std::optional<std::string> FindValue(std::string_view text, std::string_view sec
   const Range range = FindSection(lines, section);
   if (range.first == std::string_view::npos) return std::nullopt;
   for (size_t i = range.first; i < range.last; ++i) {
-    if (lines[i].kind == Kind::kKey && EqualsIgnoreAsciiCase(lines[i].name, key)) return Unquote(lines[i].value);
+    if (lines[i].kind == TLineKind::Key && EqualsIgnoreAsciiCase(lines[i].name, key)) return Unquote(lines[i].value);
   }
   return std::nullopt;
 }
@@ -126,7 +126,7 @@ std::optional<std::vector<std::string>> KeyNames(std::string_view text, std::str
   if (range.first == std::string_view::npos) return std::nullopt;
   std::vector<std::string> names;
   for (size_t i = range.first; i < range.last; ++i) {
-    if (lines[i].kind == Kind::kKey) names.emplace_back(lines[i].name);
+    if (lines[i].kind == TLineKind::Key) names.emplace_back(lines[i].name);
   }
   return names;
 }
@@ -134,7 +134,7 @@ std::optional<std::vector<std::string>> KeyNames(std::string_view text, std::str
 std::vector<std::string> SectionNames(std::string_view text) {
   std::vector<std::string> names;
   for (const Line& line : Parse(text)) {
-    if (line.kind == Kind::kSection) names.emplace_back(line.name);
+    if (line.kind == TLineKind::Section) names.emplace_back(line.name);
   }
   return names;
 }
@@ -162,7 +162,7 @@ std::string WithValue(std::string_view text, std::string_view section, std::stri
   if (range.first == std::string_view::npos) {
     result = std::string(text);
     if (!result.empty() && result.back() != '\n') result += eol;
-    if (!lines.empty() && lines.back().kind != Kind::kBlank) result += eol;
+    if (!lines.empty() && lines.back().kind != TLineKind::Blank) result += eol;
     result.append("[").append(section).append("]").append(eol);
     result.append(key).append("=").append(Quoted(value)).append(eol);
     return result;
@@ -170,7 +170,7 @@ std::string WithValue(std::string_view text, std::string_view section, std::stri
 
   size_t insert_after = range.header;  // the last key line of the section
   for (size_t i = range.first; i < range.last; ++i) {
-    if (lines[i].kind != Kind::kKey) continue;
+    if (lines[i].kind != TLineKind::Key) continue;
     if (EqualsIgnoreAsciiCase(lines[i].name, key)) {
       const Line& line = lines[i];
       std::string_view old_end = text.substr(line.begin, line.end - line.begin);
@@ -196,7 +196,7 @@ std::string WithoutKey(std::string_view text, std::string_view section, std::str
   const Range range = FindSection(lines, section);
   if (range.first == std::string_view::npos) return std::string(text);
   for (size_t i = range.first; i < range.last; ++i) {
-    if (lines[i].kind == Kind::kKey && EqualsIgnoreAsciiCase(lines[i].name, key)) {
+    if (lines[i].kind == TLineKind::Key && EqualsIgnoreAsciiCase(lines[i].name, key)) {
       return std::string(text.substr(0, lines[i].begin)) + std::string(text.substr(lines[i].end));
     }
   }
@@ -208,7 +208,7 @@ std::string WithoutSection(std::string_view text, std::string_view section) {
   std::string result(text.substr(0, lines.empty() ? text.size() : lines.front().begin));
   bool dropping = false;
   for (const Line& line : lines) {
-    if (line.kind == Kind::kSection) dropping = EqualsIgnoreAsciiCase(line.name, section);
+    if (line.kind == TLineKind::Section) dropping = EqualsIgnoreAsciiCase(line.name, section);
     if (!dropping) result += text.substr(line.begin, line.end - line.begin);
   }
   return result;

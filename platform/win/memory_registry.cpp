@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/win/ascii_case.h"
+#include "platform/win/registry_handles.h"
 
 namespace corvid::win {
 namespace {
@@ -53,33 +54,24 @@ struct TMemoryRegistry::Impl {
   std::shared_ptr<Node> roots[2] = {std::make_shared<Node>(), std::make_shared<Node>()};
   bool writable[2] = {true, true};
   int changes[2] = {0, 0};
-  std::unordered_map<uintptr_t, OpenKeyInfo> handles;
-  uintptr_t next_handle = 0x1000;
+  TKeyHandles<OpenKeyInfo> handles;
 
-  static int HiveIndex(HKEY root) {
-    if (root == HKEY_LOCAL_MACHINE) return 0;
-    if (root == HKEY_CURRENT_USER) return 1;
-    return -1;
-  }
+  static int HiveIndex(HKEY root) { return TKeyHandles<OpenKeyInfo>::HiveIndex(root); }
 
   LONG Enter(HKEY key, REGSAM needed, OpenKeyInfo* info) {
     const int root = HiveIndex(key);
     if (root >= 0) {
       *info = {root, roots[root], KEY_ALL_ACCESS};
     } else {
-      auto found = handles.find(reinterpret_cast<uintptr_t>(key));
-      if (found == handles.end()) return ERROR_INVALID_HANDLE;
-      *info = found->second;
+      const OpenKeyInfo* found = handles.Find(key);
+      if (found == nullptr) return ERROR_INVALID_HANDLE;
+      *info = *found;
     }
     if ((info->access & needed) != needed) return ERROR_ACCESS_DENIED;
     return info->node->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
   }
 
-  HKEY NewHandle(OpenKeyInfo info) {
-    const uintptr_t number = next_handle++;
-    handles.emplace(number, std::move(info));
-    return reinterpret_cast<HKEY>(number);
-  }
+  HKEY NewHandle(OpenKeyInfo info) { return handles.Add(std::move(info)); }
 
   // The node at `sub_key` below `parent`, with the node above it.
   LONG Locate(HKEY parent, std::string_view sub_key, OpenKeyInfo* info, std::shared_ptr<Node>* node,
@@ -184,8 +176,7 @@ LONG TMemoryRegistry::CreateKey(HKEY parent, std::string_view sub_key, REGSAM ac
 
 LONG TMemoryRegistry::CloseKey(HKEY key) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (Impl::HiveIndex(key) >= 0) return ERROR_SUCCESS;
-  return impl_->handles.erase(reinterpret_cast<uintptr_t>(key)) == 1 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return impl_->handles.Close(key);
 }
 
 LONG TMemoryRegistry::EnumKey(HKEY key, DWORD index, std::string* name) {

@@ -110,26 +110,26 @@ bool WriteFileAtomically(const fs::path& file, const std::string& text) {
 // there is nothing to call, only the fact that it runs.
 class TRemoteObject final : public IUnknown {
  public:
-  HRESULT QueryInterface(mapi::REFIID riid, void** out) override {
-    if (out == nullptr) return mapi::E_INVALIDARG;
-    if (riid == mapi::IID_IUnknown) {
+  HRESULT QueryInterface(REFIID riid, void** out) override {
+    if (out == nullptr) return E_INVALIDARG;
+    if (riid == IID_IUnknown) {
       *out = static_cast<IUnknown*>(this);
       AddRef();
-      return mapi::S_OK;
+      return S_OK;
     }
     *out = nullptr;
-    return mapi::E_NOINTERFACE;
+    return E_NOINTERFACE;
   }
-  mapi::ULONG AddRef() override { return ++count_; }
-  mapi::ULONG Release() override {
-    const mapi::ULONG left = --count_;
+  ULONG AddRef() override { return ++count_; }
+  ULONG Release() override {
+    const ULONG left = --count_;
     if (left == 0) delete this;
     return left;
   }
 
  private:
   ~TRemoteObject() = default;
-  std::atomic<mapi::ULONG> count_{1};
+  std::atomic<ULONG> count_{1};
 };
 
 // Whether a live process has registered `clsid`; removes the files of
@@ -166,7 +166,7 @@ bool RegisteredByLiveProcess(const CLSID& clsid) {
       continue;
     }
     CLSID registered{};
-    if (CLSIDFromString(clsid_text.c_str(), &registered) == mapi::S_OK && registered == clsid) found = true;
+    if (CLSIDFromString(clsid_text.c_str(), &registered) == S_OK && registered == clsid) found = true;
   }
   return found;
 }
@@ -182,7 +182,7 @@ std::string StringFromCLSID(const CLSID& clsid) {
 }
 
 HRESULT CLSIDFromString(const char* text, CLSID* clsid) {
-  if (text == nullptr || clsid == nullptr) return mapi::E_INVALIDARG;
+  if (text == nullptr || clsid == nullptr) return E_INVALIDARG;
   // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}: 38 characters, dashes fixed.
   const std::string_view s(text);
   if (s.size() != 38 || s[0] != '{' || s[37] != '}' || s[9] != '-' || s[14] != '-' || s[19] != '-' ||
@@ -202,11 +202,11 @@ HRESULT CLSIDFromString(const char* text, CLSID* clsid) {
   out.Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
   for (int i = 0; i < 8; ++i) out.Data4[i] = bytes[8 + i];
   *clsid = out;
-  return mapi::S_OK;
+  return S_OK;
 }
 
 HRESULT CLSIDFromProgID(const char* prog_id, CLSID* clsid) {
-  if (prog_id == nullptr || *prog_id == '\0' || clsid == nullptr) return mapi::E_INVALIDARG;
+  if (prog_id == nullptr || *prog_id == '\0' || clsid == nullptr) return E_INVALIDARG;
   auto registry = CurrentRegistry();
   const std::string path = std::string("Software\\Classes\\") + prog_id + "\\CLSID";
   for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
@@ -225,13 +225,13 @@ HRESULT CLSIDFromProgID(const char* prog_id, CLSID* clsid) {
 }
 
 HRESULT RegisterActiveObject(IUnknown* object, const CLSID& clsid, DWORD flags, DWORD* registration) {
-  if (object == nullptr || registration == nullptr) return mapi::E_INVALIDARG;
+  if (object == nullptr || registration == nullptr) return E_INVALIDARG;
   // Registrations of processes killed since are swept as this one starts,
   // so the folder does not grow by one file per crash. The look-up removes
   // them; its answer does not matter here.
   RegisteredByLiveProcess(CLSID{});
   const auto start = ProcessStartTime(::getpid());
-  if (!start) return mapi::E_FAIL;
+  if (!start) return E_FAIL;
   Table& table = T();
   std::lock_guard lock(table.mutex);
   const DWORD id = table.next_id++;
@@ -240,12 +240,12 @@ HRESULT RegisterActiveObject(IUnknown* object, const CLSID& clsid, DWORD flags, 
   const fs::path file = RunDirectory() / (Prefix() + self + std::to_string(id));
   const std::string text = "clsid=" + StringFromCLSID(clsid) + "\npid=" + std::to_string(::getpid()) +
                            "\nstart=" + std::to_string(*start) + "\n";
-  if (!WriteFileAtomically(file, text)) return mapi::E_FAIL;
+  if (!WriteFileAtomically(file, text)) return E_FAIL;
   const bool strong = (flags & ACTIVEOBJECT_WEAK) == 0;
   if (strong) object->AddRef();
   table.entries().emplace(id, Registration{clsid, object, strong, file, ::getpid()});
   *registration = id;
-  return mapi::S_OK;
+  return S_OK;
 }
 
 HRESULT RevokeActiveObject(DWORD registration, void* reserved) {
@@ -254,18 +254,18 @@ HRESULT RevokeActiveObject(DWORD registration, void* reserved) {
     Table& table = T();
     std::lock_guard lock(table.mutex);
     auto it = table.entries().find(registration);
-    if (it == table.entries().end()) return mapi::E_INVALIDARG;
+    if (it == table.entries().end()) return E_INVALIDARG;
     entry = it->second;
     table.entries().erase(it);
   }
   std::error_code ignored;
   fs::remove(entry.file, ignored);
   if (entry.strong) entry.object->Release();
-  return mapi::S_OK;
+  return S_OK;
 }
 
 HRESULT GetActiveObject(const CLSID& clsid, void* reserved, IUnknown** object) {
-  if (object == nullptr) return mapi::E_INVALIDARG;
+  if (object == nullptr) return E_INVALIDARG;
   *object = nullptr;
   {
     Table& table = T();
@@ -274,13 +274,13 @@ HRESULT GetActiveObject(const CLSID& clsid, void* reserved, IUnknown** object) {
       if (entry.clsid == clsid) {
         entry.object->AddRef();
         *object = entry.object;
-        return mapi::S_OK;
+        return S_OK;
       }
     }
   }
   if (RegisteredByLiveProcess(clsid)) {
     *object = new TRemoteObject;
-    return mapi::S_OK;
+    return S_OK;
   }
   return MK_E_UNAVAILABLE;
 }

@@ -23,20 +23,14 @@
 
 #include <string>
 
-#include "platform/mapi/mapi_interfaces.h"
+#include "platform/win/com.h"
 #include "platform/win/win_types.h"
 
 namespace corvid::win {
 
-// The COM basics are declared with MAPI's, which is built on them.
-using mapi::CLSID;
-using mapi::GUID;
-using mapi::HRESULT;
-using mapi::IUnknown;
-
-inline constexpr HRESULT CO_E_CLASSSTRING = mapi::HResult(0x800401F3);
-inline constexpr HRESULT MK_E_UNAVAILABLE = mapi::HResult(0x800401E3);
-inline constexpr HRESULT REGDB_E_CLASSNOTREG = mapi::HResult(0x80040154);
+inline constexpr HRESULT CO_E_CLASSSTRING = HResult(0x800401F3);
+inline constexpr HRESULT MK_E_UNAVAILABLE = HResult(0x800401E3);
+inline constexpr HRESULT REGDB_E_CLASSNOTREG = HResult(0x80040154);
 
 inline constexpr DWORD ACTIVEOBJECT_STRONG = 0;
 inline constexpr DWORD ACTIVEOBJECT_WEAK = 1;

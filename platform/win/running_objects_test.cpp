@@ -20,22 +20,24 @@ namespace fs = std::filesystem;
 
 constexpr CLSID kApplication = {0x0006F03A, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 constexpr CLSID kOther = {0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
+// An interface no running object here offers (IStream's identifier).
+constexpr IID kIStream = {0x0000000C, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 class TCountedObject final : public IUnknown {
  public:
-  HRESULT QueryInterface(mapi::REFIID riid, void** out) override {
+  HRESULT QueryInterface(REFIID riid, void** out) override {
     *out = nullptr;
-    return mapi::E_NOINTERFACE;
+    return E_NOINTERFACE;
   }
-  mapi::ULONG AddRef() override { return ++count; }
-  mapi::ULONG Release() override { return --count; }
-  std::atomic<mapi::ULONG> count{1};
+  ULONG AddRef() override { return ++count; }
+  ULONG Release() override { return --count; }
+  std::atomic<ULONG> count{1};
 };
 
 TEST(ClsidTextTest, RoundTripsAndRejectsMalformedText) {
   EXPECT_EQ(StringFromCLSID(kOther), "{12345678-9ABC-DEF0-0123-456789ABCDEF}");
   CLSID parsed{};
-  ASSERT_EQ(CLSIDFromString("{12345678-9abc-def0-0123-456789abcdef}", &parsed), mapi::S_OK);
+  ASSERT_EQ(CLSIDFromString("{12345678-9abc-def0-0123-456789abcdef}", &parsed), S_OK);
   EXPECT_EQ(parsed, kOther);
   for (const char* bad : {"", "12345678-9ABC-DEF0-0123-456789ABCDEF", "{12345678-9ABC-DEF0-0123-456789ABCDEF",
                           "{12345678-9ABC-DEF0-0123-456789ABCDEG}", "{12345678+9ABC-DEF0-0123-456789ABCDEF}",
@@ -57,10 +59,10 @@ TEST(ClsidFromProgIdTest, ReadsTheClassesKeyUserFirst) {
   CLSID clsid{};
   EXPECT_EQ(CLSIDFromProgID("Outlook.Application", &clsid), REGDB_E_CLASSNOTREG);
   set(HKEY_LOCAL_MACHINE, "Outlook.Application", StringFromCLSID(kApplication));
-  ASSERT_EQ(CLSIDFromProgID("outlook.application", &clsid), mapi::S_OK);
+  ASSERT_EQ(CLSIDFromProgID("outlook.application", &clsid), S_OK);
   EXPECT_EQ(clsid, kApplication);
   set(HKEY_CURRENT_USER, "Outlook.Application", StringFromCLSID(kOther));
-  ASSERT_EQ(CLSIDFromProgID("Outlook.Application", &clsid), mapi::S_OK);
+  ASSERT_EQ(CLSIDFromProgID("Outlook.Application", &clsid), S_OK);
   EXPECT_EQ(clsid, kOther);
   set(HKEY_LOCAL_MACHINE, "Broken.Application", "not a class id");
   EXPECT_EQ(CLSIDFromProgID("Broken.Application", &clsid), CO_E_CLASSSTRING);
@@ -74,22 +76,22 @@ TEST(RunningObjectsTest, RegisteredObjectsAreFoundUntilRevoked) {
   EXPECT_EQ(GetActiveObject(kApplication, nullptr, &found), MK_E_UNAVAILABLE);
   EXPECT_EQ(found, nullptr);
 
-  ASSERT_EQ(RegisterActiveObject(&strong, kApplication, ACTIVEOBJECT_STRONG, &strong_id), mapi::S_OK);
+  ASSERT_EQ(RegisterActiveObject(&strong, kApplication, ACTIVEOBJECT_STRONG, &strong_id), S_OK);
   EXPECT_EQ(strong.count, 2u);  // the table holds one
-  ASSERT_EQ(RegisterActiveObject(&weak, kOther, ACTIVEOBJECT_WEAK, &weak_id), mapi::S_OK);
+  ASSERT_EQ(RegisterActiveObject(&weak, kOther, ACTIVEOBJECT_WEAK, &weak_id), S_OK);
   EXPECT_EQ(weak.count, 1u);
   EXPECT_NE(strong_id, weak_id);
 
-  ASSERT_EQ(GetActiveObject(kApplication, nullptr, &found), mapi::S_OK);
+  ASSERT_EQ(GetActiveObject(kApplication, nullptr, &found), S_OK);
   EXPECT_EQ(found, &strong);
   EXPECT_EQ(strong.count, 3u);
   found->Release();
 
-  EXPECT_EQ(RevokeActiveObject(strong_id, nullptr), mapi::S_OK);
+  EXPECT_EQ(RevokeActiveObject(strong_id, nullptr), S_OK);
   EXPECT_EQ(strong.count, 1u);
-  EXPECT_EQ(RevokeActiveObject(strong_id, nullptr), mapi::E_INVALIDARG);
+  EXPECT_EQ(RevokeActiveObject(strong_id, nullptr), E_INVALIDARG);
   EXPECT_EQ(GetActiveObject(kApplication, nullptr, &found), MK_E_UNAVAILABLE);
-  EXPECT_EQ(RevokeActiveObject(weak_id, nullptr), mapi::S_OK);
+  EXPECT_EQ(RevokeActiveObject(weak_id, nullptr), S_OK);
   EXPECT_TRUE(fs::is_empty(machine.Root() / "run")) << "revoked registrations leave no file";
 }
 
@@ -107,7 +109,7 @@ TEST(RunningObjectsTest, RegistrationsOfOtherProcessesLiveAsLongAsTheProcess) {
     if (child == 0) {
       TCountedObject object;
       DWORD id = 0;
-      const char ok = RegisterActiveObject(&object, kApplication, ACTIVEOBJECT_STRONG, &id) == mapi::S_OK ? 1 : 0;
+      const char ok = RegisterActiveObject(&object, kApplication, ACTIVEOBJECT_STRONG, &id) == S_OK ? 1 : 0;
       char go;
       if (write(ready[1], &ok, 1) != 1 || read(release[0], &go, 1) != 1) _exit(2);
       if (revoke) RevokeActiveObject(id, nullptr);
@@ -120,14 +122,14 @@ TEST(RunningObjectsTest, RegistrationsOfOtherProcessesLiveAsLongAsTheProcess) {
     ASSERT_EQ(ok, 1);
 
     IUnknown* found = nullptr;
-    ASSERT_EQ(GetActiveObject(kApplication, nullptr, &found), mapi::S_OK) << "revoke=" << revoke;
+    ASSERT_EQ(GetActiveObject(kApplication, nullptr, &found), S_OK) << "revoke=" << revoke;
     ASSERT_NE(found, nullptr);
     IUnknown* again = nullptr;
-    EXPECT_EQ(found->QueryInterface(mapi::IID_IUnknown, reinterpret_cast<void**>(&again)), mapi::S_OK);
+    EXPECT_EQ(found->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&again)), S_OK);
     EXPECT_EQ(again, found);
     again->Release();
     void* other = nullptr;
-    EXPECT_EQ(found->QueryInterface(mapi::IID_IStream, &other), mapi::E_NOINTERFACE);
+    EXPECT_EQ(found->QueryInterface(kIStream, &other), E_NOINTERFACE);
     found->Release();
     EXPECT_EQ(GetActiveObject(kOther, nullptr, &found), MK_E_UNAVAILABLE);
 
@@ -153,7 +155,7 @@ TEST(RunningObjectsTest, RegisteringSweepsTheFilesOfDeadProcesses) {
   std::ofstream(dead) << "clsid=" << StringFromCLSID(kOther) << "\npid=99999999\nstart=1\n";
   TCountedObject object;
   DWORD id = 0;
-  ASSERT_EQ(RegisterActiveObject(&object, kApplication, ACTIVEOBJECT_STRONG, &id), mapi::S_OK);
+  ASSERT_EQ(RegisterActiveObject(&object, kApplication, ACTIVEOBJECT_STRONG, &id), S_OK);
   EXPECT_FALSE(fs::exists(dead));
   RevokeActiveObject(id, nullptr);
 }

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "platform/win/registry_handles.h"
+
 namespace corvid::win {
 namespace fs = std::filesystem;
 namespace {
@@ -182,14 +184,9 @@ struct TSqliteRegistry::Impl {
   std::vector<TSeedValue> seeds;
   std::mutex mutex;
   Hive hives[2];
-  std::unordered_map<uintptr_t, OpenKeyInfo> handles;
-  uintptr_t next_handle = 0x1000;
+  TKeyHandles<OpenKeyInfo> handles;
 
-  static int HiveIndex(HKEY root) {
-    if (root == HKEY_LOCAL_MACHINE) return 0;
-    if (root == HKEY_CURRENT_USER) return 1;
-    return -1;
-  }
+  static int HiveIndex(HKEY root) { return TKeyHandles<OpenKeyInfo>::HiveIndex(root); }
 
   LONG Resolve(HKEY key, OpenKeyInfo* info) {
     const int root = HiveIndex(key);
@@ -197,17 +194,13 @@ struct TSqliteRegistry::Impl {
       *info = {root, kRootKeyId, KEY_ALL_ACCESS};
       return ERROR_SUCCESS;
     }
-    auto found = handles.find(reinterpret_cast<uintptr_t>(key));
-    if (found == handles.end()) return ERROR_INVALID_HANDLE;
-    *info = found->second;
+    const OpenKeyInfo* found = handles.Find(key);
+    if (found == nullptr) return ERROR_INVALID_HANDLE;
+    *info = *found;
     return ERROR_SUCCESS;
   }
 
-  HKEY NewHandle(const OpenKeyInfo& info) {
-    const uintptr_t number = next_handle++;
-    handles.emplace(number, info);
-    return reinterpret_cast<HKEY>(number);
-  }
+  HKEY NewHandle(const OpenKeyInfo& info) { return handles.Add(info); }
 
   bool Writable(int hive) const { return HiveWritable(hives[hive].file); }
 
@@ -231,14 +224,14 @@ struct TSqliteRegistry::Impl {
     if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
     if (sqlite3_changes(hive.db) == 1) {
       for (const TSeedValue& seed : seeds) {
-        if (HiveIndex(seed.Root) != index) continue;
+        if (HiveIndex(seed.root) != index) continue;
         std::vector<std::string_view> names;
-        if (SplitKeyPath(seed.Key, &names) != ERROR_SUCCESS) continue;
+        if (SplitKeyPath(seed.key, &names) != ERROR_SUCCESS) continue;
         int64_t id = kRootKeyId;
         bool created = false;
         LONG result = WalkCreate(hive, names, &id, &created);
         if (result != ERROR_SUCCESS) return result;
-        result = Upsert(hive, id, seed.Name, seed.Type, seed.Data);
+        result = Upsert(hive, id, seed.name, seed.type, seed.data);
         if (result != ERROR_SUCCESS) return result;
       }
     }
@@ -469,8 +462,7 @@ LONG TSqliteRegistry::CreateKey(HKEY parent, std::string_view sub_key, REGSAM ac
 
 LONG TSqliteRegistry::CloseKey(HKEY key) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (Impl::HiveIndex(key) >= 0) return ERROR_SUCCESS;
-  return impl_->handles.erase(reinterpret_cast<uintptr_t>(key)) == 1 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return impl_->handles.Close(key);
 }
 
 LONG TSqliteRegistry::EnumKey(HKEY key, DWORD index, std::string* name) {

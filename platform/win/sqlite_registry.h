@@ -27,11 +27,11 @@ class TSqliteRegistry : public TRegistry {
  public:
   // A value that a hive holds from the moment its file is created.
   struct TSeedValue {
-    HKEY Root;
-    std::string Key;
-    std::string Name;
-    DWORD Type;
-    std::string Data;
+    HKEY root;
+    std::string key;
+    std::string name;
+    DWORD type;
+    std::string data;
   };
 
   // Creates `directory` when missing (a failure shows later as unwritable

@@ -286,12 +286,12 @@ MSG MakeMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   return m;
 }
 
-enum class Fetch { kMessage, kQuit, kNothing };
+enum class TFetch { Message, Quit, Nothing };
 
 // One look at the queue, with the lock held: sent messages first (they are
 // delivered, not returned), then posted ones, then WM_QUIT, then due timers.
 // `next_due` receives the earliest timer for a caller that wants to wait.
-Fetch FetchLocked(ThreadQueue& queue, std::unique_lock<std::mutex>& lock, MSG* out, HWND window, UINT filter_min,
+TFetch FetchLocked(ThreadQueue& queue, std::unique_lock<std::mutex>& lock, MSG* out, HWND window, UINT filter_min,
                   UINT filter_max, bool remove, std::optional<Clock::time_point>* next_due) {
   while (DeliverOneSent(queue, lock)) {
   }
@@ -299,12 +299,12 @@ Fetch FetchLocked(ThreadQueue& queue, std::unique_lock<std::mutex>& lock, MSG* o
     if (!Matches(*it, window, filter_min, filter_max)) continue;
     *out = *it;
     if (remove) queue.posted.erase(it);
-    return Fetch::kMessage;
+    return TFetch::Message;
   }
   if (queue.quit) {
     *out = MakeMessage(nullptr, WM_QUIT, static_cast<WPARAM>(queue.quit_code), 0);
     if (remove) queue.quit = false;
-    return Fetch::kQuit;
+    return TFetch::Quit;
   }
   const auto now = Clock::now();
   for (Timer& timer : queue.timers) {
@@ -313,11 +313,11 @@ Fetch FetchLocked(ThreadQueue& queue, std::unique_lock<std::mutex>& lock, MSG* o
     if (timer.due <= now) {
       *out = m;
       if (remove) timer.due = now + std::chrono::milliseconds(timer.elapse_ms);
-      return Fetch::kMessage;
+      return TFetch::Message;
     }
     if (next_due && (!*next_due || timer.due < **next_due)) *next_due = timer.due;
   }
-  return Fetch::kNothing;
+  return TFetch::Nothing;
 }
 
 void DestroyTree(HWND window);
@@ -818,11 +818,11 @@ BOOL GetMessage(MSG* message, HWND window, UINT filter_min, UINT filter_max) {
   for (;;) {
     std::optional<Clock::time_point> next_due;
     switch (FetchLocked(*queue, lock, message, window, filter_min, filter_max, true, &next_due)) {
-      case Fetch::kMessage:
+      case TFetch::Message:
         return message->message == WM_QUIT ? 0 : 1;
-      case Fetch::kQuit:
+      case TFetch::Quit:
         return 0;
-      case Fetch::kNothing:
+      case TFetch::Nothing:
         break;
     }
     if (!queue->sent.empty()) continue;
@@ -838,7 +838,7 @@ BOOL PeekMessage(MSG* message, HWND window, UINT filter_min, UINT filter_max, UI
   auto& queue = MyQueue();
   std::unique_lock lock(S().mutex);
   return FetchLocked(*queue, lock, message, window, filter_min, filter_max, (remove & PM_REMOVE) != 0, nullptr) !=
-         Fetch::kNothing;
+         TFetch::Nothing;
 }
 
 BOOL TranslateMessage(const MSG* message) { return 0; }

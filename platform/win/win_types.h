@@ -12,6 +12,7 @@ using WORD = uint16_t;
 using DWORD = uint32_t;
 using LONG = int32_t;
 using UINT = uint32_t;
+using ULONG = uint32_t;
 using BOOL = int;
 using REGSAM = DWORD;
 using ATOM = WORD;

@@ -2,10 +2,11 @@
 // 31 names of platform/mapi/mapi32.h, each either an address in the loaded
 // library or unbound, and the process's current table, Mapi().
 //
-// The table lives here, below the binding that fills it (core/mapi_binding.h),
-// so that the pipelines of this folder and of decompress/ reach the bound
-// procedures without depending on the extension core. Nothing here loads a
-// library: the table is plain data that its owner fills.
+// The table lives with the MAPI declarations, below the binding that fills
+// it (core/mapi_binding.h), so that the pipelines of compress/ and
+// decompress/ reach the bound procedures without depending on the extension
+// core. It is not part of MAPI32.DLL and nothing here loads a library: the
+// table is plain data that its owner fills.
 //
 // Calling an unbound procedure must not happen, and the operation that needs
 // it does nothing. Two guards make that hard to get wrong:
@@ -29,20 +30,20 @@
 
 #include "platform/mapi/mapi32.h"
 
-namespace corvid::compress {
+namespace corvid::mapi {
 
 // What Windows reports for a procedure that a library does not export
 // (HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND)); no MAPI call answers it.
-inline constexpr mapi::HRESULT kMapiNotBound = mapi::HResult(0x8007007F);
+inline constexpr HRESULT kMapiNotBound = HResult(0x8007007F);
 
 // Any procedure address; the typed wrappers cast it back.
 using TMapiProc = void (*)();
 
-// The position of `name` in mapi::kMapi32ProcedureNames, -1 when it is not
+// The position of `name` in kMapi32ProcedureNames, -1 when it is not
 // one of them.
 constexpr int MapiProcedureIndex(std::string_view name) {
-  for (int i = 0; i < mapi::kMapi32ProcedureCount; ++i) {
-    if (name == mapi::kMapi32ProcedureNames[i]) return i;
+  for (int i = 0; i < kMapi32ProcedureCount; ++i) {
+    if (name == kMapi32ProcedureNames[i]) return i;
   }
   return -1;
 }
@@ -52,7 +53,7 @@ class TMapiProcedures {
   // Every procedure unbound.
   TMapiProcedures() = default;
 
-  // Binds the procedure at `index` (of mapi::kMapi32ProcedureNames) to
+  // Binds the procedure at `index` (of kMapi32ProcedureNames) to
   // `address`; null unbinds it. An index out of range is ignored.
   void Set(int index, TMapiProc address);
   // Unbinds all.
@@ -67,18 +68,18 @@ class TMapiProcedures {
   // The nine procedures the system calls. Unbound: no call is made; HRESULT
   // and SCODE results are kMapiNotBound, pointer out-parameters are set to
   // null, the others do nothing and MAPIFreeBuffer answers 0.
-  mapi::HRESULT MAPIInitialize(mapi::LPVOID lpMapiInit) const;
+  HRESULT MAPIInitialize(LPVOID lpMapiInit) const;
   void MAPIUninitialize() const;
-  mapi::SCODE MAPIAllocateBuffer(mapi::ULONG cbSize, mapi::LPVOID* lppBuffer) const;
-  mapi::ULONG MAPIFreeBuffer(mapi::LPVOID lpBuffer) const;
-  mapi::HRESULT HrQueryAllRows(mapi::LPMAPITABLE lpTable, mapi::LPSPropTagArray lpPropTags,
-                               mapi::LPSRestriction lpRestriction, mapi::LPSSortOrderSet lpSortOrderSet,
-                               mapi::LONG crowsMax, mapi::LPSRowSet* lppRows) const;
-  void FreeProws(mapi::LPSRowSet lpRows) const;
-  void FreePadrlist(mapi::LPADRLIST lpAdrlist) const;
-  mapi::HRESULT HrGetOneProp(mapi::LPMAPIPROP lpMapiProp, mapi::ULONG ulPropTag,
-                             mapi::LPSPropValue* lppProp) const;
-  mapi::HRESULT HrSetOneProp(mapi::LPMAPIPROP lpMapiProp, mapi::LPSPropValue lpProp) const;
+  SCODE MAPIAllocateBuffer(ULONG cbSize, LPVOID* lppBuffer) const;
+  ULONG MAPIFreeBuffer(LPVOID lpBuffer) const;
+  HRESULT HrQueryAllRows(LPMAPITABLE lpTable, LPSPropTagArray lpPropTags,
+                               LPSRestriction lpRestriction, LPSSortOrderSet lpSortOrderSet,
+                               LONG crowsMax, LPSRowSet* lppRows) const;
+  void FreeProws(LPSRowSet lpRows) const;
+  void FreePadrlist(LPADRLIST lpAdrlist) const;
+  HRESULT HrGetOneProp(LPMAPIPROP lpMapiProp, ULONG ulPropTag,
+                             LPSPropValue* lppProp) const;
+  HRESULT HrSetOneProp(LPMAPIPROP lpMapiProp, LPSPropValue lpProp) const;
 
  private:
   template <typename F>
@@ -86,7 +87,7 @@ class TMapiProcedures {
     return reinterpret_cast<F>(Address(index));
   }
 
-  std::array<TMapiProc, mapi::kMapi32ProcedureCount> procs_{};
+  std::array<TMapiProc, kMapi32ProcedureCount> procs_{};
 };
 
 // The process's table: the one installed by the binding, or an empty one
@@ -98,4 +99,4 @@ const TMapiProcedures& Mapi();
 // installed before, so a test can put it back.
 const TMapiProcedures* InstallMapi(const TMapiProcedures* procedures);
 
-}  // namespace corvid::compress
+}  // namespace corvid::mapi

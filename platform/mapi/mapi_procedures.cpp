@@ -1,10 +1,8 @@
-#include "compress/mapi_procedures.h"
+#include "platform/mapi/mapi_procedures.h"
 
 #include <atomic>
 
-namespace corvid::compress {
-
-using namespace mapi;
+namespace corvid::mapi {
 
 namespace {
 
@@ -114,4 +112,4 @@ const TMapiProcedures* InstallMapi(const TMapiProcedures* procedures) {
   return g_installed.exchange(procedures, std::memory_order_acq_rel);
 }
 
-}  // namespace corvid::compress
+}  // namespace corvid::mapi
