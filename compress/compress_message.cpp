@@ -549,14 +549,6 @@ TCompressOutcome Run(IMessage* message, settings::TOptionsContainer& options, bo
 
 }  // namespace
 
-std::string NormalizeFileMask(const std::string& text) {
-  if (text.empty() || text.find_first_of("*?") != std::string::npos) return text;
-  std::string mask = text;
-  if (CodePointCount(mask) <= 4 && mask.find('.') == std::string::npos) mask.insert(0, ".");
-  if (mask[0] == '.') mask.insert(0, "*");
-  return mask;
-}
-
 std::vector<std::string> SplitSkipList(std::string_view text) {
   const size_t end = std::min(text.find('\0'), text.size());
   text = text.substr(0, end);

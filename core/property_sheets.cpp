@@ -2,8 +2,8 @@
 // handed out at a time, and its dialog procedure, which keeps the page's
 // model and applies it into the extension's settings.
 #include "base/log.h"
-#include "compress/mapi_procedures.h"
 #include "core/extension.h"
+#include "platform/mapi/mapi_procedures.h"
 #include "platform/win/module.h"
 #include "platform/win/ui_thread.h"
 #include "ui/addr_book.h"
@@ -63,7 +63,7 @@ win::INT_PTR OptionsPageDlgProc(win::HWND window, win::UINT message, win::WPARAM
       object->options_page_->SetPageWindow(window);
       object->options_page_->LoadOptions(object->FOptions);
       // The address-book buttons free what MAPI hands back through MAPI.
-      ui::TAddrBook::FreeAdrList = [](mapi::LPADRLIST list) { compress::Mapi().FreePadrlist(list); };
+      ui::TAddrBook::FreeAdrList = [](mapi::LPADRLIST list) { mapi::Mapi().FreePadrlist(list); };
       ui::AttachPageModel(window, object->options_page_.get());
       return 1;
     }

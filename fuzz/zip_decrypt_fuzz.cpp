@@ -60,18 +60,18 @@ std::vector<uint8_t> OneEntryArchive(uint16_t flags, uint16_t method, uint32_t c
     Put16(zip, name_length);
     Put16(zip, 0);  // extra field
   };
-  Put32(zip, kLocalSignature);
+  Put32(zip, local_header::kSignature);
   common();
   zip.insert(zip.end(), kName, kName + name_length);
   zip.insert(zip.end(), data.begin(), data.end());
   if (flags & 8) {
-    Put32(zip, 0x08074B50);
+    Put32(zip, data_descriptor::kSignature);
     Put32(zip, crc);
     Put32(zip, static_cast<uint32_t>(data.size()));
     Put32(zip, size);
   }
   const uint32_t central_at = static_cast<uint32_t>(zip.size());
-  Put32(zip, kCentralSignature);
+  Put32(zip, central_header::kSignature);
   Put16(zip, 20);  // version made by
   common();
   Put16(zip, 0);  // comment
@@ -81,7 +81,7 @@ std::vector<uint8_t> OneEntryArchive(uint16_t flags, uint16_t method, uint32_t c
   Put32(zip, 0);  // local header offset
   zip.insert(zip.end(), kName, kName + name_length);
   const uint32_t central_size = static_cast<uint32_t>(zip.size()) - central_at;
-  Put32(zip, kEndSignature);
+  Put32(zip, end_record::kSignature);
   Put16(zip, 0);
   Put16(zip, 0);
   Put16(zip, 1);

@@ -201,7 +201,7 @@ void TCompressionDlg::CheckUI() {
   const bool encrypt = Checked("EncryptUsingPasswordCB");
   SetEnabled("PasswordEdt", encrypt);
   SetEnabled("ConfirmPasswordEdt", encrypt);
-  ok_enabled_ = !settings_->ReadBool(cat::kReadOnly.Path, false, false, false);
+  ok_enabled_ = !settings_->ReadBool(cat::kReadOnly.path, false, false, false);
 }
 
 void TCompressionDlg::Append(const std::string& list, const std::string& text) {

@@ -103,14 +103,14 @@ void TOptionsPage::CompressionBtnClick() {
   TCompressionDlg dialog;
   dialog.SetSession(session_);
   dialog.LoadOptions(*settings_);
-  if (PresentDialog(dialog) == mrOk && !settings_->ReadBool(cat::kReadOnly.Path, false, false, true))
+  if (PresentDialog(dialog) == mrOk && !settings_->ReadBool(cat::kReadOnly.path, false, false, true))
     dialog.SaveOptions(*settings_);
 }
 
 void TOptionsPage::DecompressionBtnClick() {
   TDecompressOptionsDlg dialog;
   dialog.LoadOptions(*settings_);
-  if (PresentDialog(dialog) == mrOk && !settings_->ReadBool(cat::kReadOnly.Path, false, false, true))
+  if (PresentDialog(dialog) == mrOk && !settings_->ReadBool(cat::kReadOnly.path, false, false, true))
     dialog.SaveOptions(*settings_);
 }
 
@@ -133,8 +133,8 @@ void TOptionsPage::Open1Click() {
 bool TOptionsPage::SaveTo(const std::string& file_name) {
   settings::TOptionsContainer stamped;
   stamped.Assign(*settings_);
-  stamped.WriteString(cat::kInstallDate.Path, TodayShortDate(), false);
-  stamped.WriteString(cat::kInstallTime.Path, NowHoursMinutes(), false);
+  stamped.WriteString(cat::kInstallDate.path, TodayShortDate(), false);
+  stamped.WriteString(cat::kInstallTime.path, NowHoursMinutes(), false);
   stamped.SaveToIniFile(file_name);
   // The container stops quietly at the first refusal: read the file back
   // so that a partial export is not taken for a whole one.

@@ -106,7 +106,7 @@ void TDecompressOptionsDlg::CheckUI() {
   const bool try_password = Checked("PasswordTryPasswordRB");
   SetEnabled("PasswordEdt", try_password);
   SetEnabled("ConfirmPasswordEdt", try_password);
-  ok_enabled_ = !settings_->ReadBool(cat::kReadOnly.Path, false, false, false);
+  ok_enabled_ = !settings_->ReadBool(cat::kReadOnly.path, false, false, false);
 }
 
 void TDecompressOptionsDlg::OnClick(const std::string& name) {

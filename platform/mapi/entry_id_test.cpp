@@ -16,20 +16,20 @@ namespace fs = std::filesystem;
 const GUID kStore = {0x11223344, 0x5566, 0x7788, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 TEntryId Message(const std::string& folder, const std::string& unique) {
-  TEntryId id = EntryIdOf(kStore, TEntryKind::kMessage);
+  TEntryId id = EntryIdOf(kStore, TEntryKind::Message);
   id.folder = folder;
   id.unique = unique;
   return id;
 }
 
 TEntryId Folder(const std::string& folder) {
-  TEntryId id = EntryIdOf(kStore, TEntryKind::kFolder);
+  TEntryId id = EntryIdOf(kStore, TEntryKind::Folder);
   id.folder = folder;
   return id;
 }
 
 TEntryId OneOff(const std::string& name, const std::string& type, const std::string& email) {
-  TEntryId id = EntryIdOf(kStore, TEntryKind::kOneOff);
+  TEntryId id = EntryIdOf(kStore, TEntryKind::OneOff);
   id.display_name = name;
   id.addr_type = type;
   id.email = email;
@@ -37,7 +37,7 @@ TEntryId OneOff(const std::string& name, const std::string& type, const std::str
 }
 
 std::vector<TEntryId> GoodIds() {
-  return {EntryIdOf(kStore, TEntryKind::kStore), EntryIdOf(kStore, TEntryKind::kRoot), Folder(""), Folder("Sent Items"),
+  return {EntryIdOf(kStore, TEntryKind::Store), EntryIdOf(kStore, TEntryKind::Root), Folder(""), Folder("Sent Items"),
           Folder("Inbox.Sub"), Message("", "1700000000.M1P2.host"), Message("Outbox", "u"),
           OneOff("Bob", "SMTP", "bob@example.com"), OneOff("", "FAX", "+1 555 0100")};
 }
@@ -75,13 +75,13 @@ TEST(EntryIdTest, CutOrLengthenedIdentifiersAreNoneOrThemselves) {
     }
   }
   // Where the form ends, nothing may follow.
-  EXPECT_FALSE(DecodeEntryId(EncodeEntryId(EntryIdOf(kStore, TEntryKind::kStore)) + "x"));
+  EXPECT_FALSE(DecodeEntryId(EncodeEntryId(EntryIdOf(kStore, TEntryKind::Store)) + "x"));
   EXPECT_FALSE(DecodeEntryId(EncodeEntryId(OneOff("a", "SMTP", "a@b.c")) + "x"));
   EXPECT_FALSE(DecodeEntryId(EncodeEntryId(Message("", "u")) + std::string(1, '\0') + "v"));
 }
 
 TEST(EntryIdTest, RefusesGarbageAndNamesThatLeaveTheStore) {
-  std::string header = EncodeEntryId(EntryIdOf(kStore, TEntryKind::kStore));
+  std::string header = EncodeEntryId(EntryIdOf(kStore, TEntryKind::Store));
   const struct {
     const char* what;
     std::string bytes;
@@ -132,13 +132,13 @@ TEST_F(TStoreTest, HostileEntryIdentifiersOpenNothing) {
   outside.CreateFolder("");
   const std::string stranger = outside.Deliver("", [](TWriteFile& out) { out.Append("Subject: not yours\n\n", 20); });
 
-  TEntryId other_store = EntryIdOf(store_config_.uid, TEntryKind::kMessage);
+  TEntryId other_store = EntryIdOf(store_config_.uid, TEntryKind::Message);
   other_store.store.Data1 ^= 1;
   other_store.unique = unique;
-  TEntryId up = EntryIdOf(store_config_.uid, TEntryKind::kMessage);
+  TEntryId up = EntryIdOf(store_config_.uid, TEntryKind::Message);
   up.folder = ".";
   up.unique = stranger;
-  TEntryId up_folder = EntryIdOf(store_config_.uid, TEntryKind::kFolder);
+  TEntryId up_folder = EntryIdOf(store_config_.uid, TEntryKind::Folder);
   up_folder.folder = ".";
   for (const TEntryId& id : {other_store, up, up_folder}) {
     const std::string entry = EncodeEntryId(id);
