@@ -638,19 +638,27 @@ bool TZipReader::ReadCentralRecord(TZipHeaderInfo& entry) {
     return false;
   }
   entry.ReadCentralFields(record);
-  std::string raw(entry.FilenameLength, '\0');
-  if (archive_->Read(raw.data(), entry.FilenameLength) != entry.FilenameLength) {
+  if (!ReadNameAndExtra(entry)) {
     archive_->Seek(start, soFromBeginning);
     return false;
   }
+  archive_->Seek(entry.FileCommentLength, soFromCurrent);
+  entry.CentralOffset = static_cast<uint32_t>(start);
+  return true;
+}
+
+// The name and extra field behind a record's fixed part: the name decoded
+// (keeping its stored length), the AES field taken. False when the name is
+// cut short.
+bool TZipReader::ReadNameAndExtra(TZipHeaderInfo& entry) {
+  std::string raw(entry.FilenameLength, '\0');
+  if (archive_->Read(raw.data(), entry.FilenameLength) != entry.FilenameLength) return false;
   std::string extra(entry.ExtraFieldLength, '\0');
   extra.resize(static_cast<size_t>(std::max<int64_t>(0, archive_->Read(extra.data(), entry.ExtraFieldLength))));
-  uint16_t stored_length = entry.FilenameLength;
+  const uint16_t stored_length = entry.FilenameLength;
   entry.SetFullName(DecodeStoredName(raw, entry.BitFlag, extra));
   entry.FilenameLength = stored_length;
   entry.ReadAesExtra(extra);
-  archive_->Seek(entry.FileCommentLength, soFromCurrent);
-  entry.CentralOffset = static_cast<uint32_t>(start);
   return true;
 }
 
@@ -663,17 +671,10 @@ bool TZipReader::ReadLocalRecord(TZipHeaderInfo& entry) {
     return false;
   }
   entry.ReadLocalFields(record);
-  std::string raw(entry.FilenameLength, '\0');
-  if (archive_->Read(raw.data(), entry.FilenameLength) != entry.FilenameLength) {
+  if (!ReadNameAndExtra(entry)) {
     archive_->Seek(start, soFromBeginning);
     return false;
   }
-  std::string extra(entry.ExtraFieldLength, '\0');
-  extra.resize(static_cast<size_t>(std::max<int64_t>(0, archive_->Read(extra.data(), entry.ExtraFieldLength))));
-  uint16_t stored_length = entry.FilenameLength;
-  entry.SetFullName(DecodeStoredName(raw, entry.BitFlag, extra));
-  entry.FilenameLength = stored_length;
-  entry.ReadAesExtra(extra);
   entry.RelativeOffset = static_cast<uint32_t>(start);
   entry.CentralOffset = 0;
   return true;

@@ -191,6 +191,7 @@ class TZipReader {
   bool AtZip64EndRecord();
   bool ReadCentralRecord(TZipHeaderInfo& entry);
   bool ReadLocalRecord(TZipHeaderInfo& entry);
+  bool ReadNameAndExtra(TZipHeaderInfo& entry);
   // Switches to volume `number` (1-based) through OnGetNextDisk.
   void ChangeVolume(int number);
   void BuildSortedView();
