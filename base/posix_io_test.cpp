@@ -30,7 +30,7 @@ class TInterrupter {
     sigaction(SIGUSR1, &action, &old_);
     g_signals = 0;
     const pthread_t target = pthread_self();
-    thread_ = std::thread([this, target, finish] {
+    thread_ = std::thread([target, finish] {
       // Several signals while the caller is blocked; then what unblocks it.
       for (int i = 0; i < 5; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
