@@ -210,14 +210,14 @@ std::optional<std::string> HeaderAddress(std::string_view given, std::string* wh
     return std::nullopt;
   }
   InternetAddress* address = internet_address_list_get_address(list.get(), 0);
-  const char* spec = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+  const char* address_text = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
   // GMime reads generously ("a@b@c" as "a@b"): the address written, bare
   // or in the last <>, must be the very one it read, so that mail goes
   // nowhere but where it was asked to.
   const size_t open = text.rfind('<');
   const std::string written =
       open == std::string::npos ? text : text.back() == '>' ? Trim(text.substr(open + 1, text.size() - open - 2)) : "";
-  if (spec == nullptr || written != spec || !IsMailboxAddress(written)) {
+  if (address_text == nullptr || written != address_text || !IsMailboxAddress(written)) {
     *why = refused;
     return std::nullopt;
   }
@@ -319,12 +319,12 @@ std::vector<std::string> AddressesOf(std::string_view value) {
   CollectMailboxes(list.get(), &mailboxes);
   std::vector<std::string> addresses;
   for (InternetAddressMailbox* mailbox : mailboxes) {
-    const char* spec = internet_address_mailbox_get_addr(mailbox);
+    const char* address_text = internet_address_mailbox_get_addr(mailbox);
     // A bare local name is no address to send to in a header.
-    if (spec == nullptr || std::strchr(spec, '@') == nullptr) continue;
+    if (address_text == nullptr || std::strchr(address_text, '@') == nullptr) continue;
     bool blank = false;
-    for (const char* c = spec; *c != '\0'; ++c) blank = blank || static_cast<unsigned char>(*c) <= ' ';
-    if (!blank) addresses.emplace_back(spec);
+    for (const char* c = address_text; *c != '\0'; ++c) blank = blank || static_cast<unsigned char>(*c) <= ' ';
+    if (!blank) addresses.emplace_back(address_text);
   }
   return addresses;
 }
