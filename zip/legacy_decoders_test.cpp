@@ -14,12 +14,15 @@
 #include <vector>
 
 #include "zip/decoder.h"
+#include "testutil/decode_io.h"
 #include "zip/errors.h"
 
 namespace corvid::zip {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testutil::MemoryInput;
+using testutil::MemoryOutput;
 
 const std::string kLegacyDir = std::string(CORVID_TESTDATA) + "/legacy/";
 
@@ -69,46 +72,6 @@ Entry FindEntry(const std::string& archive, const std::string& name) {
   ADD_FAILURE() << name << " not in " << archive;
   return {};
 }
-
-// Hands out the bytes in chunks of `chunk`; throws EUserCanceled on read
-// number `cancel_at` (1-based) when that is set.
-class MemoryInput : public DecodeInput {
- public:
-  MemoryInput(const Bytes& data, size_t chunk, int cancel_at = 0)
-      : data_(data), chunk_(chunk), cancel_at_(cancel_at) {}
-  size_t Read(uint8_t* buf, size_t capacity) override {
-    if (++reads_ == cancel_at_) throw EUserCanceled(kMsgUserAborted);
-    size_t n = std::min({capacity, chunk_, data_.size() - at_});
-    std::copy_n(data_.begin() + static_cast<ptrdiff_t>(at_), n, buf);
-    at_ += n;
-    return n;
-  }
-
- private:
-  const Bytes& data_;
-  size_t chunk_;
-  int cancel_at_;
-  int reads_ = 0;
-  size_t at_ = 0;
-};
-
-// No test entry comes near this; a decoder that gets here runs away.
-constexpr size_t kRunawayBytes = size_t{64} << 20;
-
-// Collects the output and, like the reader, refuses to pass `limit`.
-class MemoryOutput : public DecodeOutput {
- public:
-  explicit MemoryOutput(uint64_t limit) : limit_(limit) {}
-  void Write(const uint8_t* data, size_t n) override {
-    if (bytes.size() + n > limit_) throw EBiggerThanUncompressed(kMsgBiggerThanUncompressed);
-    if (bytes.size() + n > kRunawayBytes) throw std::length_error("decoder ran away");
-    bytes.insert(bytes.end(), data, data + n);
-  }
-  Bytes bytes;
-
- private:
-  uint64_t limit_;
-};
 
 Bytes Decode(const EntryCoding& coding, const Bytes& data, size_t chunk, DecodeWorkspace& ws) {
   MemoryInput in(data, chunk);

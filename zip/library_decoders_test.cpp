@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "testutil/decode_io.h"
 #include "zip/decoder.h"
 #include "zip/errors.h"
 
@@ -20,35 +21,6 @@ namespace corvid::zip {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-class ChunkInput : public DecodeInput {
- public:
-  ChunkInput(const Bytes& data, size_t chunk) : data_(data), chunk_(chunk) {}
-  size_t Read(uint8_t* buf, size_t capacity) override {
-    const size_t n = std::min({capacity, chunk_, data_.size() - at_});
-    std::copy_n(data_.begin() + static_cast<ptrdiff_t>(at_), n, buf);
-    at_ += n;
-    return n;
-  }
-
- private:
-  const Bytes& data_;
-  size_t chunk_;
-  size_t at_ = 0;
-};
-
-class BoundedOutput : public DecodeOutput {
- public:
-  explicit BoundedOutput(uint64_t limit) : limit_(limit) {}
-  void Write(const uint8_t* data, size_t n) override {
-    if (bytes.size() + n > limit_) throw EBiggerThanUncompressed(kMsgBiggerThanUncompressed);
-    bytes.insert(bytes.end(), data, data + n);
-  }
-  Bytes bytes;
-
- private:
-  uint64_t limit_;
-};
 
 // Text that packs and noise that does not, past several output windows.
 Bytes Sample() {
@@ -141,8 +113,8 @@ DecodeOutcome Decode(const Method& m, const Bytes& data, uint64_t size, size_t c
   coding.bit_flag = m.bit_flag;
   coding.compressed_size = static_cast<uint32_t>(data.size());
   coding.uncompressed_size = static_cast<uint32_t>(size);
-  ChunkInput in(data, chunk);
-  BoundedOutput output(size);
+  testutil::MemoryInput in(data, chunk);
+  testutil::MemoryOutput output(size);
   DecodeWorkspace ws;
   const DecodeOutcome outcome = DecodeEntry(coding, in, output, ws);
   if (out != nullptr) *out = std::move(output.bytes);
